@@ -1,0 +1,102 @@
+#include "app/setup_application.h"
+
+#include "app/application_extended.h"
+#include "app/setup_logging.h"
+#include "platform/platform.h"
+
+TRunMode gRunMode = rmInstall;
+bool gBetaMode = false;
+QString gSystemLangAlias;
+
+std::unique_ptr<TApplication> CSetup::application;
+
+namespace {
+
+bool isRussianSpeakingSystem(quint16 langId)
+{
+    return langId == 0x0419 || langId == 0x0422 || langId == 0x0423;
+}
+
+bool betaStreamRequested()
+{
+    QString value;
+    return GetCmdLineSwitchValue(QStringLiteral("stream"), value) && value == QLatin1String("beta");
+}
+
+}  // namespace
+
+TRunMode GetRunMode()
+{
+    if (HasCmdLineSwitch(QStringLiteral("uninstallnow")))
+        return rmUninstallNow;
+    if (HasCmdLineSwitch(QStringLiteral("uninstall")))
+        return rmUninstallCopyToTemp;
+    QString name = platform::executableFileName();
+    for (QChar& c : name)
+        if (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
+            c = QChar(c.unicode() + ('a' - 'A'));
+    if (name.contains(QLatin1String("uninstall")))
+        return rmUninstallCopyToTemp;
+    return rmInstall;
+}
+
+QString LogFileName(TRunMode mode)
+{
+    switch (mode) {
+    case rmUninstallCopyToTemp: return QStringLiteral("Vorlen_Setup_Uninstall_CopyToTemp.log");
+    case rmUninstallNow: return QStringLiteral("Vorlen_Setup_Uninstall.log");
+    case rmInstall: break;
+    }
+    return QStringLiteral("Vorlen_Setup_Install.log");
+}
+
+void CSetup::Initialize(int& argc, char** argv)
+{
+    platform::setCurrentThreadName(QStringLiteral("Main"));
+    application = std::make_unique<TApplication>(argc, argv);
+    // Closing the main window ends the run; a hidden window never keeps it alive.
+    QApplication::setQuitOnLastWindowClosed(false);
+    gBetaMode = betaStreamRequested();
+    const QString title = gBetaMode ? QStringLiteral("Vorlen Setup [BETA]") : QStringLiteral("Vorlen Setup");
+    platform::setApplicationTitle(title);
+    QApplication::setApplicationDisplayName(title);
+    gSystemLangAlias = isRussianSpeakingSystem(platform::systemDefaultLangId()) ? QStringLiteral("ru_RU")
+                                                                                  : QStringLiteral("en_GB");
+    gRunMode = GetRunMode();
+    Logger().Start(TempFolder(false) + LogFileName(gRunMode));
+    Logger().Info(QStringLiteral("CSetup Version: ") + QString::number(SetupVersion));
+    Logger().Info(gBetaMode ? QStringLiteral("BETA MODE") : QStringLiteral("RELEASE MODE"));
+    Logger().Info(QStringLiteral("AliasForSystemLang: ") + gSystemLangAlias);
+}
+
+void CSetup::Main()
+{
+    Logger().Info(QStringLiteral("[CSetup] Main - Start"));
+    runScriptOfMode();
+    clearTemp();
+    Logger().Info(QStringLiteral("[CSetup] Main - End"));
+}
+
+// The scripts of the three run modes: the uninstaller copy (no window), or the
+// main window with the install or the uninstall script. They join here as the
+// window and the scripts are built; until then a run only starts and cleans up.
+void CSetup::runScriptOfMode()
+{
+    switch (gRunMode) {
+    case rmUninstallCopyToTemp:
+    case rmInstall:
+    case rmUninstallNow:
+        break;
+    }
+}
+
+void CSetup::Finalize()
+{
+    application.reset();
+}
+
+void CSetup::clearTemp()
+{
+    Logger().Info(QStringLiteral("[CSetup] clearTemp"));
+    platform::deleteTree(TempFolder(true));
+}

@@ -1,0 +1,40 @@
+#pragma once
+// The spine of the program: start-up before any window exists, the choice of
+// run mode, edition and language alias, the log of the run, and the hand-over
+// of the main thread to the script of the run mode.
+
+#include <QString>
+
+#include <memory>
+
+class TApplication;
+
+enum TRunMode : unsigned char {
+    rmInstall = 0,
+    rmUninstallCopyToTemp = 1,
+    rmUninstallNow = 2,
+};
+
+// Written once by CSetup::Initialize, read-only afterwards (any thread may read them).
+extern TRunMode gRunMode;
+extern bool gBetaMode;
+extern QString gSystemLangAlias;
+
+inline constexpr int SetupVersion = 15;
+
+TRunMode GetRunMode();
+// The log file name of a run mode.
+QString LogFileName(TRunMode mode);
+
+class CSetup {
+public:
+    static void Initialize(int& argc, char** argv);
+    static void Main();
+    // Process-level clean-up: destroys the application object and its windows.
+    static void Finalize();
+
+private:
+    static void clearTemp();
+    static void runScriptOfMode();
+    static std::unique_ptr<TApplication> application;
+};

@@ -1,0 +1,123 @@
+#include "app/setup_logging.h"
+
+#include "platform/platform.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QLocale>
+
+namespace {
+
+const QByteArray utf8Bom("\xEF\xBB\xBF", 3);
+const QString crlf = QStringLiteral("\r\n");
+
+// The locale's long time format without its time-zone part.
+QString timeFormatWithoutZone(const QLocale& locale)
+{
+    QString format = locale.timeFormat(QLocale::LongFormat);
+    format.remove(QLatin1Char('t'));
+    return format.trimmed();
+}
+
+bool isAscii(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() > 0x7F)
+            return false;
+    return true;
+}
+
+void writeAll(QFile& file, const QByteArray& bytes)
+{
+    if (file.write(bytes) != bytes.size())
+        throw EInOutError(QStringLiteral("Cannot write to \"%1\". %2").arg(file.fileName(), file.errorString()));
+}
+
+}  // namespace
+
+AppLogger::AppLogger()
+{
+    const QLocale locale = QLocale::system();
+    _dateFormat = locale.dateFormat(QLocale::ShortFormat);
+    _timeFormat = timeFormatWithoutZone(locale);
+}
+
+QString AppLogger::TimeStamp() const
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QLocale locale = QLocale::system();
+    QString stamp = locale.toString(now.date(), _dateFormat);
+    if (now.time() != QTime(0, 0))
+        stamp += QLatin1Char(' ') + locale.toString(now.time(), _timeFormat);
+    return stamp;
+}
+
+void AppLogger::Start(const QString& AFileName)
+{
+    std::lock_guard lock(_fileLock);
+    _logFileName = AFileName;
+    if (QFile::exists(AFileName) && !QFile::remove(AFileName))
+        throw EInOutError(QStringLiteral("Cannot delete the earlier log \"%1\".").arg(AFileName));
+    const QString hyphens(80, QLatin1Char('-'));
+    const QString header = hyphens + crlf + crlf + QStringLiteral("\tStart: ") + TimeStamp() + crlf
+                           + QStringLiteral("\tThreadID: ") + QString::number(platform::currentThreadId()) + crlf
+                           + crlf + hyphens + crlf;
+    QFile file(AFileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw fileCreateError(AFileName, file.errorString());
+    writeAll(file, header.toUtf8());
+    _started = true;
+}
+
+void AppLogger::Info(const QString& ALine)
+{
+    AppendRecord("] INFO  -> ", ALine);
+}
+
+void AppLogger::Error(const QString& ALine)
+{
+    AppendRecord("] ERROR -> ", ALine);
+}
+
+QString AppLogger::GetFileName() const
+{
+    std::lock_guard lock(_fileLock);
+    return _logFileName;
+}
+
+void AppLogger::AppendRecord(const char* marker, const QString& line)
+{
+    if (!_started)
+        return;
+    AppendToFile(crlf + QLatin1Char('[') + TimeStamp() + QStringLiteral("] [")
+                 + QString::number(platform::currentThreadId()) + QLatin1String(marker) + line + crlf);
+}
+
+void AppLogger::AppendToFile(const QString& text)
+{
+    std::lock_guard lock(_fileLock);  // released on every path, a failed append included
+    QFile file(_logFileName);
+    if (!file.open(QIODevice::ReadWrite))
+        throw EInOutError(QStringLiteral("Cannot open the log \"%1\". %2").arg(_logFileName, file.errorString()));
+    const bool hasBom = file.peek(3) == utf8Bom;
+    if (!hasBom && isAscii(text)) {
+        file.seek(file.size());
+        writeAll(file, text.toLatin1());
+        return;
+    }
+    if (!hasBom) {
+        // the first record with a non-ASCII character turns the whole file into UTF-8
+        const QByteArray earlier = platform::decodeCodePage(file.readAll()).toUtf8();
+        file.seek(0);
+        file.resize(0);
+        writeAll(file, utf8Bom + earlier);
+    }
+    file.seek(file.size());
+    writeAll(file, text.toUtf8());
+}
+
+AppLogger& Logger()
+{
+    static AppLogger* const instance = new AppLogger;
+    return *instance;
+}

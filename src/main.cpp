@@ -1,0 +1,44 @@
+// Entry point: start-up, the script of the run mode, and the standard report of
+// an error that nothing else caught.
+#include "app/application_extended.h"
+#include "app/setup_application.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+bool displayAvailable()
+{
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (!displayAvailable()) {
+        std::fprintf(stderr, "vrnsetup: no display to show the setup window on "
+                             "(set DISPLAY, or QT_QPA_PLATFORM=offscreen for a run without a window)\n");
+        return 1;
+    }
+    int exitCode = 0;
+    try {
+        CSetup::Initialize(argc, argv);
+        CSetup::Main();
+    } catch (const Exception& error) {
+        ShowException(error.className(), error.message());
+        exitCode = 1;
+    } catch (const std::exception& error) {
+        ShowException(QStringLiteral("std::exception"), QString::fromLocal8Bit(error.what()));
+        exitCode = 1;
+    }
+    CSetup::Finalize();
+    return exitCode;
+}

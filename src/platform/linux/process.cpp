@@ -1,0 +1,71 @@
+// Process facts on Linux: arguments, executable, threads, application title.
+#include "platform/platform.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QProcess>
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace platform {
+
+QStringList commandLineArguments()
+{
+    QFile file(QStringLiteral("/proc/self/cmdline"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> parts = file.readAll().split('\0');
+    QStringList arguments;
+    // the list ends with an empty piece after the last NUL; the first piece is the program
+    for (qsizetype i = 1; i + 1 < parts.size(); ++i)
+        arguments << QString::fromLocal8Bit(parts[i]);
+    return arguments;
+}
+
+QStringList splitCommandLine(const QString& text)
+{
+    return QProcess::splitCommand(text);
+}
+
+QString executablePath()
+{
+    return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+}
+
+QString executableFileName()
+{
+    return QFileInfo(executablePath()).fileName();
+}
+
+void setCurrentThreadName(const QString& name)
+{
+    // the kernel keeps at most 15 bytes of a thread name
+    pthread_setname_np(pthread_self(), name.toUtf8().left(15).constData());
+}
+
+quint64 currentThreadId()
+{
+    return static_cast<quint64>(::syscall(SYS_gettid));
+}
+
+namespace {
+QMutex titleMutex;
+QString title;
+}  // namespace
+
+void setApplicationTitle(const QString& newTitle)
+{
+    QMutexLocker lock(&titleMutex);
+    title = newTitle;
+}
+
+QString applicationTitle()
+{
+    QMutexLocker lock(&titleMutex);
+    return title;
+}
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+// The per-user registry: the key "Software\A\...\Z" is the file
+// $XDG_CONFIG_HOME/Software/A/.../Z.conf holding the key's values.
+#include "platform/platform.h"
+
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace platform {
+
+namespace {
+
+QString keyFile(const QString& key)
+{
+    const QStringList parts = key.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/')
+           + parts.join(QLatin1Char('/')) + QStringLiteral(".conf");
+}
+
+// QSettings has no empty key; the default value of a key gets a name of its own.
+QString settingName(const QString& valueName)
+{
+    return valueName.isEmpty() ? QStringLiteral("(Default)") : valueName;
+}
+
+}  // namespace
+
+std::optional<QString> readRegistryString(const QString& key, const QString& valueName)
+{
+    const QSettings settings(keyFile(key), QSettings::IniFormat);
+    const QVariant value = settings.value(settingName(valueName));
+    if (!value.isValid())
+        return std::nullopt;
+    if (value.typeId() != QMetaType::QString)
+        throw ERegistryException(QStringLiteral("Invalid data type for '%1'").arg(valueName));
+    return value.toString();
+}
+
+void writeRegistryString(const QString& key, const QString& valueName, const QString& value)
+{
+    QSettings settings(keyFile(key), QSettings::IniFormat);
+    settings.setValue(settingName(valueName), value);
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        throw ERegistryException(QStringLiteral("Failed to set data for '%1'").arg(valueName));
+}
+
+bool deleteRegistryValue(const QString& key, const QString& valueName)
+{
+    QSettings settings(keyFile(key), QSettings::IniFormat);
+    if (!settings.contains(settingName(valueName)))
+        return false;
+    settings.remove(settingName(valueName));
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+}  // namespace platform

@@ -1,0 +1,90 @@
+// Shell links as freedesktop Desktop Entry files.
+#include "platform/platform.h"
+
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QUrl>
+
+namespace platform {
+
+namespace {
+
+// Escapes of a string value: backslash and line breaks.
+QString escapeValue(const QString& value)
+{
+    QString result = value;
+    result.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    result.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+    result.replace(QLatin1Char('\r'), QStringLiteral("\\r"));
+    result.replace(QLatin1Char('\t'), QStringLiteral("\\t"));
+    return result;
+}
+
+// One argument of Exec: quoted, with the characters that quoting reserves escaped.
+QString quoteExecArgument(const QString& argument)
+{
+    QString quoted;
+    for (QChar c : argument) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\'))
+            quoted += QLatin1Char('\\');
+        if (c == QLatin1Char('%'))
+            quoted += QLatin1Char('%');
+        quoted += c;
+    }
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+QString execLine(const QStringList& command)
+{
+    QStringList quoted;
+    for (const QString& argument : command)
+        quoted << quoteExecArgument(argument);
+    return escapeValue(quoted.join(QLatin1Char(' ')));
+}
+
+bool isWebAddress(const QString& target)
+{
+    const QUrl url(target);
+    return url.isValid() && !url.scheme().isEmpty() && url.scheme().size() > 1 && !url.isLocalFile();
+}
+
+QString entryText(const QString& target, const QString& name, const QString& description,
+                  const QString& arguments)
+{
+    QString text = QStringLiteral("[Desktop Entry]\n");
+    const QFileInfo file(target);
+    if (isWebAddress(target)) {
+        text += QStringLiteral("Type=Link\nURL=%1\n").arg(escapeValue(target));
+    } else {
+        QStringList command;
+        if (file.isFile() && file.isExecutable())
+            command << target << splitCommandLine(arguments);
+        else
+            command << QStringLiteral("xdg-open") << target;
+        text += QStringLiteral("Type=Application\nExec=%1\n").arg(execLine(command));
+    }
+    text += QStringLiteral("Name=%1\n").arg(escapeValue(name));
+    if (!description.isEmpty())
+        text += QStringLiteral("Comment=%1\n").arg(escapeValue(description));
+    return text;
+}
+
+}  // namespace
+
+bool writeShellLink(const QString& target, const QString& linkPath, const QString& description,
+                    const QString& arguments)
+{
+    const QString name = QFileInfo(linkPath).completeBaseName();
+    QSaveFile file(linkPath);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(entryText(target, name, description, arguments).toUtf8());
+    if (!file.commit())
+        return false;
+    // desktops start only entries that their owner marked executable
+    QFile::setPermissions(linkPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                        | QFile::ReadGroup | QFile::ReadOther);
+    return true;
+}
+
+}  // namespace platform

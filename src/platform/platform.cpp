@@ -1,0 +1,39 @@
+// The parts of the platform interface that are the same on every system.
+#include "platform/platform.h"
+
+namespace platform {
+
+QString withTrailingSeparator(const QString& path)
+{
+    QString result = path;
+    while (result.size() > 1 && result.endsWith(QLatin1Char(PathSeparator)))
+        result.chop(1);
+    if (!result.endsWith(QLatin1Char(PathSeparator)))
+        result += QLatin1Char(PathSeparator);
+    return result;
+}
+
+ResourceId ResourceId::fromText(const QString& text)
+{
+    if (text.startsWith(QLatin1Char('#'))) {
+        bool ok = false;
+        const int value = text.mid(1).toInt(&ok);
+        if (ok && value >= 0)
+            return numbered(value);
+    }
+    return named(text);
+}
+
+QString ResourceId::text() const
+{
+    return isNumbered() ? QStringLiteral("#%1").arg(id) : name;
+}
+
+bool ResourceId::matches(const ResourceId& other) const
+{
+    if (isNumbered() || other.isNumbered())
+        return id == other.id;
+    return name.compare(other.name, Qt::CaseInsensitive) == 0;
+}
+
+}  // namespace platform

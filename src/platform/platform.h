@@ -1,0 +1,155 @@
+#pragma once
+// The one interface to the operating system. Code outside src/platform/ reaches
+// the system only through what is declared here; src/platform/linux/ implements it.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+#include "platform/platform_errors.h"
+
+class QWidget;
+
+namespace platform {
+
+// ---- paths -------------------------------------------------------------------
+// Folder separator; every folder the program hands around ends with it.
+inline constexpr char PathSeparator = '/';
+// File extension of shell links.
+inline const QString LinkExtension = QStringLiteral(".desktop");
+
+// `path` with exactly one trailing separator.
+QString withTrailingSeparator(const QString& path);
+
+// ---- process -----------------------------------------------------------------
+// The program's arguments, without the program name.
+QStringList commandLineArguments();
+// Splits a parameter text into arguments: white space separates, double quotes group and are removed.
+QStringList splitCommandLine(const QString& text);
+// Full path and bare file name (name and extension) of the running executable.
+QString executablePath();
+QString executableFileName();
+void setCurrentThreadName(const QString& name);
+// The operating system's identifier of the calling thread.
+quint64 currentThreadId();
+void setApplicationTitle(const QString& title);
+QString applicationTitle();
+
+// ---- locale ------------------------------------------------------------------
+// The system language as a Windows language identifier (0x0409 when unknown).
+quint16 systemDefaultLangId();
+// The 8-bit code page of the system language (1251 for Cyrillic languages, else 1252).
+quint16 ansiCodePage();
+// Text in an 8-bit code page (0: ansiCodePage()); characters it lacks become "?".
+QByteArray encodeCodePage(const QString& text, int codePage = 0);
+QString decodeCodePage(const QByteArray& bytes, int codePage = 0);
+// The name of a Windows code page as written in XML declarations ("windows-1251"),
+// and back (0 when unknown).
+QString codePageName(int codePage);
+int codePageFromName(const QString& name);
+
+// ---- folders and files ---------------------------------------------------------
+// The per-user private temporary folder, with a trailing separator.
+// Throws ETempFolderError when the folder is not private to the user.
+QString systemTempPath();
+// Shell folders: 16 desktop, 2 programs menu, 26 roaming app data, 28 local app data.
+// Empty when the folder is unknown.
+QString specialFolder(int csidl);
+// Creates a folder with its missing parents; true when it exists afterwards.
+bool forceDirectories(const QString& path);
+// Deletes a folder with everything in it. Symbolic links are removed, never followed;
+// entries that cannot be deleted are skipped.
+void deleteTree(const QString& path);
+
+// ---- dialogs -------------------------------------------------------------------
+enum MessageBoxFlags : unsigned {
+    MB_OK = 0x0,
+    MB_YESNO = 0x4,
+    MB_ICONERROR = 0x10,
+    MB_ICONQUESTION = 0x20,
+    MB_ICONWARNING = 0x30,
+    MB_ICONINFORMATION = 0x40,
+};
+enum MessageBoxResult : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
+
+// Every dialog of the program passes through one handler, which tests and
+// unattended runs replace.
+class DialogHandler {
+public:
+    virtual ~DialogHandler() = default;
+    // Shows a message box with the flags' icon and buttons; returns the button chosen.
+    virtual int messageBox(QWidget* owner, const QString& caption, const QString& text, unsigned flags) = 0;
+    // Lets the user pick a folder, starting at `startFolder`; nothing when cancelled.
+    virtual std::optional<QString> chooseFolder(QWidget* owner, const QString& title,
+                                                const QString& startFolder) = 0;
+};
+DialogHandler& dialogs();
+// Replaces the handler (nullptr restores the interactive one); returns the previous one.
+DialogHandler* setDialogHandler(DialogHandler* handler);
+// Whether windows can be shown to a person (false on the offscreen platform).
+bool hasDisplay();
+
+// ---- per-user registry -----------------------------------------------------------
+// Keys are written with "\" ("Software\Shell\vrnsetup\BrowseForFolder\"); an empty
+// value name addresses the key's default value.
+// Reads a string value; nothing when the key or value is missing.
+// Throws ERegistryException when the value is not a string.
+std::optional<QString> readRegistryString(const QString& key, const QString& valueName);
+void writeRegistryString(const QString& key, const QString& valueName, const QString& value);
+// True when the value existed and was deleted.
+bool deleteRegistryValue(const QString& key, const QString& valueName);
+
+// ---- shell links -----------------------------------------------------------------
+// Writes a link file at `linkPath` to an executable, document or web address.
+// False when the file cannot be written (a missing folder, no access).
+bool writeShellLink(const QString& target, const QString& linkPath, const QString& description,
+                    const QString& arguments);
+
+// ---- executable resources -----------------------------------------------------
+// A resource of type RCDATA, named (matched without regard to case) or numbered.
+struct ResourceId {
+    QString name;
+    int id = -1;
+    static ResourceId named(const QString& name) { return {name, -1}; }
+    static ResourceId numbered(int id) { return {QString(), id}; }
+    // "NAME" or "#100".
+    static ResourceId fromText(const QString& text);
+    bool isNumbered() const { return id >= 0; }
+    QString text() const;
+    bool matches(const ResourceId& other) const;
+};
+struct ResourceEntry {
+    ResourceId id;
+    qint64 size = 0;
+};
+// The resources of an executable file; empty when it has none or its table is damaged.
+QList<ResourceEntry> listResources(const QString& exePath);
+// Throws EResNotFound ("Resource <name> not found").
+QByteArray readResource(const QString& exePath, const ResourceId& id);
+// Streams a resource into a file, creating or replacing it.
+// Throws EResNotFound, or EFCreateError when the file cannot be written.
+void extractResource(const QString& exePath, const ResourceId& id, const QString& targetFile);
+
+// Adds or replaces resources of another executable file. Nothing changes on disk
+// until commit(); an update destroyed without commit() is discarded.
+class ResourceUpdate {
+public:
+    explicit ResourceUpdate(const QString& exePath);
+    ~ResourceUpdate();
+    ResourceUpdate(const ResourceUpdate&) = delete;
+    ResourceUpdate& operator=(const ResourceUpdate&) = delete;
+    void add(const ResourceId& id, const QByteArray& data);
+    // Streams the file's bytes; the file is read at commit().
+    void addFile(const ResourceId& id, const QString& file);
+    void commit();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+}  // namespace platform

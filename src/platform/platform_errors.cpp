@@ -1,0 +1,18 @@
+#include "platform/platform_errors.h"
+
+#include <cstring>
+
+Exception::Exception(const QString& message)
+    : std::runtime_error(message.toStdString()), m_message(message)
+{
+}
+
+EFCreateError fileCreateError(const QString& path, const QString& reason)
+{
+    return EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason));
+}
+
+QString systemErrorText(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}

@@ -1,0 +1,27 @@
+#pragma once
+// Runs a program of the build (vrnsetup, a copy of it, a tool) as a process.
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+struct ProcessResult {
+    int exitCode = -1;
+    bool finished = false;
+    QByteArray out;
+    QByteArray err;
+};
+
+// The built program's path.
+QString builtProgram(const QString& name = QStringLiteral("vrnsetup"));
+
+// Starts `program` with the test's environment plus `environment` and waits at most `timeoutMs`.
+ProcessResult runProcess(const QString& program, const QStringList& arguments,
+                         const QMap<QString, QString>& environment = {}, int timeoutMs = 60000);
+
+// Copies the built program to `folder` under `fileName`; returns the copy's path.
+QString copyOfProgram(const QString& folder, const QString& fileName);
+
+// A file's whole content.
+QByteArray readFile(const QString& path);
