@@ -1,0 +1,17 @@
+#include "i18n/virtual_string_list.h"
+
+TVirtualStringList::TVirtualStringList(QObject* AOwner) : QObject(AOwner), FLines(new TStrings(this)) {}
+
+void TVirtualStringList::SetSetCount(int count)
+{
+    fSetCount = count;
+    FLines->Clear();
+    for (int i = 0; i <= count; ++i)
+        FLines->Add(QString::number(i));
+}
+
+void TVirtualStringList::SetLines(TStrings* lines)
+{
+    if (lines)
+        FLines->Assign(*lines);
+}
