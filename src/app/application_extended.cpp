@@ -82,10 +82,6 @@ bool startsWithSwitchSign(const QString& argument)
     return argument.startsWith(QLatin1Char('-')) || argument.startsWith(QLatin1Char('/'));
 }
 
-QString withoutSwitchSign(const QString& argument)
-{
-    return startsWithSwitchSign(argument) ? argument.mid(1) : argument;
-}
 
 }  // namespace
 
@@ -128,7 +124,9 @@ bool HasCmdLineSwitch(const QString& Name, const QStringList& arguments)
         return false;
     const quint32 wanted = SwitchNameHash(Name);
     for (const QString& argument : arguments) {
-        const QString candidate = withoutSwitchSign(argument).section(QLatin1Char('='), 0, 0);
+        if (!startsWithSwitchSign(argument))  // an argument without a sign is no switch
+            continue;
+        const QString candidate = argument.mid(1).section(QLatin1Char('='), 0, 0);
         if (SwitchNameHash(candidate) == wanted)
             return true;
     }
@@ -147,7 +145,9 @@ bool GetCmdLineSwitchValue(const QString& Name, QString& Value, const QStringLis
         return false;
     const quint32 wanted = SwitchNameHash(Name);
     for (const QString& argument : arguments) {
-        const QString rest = withoutSwitchSign(argument);
+        if (!startsWithSwitchSign(argument))  // an argument without a sign is no switch
+            continue;
+        const QString rest = argument.mid(1);
         const qsizetype colon = rest.indexOf(QLatin1Char(':'));
         const QString candidateName = colon >= 0 ? rest.left(colon) : rest;
         if (SwitchNameHash(candidateName) == wanted) {

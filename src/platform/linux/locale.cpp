@@ -83,6 +83,17 @@ QByteArray encodeCodePage(const QString& text, int codePage)
     const char* name = encodingName(codePage);
     QStringEncoder encoder(name ? name : "windows-1252");
     QByteArray bytes = encoder.encode(text);
+    if (!encoder.hasError())
+        return bytes;
+    // the converter substitutes its own character; the system writes "?"
+    bytes.clear();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const qsizetype length = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        QStringEncoder single(name ? name : "windows-1252");
+        const QByteArray piece = single.encode(QStringView(text).mid(i, length));
+        bytes += single.hasError() ? QByteArray("?") : piece;
+        i += length - 1;
+    }
     return bytes;
 }
 
