@@ -64,8 +64,11 @@ void CSetupCore::WakeMainThread()
 void CSetupCore::ProcessOneMessage()
 {
     // Errors raised by handlers are shown and swallowed by the application object.
+    // Once the program is terminating no step blocks, so that a script that is
+    // being closed runs through its remaining waits.
+    const auto flags = IsTerminating() ? QEventLoop::AllEvents : QEventLoop::WaitForMoreEvents;
     try {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::processEvents(flags);
     } catch (const Exception& error) {
         ShowException(error.className(), error.message());
     } catch (const std::exception& error) {

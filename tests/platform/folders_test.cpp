@@ -1,0 +1,116 @@
+// Folder handling that protects the user's files: the private temporary folder
+// and recursive deletion.
+#include "platform/platform.h"
+#include "support/process_runner.h"
+#include "support/sandbox.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+struct TempDirScope {
+    QByteArray saved = qgetenv("TMPDIR");
+    explicit TempDirScope(const QString& folder) { qputenv("TMPDIR", QFile::encodeName(folder)); }
+    ~TempDirScope() { qputenv("TMPDIR", saved); }
+};
+
+void touch(const QString& path)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("x");
+}
+
+}  // namespace
+
+TEST(SystemTempPath, PrivateFolderIsUsedAsItIs)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("private"));
+    TempDirScope scope(folder);
+    EXPECT_EQ(platform::systemTempPath(), folder + QLatin1Char('/'));
+}
+
+TEST(SystemTempPath, SubfolderThatOthersMayWriteIsRefused)
+{
+    const QString shared = sandbox::freshFolder(QStringLiteral("shared"));
+    QFile::setPermissions(shared, QFileDevice::Permissions(0x7777));
+    const QString planted = shared + QStringLiteral("/vorlen-%1").arg(getuid());
+    ASSERT_TRUE(QDir().mkdir(planted));
+    QFile::setPermissions(planted, QFileDevice::Permissions(0x7777));
+    TempDirScope scope(shared);
+    try {
+        platform::systemTempPath();
+        FAIL() << "a folder that others may write was accepted";
+    } catch (const ETempFolderError& error) {
+        EXPECT_TRUE(error.message().contains(planted)) << error.message().toStdString();
+    }
+}
+
+TEST(SystemTempPath, MissingFolderIsAClearError)
+{
+    TempDirScope scope(sandbox::root() + QStringLiteral("/gone"));
+    EXPECT_THROW(platform::systemTempPath(), ETempFolderError);
+}
+
+TEST(DeleteTree, RemovesLinksButNeverWhatTheyPointTo)
+{
+    const QString outside = sandbox::freshFolder(QStringLiteral("precious"));
+    touch(outside + QStringLiteral("/keep.txt"));
+    const QString tree = sandbox::freshFolder(QStringLiteral("tree"));
+    ASSERT_TRUE(QDir().mkpath(tree + QStringLiteral("/sub/locked")));
+    touch(tree + QStringLiteral("/sub/locked/file"));
+    touch(tree + QStringLiteral("/sub/readonly.txt"));
+    QFile::setPermissions(tree + QStringLiteral("/sub/readonly.txt"), QFile::ReadOwner);
+    QFile::setPermissions(tree + QStringLiteral("/sub/locked"), QFile::ReadOwner | QFile::ExeOwner);
+    ASSERT_TRUE(QFile::link(outside, tree + QStringLiteral("/sub/link-to-folder")));
+    ASSERT_TRUE(QFile::link(outside + QStringLiteral("/keep.txt"), tree + QStringLiteral("/link-to-file")));
+
+    platform::deleteTree(tree + QLatin1Char('/'));
+    EXPECT_FALSE(QFileInfo::exists(tree));
+    EXPECT_TRUE(QFile::exists(outside + QStringLiteral("/keep.txt")));
+    EXPECT_EQ(readFile(outside + QStringLiteral("/keep.txt")), QByteArray("x"));
+}
+
+TEST(Registry, StoresStringsPerKeyAndRefusesOtherTypes)
+{
+    const QString key = QStringLiteral("Software\\Tarnvek\\vrn\\");
+    EXPECT_FALSE(platform::readRegistryString(key, QStringLiteral("key")).has_value());
+    platform::writeRegistryString(key, QStringLiteral("key"), QStringLiteral("C:/x & y"));
+    platform::writeRegistryString(key, QString(), QStringLiteral("default"));
+    EXPECT_EQ(platform::readRegistryString(key, QStringLiteral("key")), QStringLiteral("C:/x & y"));
+    EXPECT_EQ(platform::readRegistryString(key, QString()), QStringLiteral("default"));
+    EXPECT_TRUE(QFile::exists(sandbox::configHome() + QStringLiteral("/Software/Tarnvek/vrn.conf")));
+
+    EXPECT_TRUE(platform::deleteRegistryValue(key, QStringLiteral("key")));
+    EXPECT_FALSE(platform::deleteRegistryValue(key, QStringLiteral("key")));
+    EXPECT_FALSE(platform::readRegistryString(key, QStringLiteral("key")).has_value());
+
+    QFile conf(sandbox::configHome() + QStringLiteral("/Software/Tarnvek/vrn.conf"));
+    ASSERT_TRUE(conf.open(QIODevice::Append));
+    conf.write("[General]\nbinary=@ByteArray(abc)\n");
+    conf.close();
+    EXPECT_THROW(platform::readRegistryString(key, QStringLiteral("binary")), ERegistryException);
+}
+
+TEST(LanguageId, FollowsTheFirstLocaleVariableThatIsSet)
+{
+    const QByteArray all = qgetenv("LC_ALL"), messages = qgetenv("LC_MESSAGES"), lang = qgetenv("LANG");
+    qputenv("LC_ALL", "");
+    qputenv("LC_MESSAGES", "be_BY.UTF-8");
+    qputenv("LANG", "en_GB.UTF-8");
+    EXPECT_EQ(platform::systemDefaultLangId(), 0x0423);
+    EXPECT_EQ(platform::ansiCodePage(), 1251);
+    qputenv("LC_MESSAGES", "");
+    EXPECT_EQ(platform::systemDefaultLangId(), 0x0809);
+    EXPECT_EQ(platform::ansiCodePage(), 1252);
+    qputenv("LANG", "de_DE.UTF-8");
+    EXPECT_EQ(platform::systemDefaultLangId(), 0x0409);
+    qputenv("LC_ALL", all);
+    qputenv("LC_MESSAGES", messages);
+    qputenv("LANG", lang);
+}
