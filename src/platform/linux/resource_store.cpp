@@ -1,0 +1,409 @@
+// The executable's resources on Linux: a table appended to the executable file.
+//
+//   [executable, byte for byte] [blob] [blob] ... [index] [footer]
+//
+// The loader maps only what the program headers name, so bytes after the ELF image
+// never reach the running program and the file stays runnable.
+//
+// index:  uint32 count, then per entry: uint32 type (10, RCDATA), uint16 language,
+//         int32 id (-1 for a named entry), uint16 name length, the name in UTF-8,
+//         uint64 offset, uint64 size
+// footer: uint64 table start, uint64 index offset, uint32 index size, uint32 version,
+//         8 bytes magic; always the last 32 bytes of the file
+//
+// Numbers are little-endian; offsets count from the start of the file.
+#include "platform/platform.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QtEndian>
+
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+constexpr quint32 RcDataType = 10;
+constexpr quint32 TableVersion = 1;
+constexpr char Magic[8] = {'V', 'R', 'N', 'R', 'S', 'R', 'C', '\x1a'};
+constexpr qint64 FooterSize = 32;
+// No real index comes near this; a larger one is a damaged footer, not a reason to allocate.
+constexpr quint32 MaxIndexSize = 16 * 1024 * 1024;
+constexpr qint64 CopyChunk = 1024 * 1024;
+
+struct StoredEntry {
+    ResourceId id;
+    quint64 offset = 0;
+    quint64 size = 0;
+};
+
+struct Table {
+    quint64 start = 0;  // where the executable's own bytes end
+    QList<StoredEntry> entries;
+};
+
+// Reads little-endian fields from a buffer; any read past its end marks it failed.
+class FieldReader {
+public:
+    explicit FieldReader(const QByteArray& bytes) : m_bytes(bytes) {}
+    template <typename T>
+    T number()
+    {
+        if (!take(sizeof(T)))
+            return 0;
+        return qFromLittleEndian<T>(m_bytes.constData() + m_pos - sizeof(T));
+    }
+    QByteArray bytes(qsizetype count)
+    {
+        return take(count) ? m_bytes.mid(m_pos - count, count) : QByteArray();
+    }
+    bool failed() const { return m_failed; }
+    bool atEnd() const { return m_pos == m_bytes.size(); }
+
+private:
+    bool take(qsizetype count)
+    {
+        if (m_failed || count > m_bytes.size() - m_pos) {
+            m_failed = true;
+            return false;
+        }
+        m_pos += count;
+        return true;
+    }
+    const QByteArray& m_bytes;
+    qsizetype m_pos = 0;
+    bool m_failed = false;
+};
+
+template <typename T>
+void appendNumber(QByteArray& out, T value)
+{
+    char raw[sizeof(T)];
+    qToLittleEndian<T>(value, raw);
+    out.append(raw, sizeof(T));
+}
+
+bool fitsBefore(quint64 offset, quint64 size, quint64 limit)
+{
+    return offset <= limit && size <= limit - offset;
+}
+
+std::optional<QList<StoredEntry>> parseIndex(const QByteArray& index, quint64 start, quint64 indexOffset)
+{
+    FieldReader reader(index);
+    const quint32 count = reader.number<quint32>();
+    QList<StoredEntry> entries;
+    for (quint32 i = 0; i < count && !reader.failed(); ++i) {
+        const quint32 type = reader.number<quint32>();
+        reader.number<quint16>();  // language: always neutral
+        const qint32 id = reader.number<qint32>();
+        const QByteArray name = reader.bytes(reader.number<quint16>());
+        StoredEntry entry;
+        entry.offset = reader.number<quint64>();
+        entry.size = reader.number<quint64>();
+        entry.id = id >= 0 ? ResourceId::numbered(id) : ResourceId::named(QString::fromUtf8(name));
+        const bool valid = type == RcDataType && id >= -1 && (id >= 0 || !name.isEmpty())
+                           && entry.offset >= start && fitsBefore(entry.offset, entry.size, indexOffset);
+        if (reader.failed() || !valid)
+            return std::nullopt;
+        entries.append(entry);
+    }
+    if (reader.failed() || !reader.atEnd())
+        return std::nullopt;
+    return entries;
+}
+
+// The table of an open file; a file without one, or with a damaged one, has no
+// entries and its executable part is the whole file.
+Table readTable(QFile& file)
+{
+    const qint64 fileSize = file.size();
+    const Table none{static_cast<quint64>(fileSize), {}};
+    if (fileSize < FooterSize || !file.seek(fileSize - FooterSize))
+        return none;
+    const QByteArray footerBytes = file.read(FooterSize);
+    FieldReader footer(footerBytes);
+    const quint64 start = footer.number<quint64>();
+    const quint64 indexOffset = footer.number<quint64>();
+    const quint32 indexSize = footer.number<quint32>();
+    const quint32 version = footer.number<quint32>();
+    const QByteArray magic = footer.bytes(sizeof(Magic));
+    const quint64 indexEnd = static_cast<quint64>(fileSize - FooterSize);
+    if (footer.failed() || magic != QByteArray(Magic, sizeof(Magic)) || version != TableVersion
+        || indexSize > MaxIndexSize || start > indexOffset || indexOffset + indexSize != indexEnd
+        || indexOffset > indexEnd || !file.seek(static_cast<qint64>(indexOffset)))
+        return none;
+    const QByteArray index = file.read(indexSize);
+    if (index.size() != static_cast<qsizetype>(indexSize))
+        return none;
+    const auto entries = parseIndex(index, start, indexOffset);
+    return entries ? Table{start, *entries} : none;
+}
+
+QByteArray serialiseIndex(const QList<StoredEntry>& entries)
+{
+    QByteArray index;
+    appendNumber<quint32>(index, static_cast<quint32>(entries.size()));
+    for (const StoredEntry& entry : entries) {
+        const QByteArray name = entry.id.isNumbered() ? QByteArray() : entry.id.name.toUtf8();
+        appendNumber<quint32>(index, RcDataType);
+        appendNumber<quint16>(index, 0);
+        appendNumber<qint32>(index, entry.id.isNumbered() ? entry.id.id : -1);
+        appendNumber<quint16>(index, static_cast<quint16>(name.size()));
+        index.append(name);
+        appendNumber<quint64>(index, entry.offset);
+        appendNumber<quint64>(index, entry.size);
+    }
+    return index;
+}
+
+QByteArray serialiseFooter(quint64 start, quint64 indexOffset, quint32 indexSize)
+{
+    QByteArray footer;
+    appendNumber<quint64>(footer, start);
+    appendNumber<quint64>(footer, indexOffset);
+    appendNumber<quint32>(footer, indexSize);
+    appendNumber<quint32>(footer, TableVersion);
+    footer.append(Magic, sizeof(Magic));
+    return footer;
+}
+
+QString notFoundText(const ResourceId& id)
+{
+    return QStringLiteral("Resource %1 not found").arg(id.isNumbered() ? QString::number(id.id) : id.name);
+}
+
+EInOutError openError(const QString& path, const QString& reason)
+{
+    return EInOutError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason));
+}
+
+EInOutError readError(const QString& path, const QString& reason)
+{
+    return EInOutError(QStringLiteral("Cannot read file \"%1\". %2").arg(path, reason));
+}
+
+const StoredEntry* findEntry(const QList<StoredEntry>& entries, const ResourceId& id)
+{
+    for (const StoredEntry& entry : entries)
+        if (entry.id.matches(id))
+            return &entry;
+    return nullptr;
+}
+
+// The file opened for reading, positioned at the entry's bytes. Throws EResNotFound.
+struct OpenResource {
+    std::unique_ptr<QFile> file;
+    StoredEntry entry;
+};
+
+OpenResource openResource(const QString& exePath, const ResourceId& id)
+{
+    auto file = std::make_unique<QFile>(exePath);
+    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        throw EResNotFound(notFoundText(id));
+    const Table table = readTable(*file);
+    const StoredEntry* entry = findEntry(table.entries, id);
+    if (!entry || !file->seek(static_cast<qint64>(entry->offset)))
+        throw EResNotFound(notFoundText(id));
+    return {std::move(file), *entry};
+}
+
+enum class CopyResult { Done, ReadFailed, WriteFailed };
+
+// Copies `count` bytes (all up to the end when negative) from the current position
+// of `from` to `to` in bounded chunks; `copied` receives the number of bytes written.
+CopyResult copyBytes(QIODevice& from, qint64 count, QIODevice& to, qint64& copied)
+{
+    QByteArray buffer(CopyChunk, Qt::Uninitialized);
+    copied = 0;
+    while (count < 0 || copied < count) {
+        const qint64 wanted = count < 0 ? CopyChunk : qMin(CopyChunk, count - copied);
+        const qint64 got = from.read(buffer.data(), wanted);
+        if (got < 0 || (got == 0 && count >= 0))
+            return CopyResult::ReadFailed;
+        if (got == 0)
+            break;
+        if (to.write(buffer.constData(), got) != got)
+            return CopyResult::WriteFailed;
+        copied += got;
+    }
+    return CopyResult::Done;
+}
+
+}  // namespace
+
+QList<ResourceEntry> listResources(const QString& exePath)
+{
+    QFile file(exePath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return {};
+    QList<ResourceEntry> result;
+    for (const StoredEntry& entry : readTable(file).entries)
+        result.append({entry.id, static_cast<qint64>(entry.size)});
+    return result;
+}
+
+QByteArray readResource(const QString& exePath, const ResourceId& id)
+{
+    const OpenResource resource = openResource(exePath, id);
+    const QByteArray bytes = resource.file->read(static_cast<qint64>(resource.entry.size));
+    if (bytes.size() != static_cast<qsizetype>(resource.entry.size))
+        throw readError(exePath, resource.file->errorString());
+    return bytes;
+}
+
+void extractResource(const QString& exePath, const ResourceId& id, const QString& targetFile)
+{
+    const OpenResource resource = openResource(exePath, id);
+    QFile target(targetFile);
+    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw fileCreateError(targetFile, target.errorString());
+    qint64 copied = 0;
+    const CopyResult result =
+        copyBytes(*resource.file, static_cast<qint64>(resource.entry.size), target, copied);
+    if (result == CopyResult::Done && target.flush())
+        return;
+    const QString reason =
+        result == CopyResult::ReadFailed ? resource.file->errorString() : target.errorString();
+    target.remove();  // a half-written file would pass for the resource
+    if (result == CopyResult::ReadFailed)
+        throw readError(exePath, reason);
+    throw fileCreateError(targetFile, reason);
+}
+
+// ---- update --------------------------------------------------------------------
+
+namespace {
+
+struct PendingEntry {
+    ResourceId id;
+    QByteArray data;
+    std::unique_ptr<QFile> file;  // streamed at commit when set
+};
+
+void checkName(const ResourceId& id)
+{
+    if (!id.isNumbered() && (id.name.isEmpty() || id.name.toUtf8().size() > 0xFFFF))
+        throw Exception(QStringLiteral("Invalid resource name \"%1\"").arg(id.name));
+}
+
+}  // namespace
+
+struct ResourceUpdate::Private {
+    QString exePath;
+    std::vector<PendingEntry> pending;
+
+    void queue(PendingEntry entry);
+    PendingEntry* pendingFor(const ResourceId& id);
+    void copyRange(QFile& from, qint64 offset, qint64 count, QSaveFile& out);
+    void writeEntry(QSaveFile& out, QFile& source, const StoredEntry& old, PendingEntry* replacement,
+                    QList<StoredEntry>& written);
+    void check(CopyResult result, const QFile& from, const QSaveFile& out) const;
+};
+
+void ResourceUpdate::Private::queue(PendingEntry entry)
+{
+    checkName(entry.id);
+    if (PendingEntry* earlier = pendingFor(entry.id))
+        *earlier = std::move(entry);
+    else
+        pending.push_back(std::move(entry));
+}
+
+PendingEntry* ResourceUpdate::Private::pendingFor(const ResourceId& id)
+{
+    for (PendingEntry& entry : pending)
+        if (entry.id.matches(id))
+            return &entry;
+    return nullptr;
+}
+
+void ResourceUpdate::Private::check(CopyResult result, const QFile& from, const QSaveFile& out) const
+{
+    if (result == CopyResult::ReadFailed)
+        throw readError(from.fileName(), from.errorString());
+    if (result == CopyResult::WriteFailed)
+        throw EInOutError(QStringLiteral("Cannot write file \"%1\". %2").arg(exePath, out.errorString()));
+}
+
+void ResourceUpdate::Private::copyRange(QFile& from, qint64 offset, qint64 count, QSaveFile& out)
+{
+    qint64 copied = 0;
+    check(from.seek(offset) ? copyBytes(from, count, out, copied) : CopyResult::ReadFailed, from, out);
+}
+
+// Writes one entry at the output's end: the replacement's bytes when there is one,
+// otherwise the old bytes copied from the source.
+void ResourceUpdate::Private::writeEntry(QSaveFile& out, QFile& source, const StoredEntry& old,
+                                         PendingEntry* replacement, QList<StoredEntry>& written)
+{
+    const qint64 offset = out.pos();
+    if (!replacement) {
+        copyRange(source, static_cast<qint64>(old.offset), static_cast<qint64>(old.size), out);
+    } else if (replacement->file) {
+        qint64 copied = 0;
+        check(copyBytes(*replacement->file, -1, out, copied), *replacement->file, out);
+    } else if (out.write(replacement->data) != replacement->data.size()) {
+        check(CopyResult::WriteFailed, source, out);
+    }
+    const ResourceId id = replacement ? replacement->id : old.id;
+    written.append({id, static_cast<quint64>(offset), static_cast<quint64>(out.pos() - offset)});
+}
+
+ResourceUpdate::ResourceUpdate(const QString& exePath) : d(std::make_unique<Private>())
+{
+    d->exePath = exePath;
+    QFile file(exePath);
+    if (!file.open(QIODevice::ReadOnly))
+        throw openError(exePath, file.errorString());
+}
+
+ResourceUpdate::~ResourceUpdate() = default;
+
+void ResourceUpdate::add(const ResourceId& id, const QByteArray& data)
+{
+    d->queue({id, data, nullptr});
+}
+
+void ResourceUpdate::addFile(const ResourceId& id, const QString& file)
+{
+    // Opened now so that a missing file fails this call, not a later commit of other entries.
+    auto source = std::make_unique<QFile>(file);
+    if (!source->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        throw openError(file, source->errorString());
+    d->queue({id, QByteArray(), std::move(source)});
+}
+
+// Writes the new file beside the old one and renames it over it, so that a failure
+// at any point leaves the old file as it was.
+void ResourceUpdate::commit()
+{
+    QFile source(d->exePath);
+    if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        throw openError(d->exePath, source.errorString());
+    const Table old = readTable(source);
+    QSaveFile out(d->exePath);
+    if (!out.open(QIODevice::WriteOnly))
+        throw fileCreateError(d->exePath, out.errorString());
+    d->copyRange(source, 0, static_cast<qint64>(old.start), out);
+
+    // Entries keep their order; a replaced one takes its new bytes in its old place.
+    QList<StoredEntry> written;
+    for (const StoredEntry& entry : old.entries)
+        if (!findEntry(written, entry.id))
+            d->writeEntry(out, source, entry, d->pendingFor(entry.id), written);
+    for (PendingEntry& entry : d->pending)
+        if (!findEntry(written, entry.id))
+            d->writeEntry(out, source, StoredEntry{}, &entry, written);
+
+    const quint64 indexOffset = static_cast<quint64>(out.pos());
+    const QByteArray index = serialiseIndex(written);
+    const QByteArray footer = serialiseFooter(old.start, indexOffset, static_cast<quint32>(index.size()));
+    if (out.write(index) != index.size() || out.write(footer) != footer.size() || !out.commit())
+        d->check(CopyResult::WriteFailed, source, out);
+    d->pending.clear();
+}
+
+}  // namespace platform
