@@ -2,6 +2,7 @@
 
 #include "app/application_extended.h"
 #include "app/setup_logging.h"
+#include "i18n/setup_translator.h"
 #include "platform/platform.h"
 
 TRunMode gRunMode = rmInstall;
@@ -57,6 +58,7 @@ void CSetup::Initialize(int& argc, char** argv)
     // Closing the main window ends the run; a hidden window never keeps it alive.
     QApplication::setQuitOnLastWindowClosed(false);
     gBetaMode = betaStreamRequested();
+    CTranslator::SetBetaMode(gBetaMode);  // the text macros name the edition
     const QString title = gBetaMode ? QStringLiteral("Vorlen Setup [BETA]") : QStringLiteral("Vorlen Setup");
     platform::setApplicationTitle(title);
     QApplication::setApplicationDisplayName(title);
