@@ -5,6 +5,7 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <optional>
 
 // ---- application object --------------------------------------------------------------
 
@@ -118,19 +119,29 @@ bool HasCmdLineSwitch(const QString& Name)
     return HasCmdLineSwitch(Name, platform::commandLineArguments());
 }
 
-bool HasCmdLineSwitch(const QString& Name, const QStringList& arguments)
+namespace {
+
+// The first switch whose name, cut at the first `cut` character, matches Name;
+// gives what follows that character (empty when the switch has none).
+std::optional<QString> findSwitch(const QString& Name, const QStringList& arguments, QChar cut)
 {
-    if (arguments.isEmpty())
-        return false;
     const quint32 wanted = SwitchNameHash(Name);
     for (const QString& argument : arguments) {
         if (!startsWithSwitchSign(argument))  // an argument without a sign is no switch
             continue;
-        const QString candidate = argument.mid(1).section(QLatin1Char('='), 0, 0);
-        if (SwitchNameHash(candidate) == wanted)
-            return true;
+        const QString rest = argument.mid(1);
+        const qsizetype at = rest.indexOf(cut);
+        if (SwitchNameHash(at >= 0 ? rest.left(at) : rest) == wanted)
+            return at >= 0 ? rest.mid(at + 1) : QString();
     }
-    return false;
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool HasCmdLineSwitch(const QString& Name, const QStringList& arguments)
+{
+    return findSwitch(Name, arguments, QLatin1Char('=')).has_value();
 }
 
 bool GetCmdLineSwitchValue(const QString& Name, QString& Value)
@@ -140,22 +151,9 @@ bool GetCmdLineSwitchValue(const QString& Name, QString& Value)
 
 bool GetCmdLineSwitchValue(const QString& Name, QString& Value, const QStringList& arguments)
 {
-    Value.clear();
-    if (arguments.isEmpty())
-        return false;
-    const quint32 wanted = SwitchNameHash(Name);
-    for (const QString& argument : arguments) {
-        if (!startsWithSwitchSign(argument))  // an argument without a sign is no switch
-            continue;
-        const QString rest = argument.mid(1);
-        const qsizetype colon = rest.indexOf(QLatin1Char(':'));
-        const QString candidateName = colon >= 0 ? rest.left(colon) : rest;
-        if (SwitchNameHash(candidateName) == wanted) {
-            Value = colon >= 0 ? rest.mid(colon + 1) : QString();
-            return true;
-        }
-    }
-    return false;
+    const std::optional<QString> found = findSwitch(Name, arguments, QLatin1Char(':'));
+    Value = found.value_or(QString());
+    return found.has_value();
 }
 
 // ---- dialogs --------------------------------------------------------------------------
