@@ -237,6 +237,8 @@ void putLine(QObject* list, int index, const QString& line)
 TBaseXMLTranslator::TBaseXMLTranslator()
 {
     SkipProperty(&QObject::staticMetaObject, QStringLiteral("Name"));
+    // Qt publishes the component name a second time
+    SkipProperty(&QObject::staticMetaObject, QStringLiteral("objectName"));
 }
 
 TBaseXMLTranslator::~TBaseXMLTranslator() = default;
@@ -380,7 +382,7 @@ void TBaseXMLTranslator::CheckParsed(const pugi::xml_parse_result& result)
         return;
     // pugixml keeps what it read before the error; a half document must not be used.
     FXML.reset();
-    throw ETranslationDocumentError(
+    throw EXmlParseError(
         QStringLiteral("%1 (offset %2)").arg(QString::fromUtf8(result.description())).arg(result.offset));
 }
 

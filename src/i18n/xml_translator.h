@@ -13,6 +13,7 @@
 //   "TCollection" a collection: Count and Item(int) as above, items being plain objects.
 
 #include "platform/platform_errors.h"
+#include "xml/ex_simple_xml.h"
 
 #include <pugixml.hpp>
 
@@ -27,8 +28,6 @@ class QIODevice;
 class QObject;
 struct QMetaObject;
 
-// A translation document that is not well-formed XML.
-VRN_DECLARE_ERROR(ETranslationDocumentError, Exception)
 
 // The string hook: may rewrite every text before it is written to a component.
 using TAnalyseSrtEvent = std::function<void(QString& Value)>;
@@ -69,7 +68,7 @@ public:
 
 protected:
     // Each load replaces the document; a document that does not parse raises
-    // ETranslationDocumentError, a file that cannot be read EInOutError.
+    // EXmlParseError, a file that cannot be read EInOutError.
     void LoadFromFile(const QString& FileName);
     void LoadFromStream(QIODevice* Stream);
     void LoadFromString(const QString& S);

@@ -226,7 +226,7 @@ bool XmlTextToBool(const QString& text)
     if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0)
         return false;
     bool ok = false;
-    const qint64 number = text.toLongLong(&ok, 10);
+    const double number = text.toDouble(&ok);
     return ok && number != 0;
 }
 
@@ -259,6 +259,9 @@ void TXmlElem::SetValue(const QString& value)
         m_node.set_value(utf8(value).constData());
         return;
     }
+    // a value read from CDATA is replaced too, or the old text would be written again
+    while (pugi::xml_node cdata = firstChildOfType(m_node, pugi::node_cdata))
+        m_node.remove_child(cdata);
     pugi::xml_node text = firstChildOfType(m_node, pugi::node_pcdata);
     if (value.isEmpty()) {
         for (; text; text = firstChildOfType(m_node, pugi::node_pcdata))
@@ -438,7 +441,7 @@ void TExSimpleXML::parse(const QByteArray& bytes)
         return;
     if (!rootNode())
         FDocument.append_child(pugi::node_element);
-    throw ESimpleXmlExException(
+    throw EXmlParseError(
         QStringLiteral("%1 at offset %2").arg(QString::fromUtf8(result.description())).arg(result.offset));
 }
 
@@ -458,7 +461,7 @@ bool TExSimpleXML::LoadXMLFile(const QString& AFileName)
         throw EInOutError(QStringLiteral("Cannot read file \"%1\". %2").arg(AFileName, file.errorString()));
     try {
         parse(bytes);
-    } catch (const ESimpleXmlExException&) {
+    } catch (const EXmlParseError&) {
         throw ESimpleXmlExException(fileText(bytes));
     }
     return true;
@@ -626,8 +629,10 @@ void TExSimpleXML::WriteStringList(const QString& Name, const QString& ItemName,
                                    const QStringList* List, bool bClear)
 {
     TXmlElem list = forceItem(GetItem(Path), Name);
-    if (bClear)
+    if (bClear) {
         list.ClearItems();
+        list.SetValue(QString());
+    }
     if (!List)
         return;
     for (const QString& line : *List)

@@ -23,6 +23,8 @@ class QIODevice;
 
 // Raised when a file does not hold a well-formed document; the message is the file's text.
 VRN_DECLARE_ERROR(ESimpleXmlExException, Exception)
+// The document model's error for text that is not well-formed XML.
+VRN_DECLARE_ERROR(EXmlParseError, Exception)
 
 enum TStringEncoding { seAnsi, seUTF8, seUTF16, seAuto };
 
@@ -146,7 +148,7 @@ public:
     // when it is not well-formed, EInOutError when it cannot be read.
     bool LoadXMLFile(const QString& AFileName);
     // False only without a stream. Reads from the stream's current position; on
-    // success the stream is deleted when `bFreeStream`. Throws ESimpleXmlExException
+    // success the stream is deleted when `bFreeStream`. Throws EXmlParseError
     // when the text is not well-formed (the stream is then left to the caller).
     bool LoadXML(QIODevice* Stream, bool bFreeStream);
     void LoadXML(const QByteArray& bytes);

@@ -58,7 +58,8 @@ TEST(TXMLTranslator, WindowsOfTheApplicationAreMatchedByTheRootsChildren)
 
 TEST(TXMLTranslator, ComponentNamesStayUntilTheSkipListIsCleared)
 {
-    const QString text = doc("<MainWindow Name='Renamed'><InstallStrings Name='Other' SetCount='1'/></MainWindow>");
+    const QString text = doc("<MainWindow Name='Renamed' objectName='Renamed'>"
+                             "<InstallStrings Name='Other' SetCount='1'/></MainWindow>");
     TTestWindow window;
     TXMLTranslator translator;
     translator.TranslateString(text, &window);
@@ -131,7 +132,7 @@ TEST(TXMLTranslator, AMalformedDocumentRaises)
     TXMLTranslator translator;
     EXPECT_THROW(translator.TranslateString(QStringLiteral("<Translation><M><I>kept?</I></M><MainWindow></Translation>"),
                                             &window),
-                 ETranslationDocumentError);
+                 EXmlParseError);
     EXPECT_EQ(translator.Translate(QStringLiteral("M"), QStringLiteral("I")), QString()) << "no half document";
     EXPECT_THROW(translator.Translate(QStringLiteral("/nonexistent/lang.xml"), &window), EInOutError);
 }

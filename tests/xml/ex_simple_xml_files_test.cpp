@@ -268,7 +268,7 @@ TEST(SimpleXmlFiles, StreamsAreFreedOnlyWhenAskedAndAfterASuccessfulLoad)
 
     QPointer<QBuffer> broken = new QBuffer;
     broken->setData("<r><a>");
-    EXPECT_THROW(xml.LoadXML(broken.data(), true), ESimpleXmlExException);
+    EXPECT_THROW(xml.LoadXML(broken.data(), true), EXmlParseError);
     ASSERT_FALSE(broken.isNull()) << "a failed load leaves the stream to the caller";
     delete broken.data();
 }

@@ -80,7 +80,8 @@ TEST(SimpleXmlValues, TextFormsOfIntegersAndBooleans)
         EXPECT_EQ(XmlTextToInt(QString::fromLatin1(text)), number) << text;
 
     const std::pair<const char*, bool> booleans[] = {{"1", true}, {"yes", false}, {"TRUE", true}, {"false", false},
-                                                     {"0", false}, {"-3", true}, {"", false}};
+                                                     {"0", false}, {"-3", true}, {"", false}, {"1.5", true},
+                                                     {"0.0", false}};
     for (const auto& [text, truth] : booleans)
         EXPECT_EQ(XmlTextToBool(QString::fromLatin1(text)), truth) << text;
 
@@ -133,7 +134,7 @@ TEST(SimpleXmlValues, ElementOperations)
 
 TEST(SimpleXmlValues, StringLists)
 {
-    auto xml = storeOf("<r><list><a>1</a><!-- note --><b>2</b><![CDATA[skipped]]><a>3</a></list></r>");
+    auto xml = storeOf("<r><list>text<a>1</a><!-- note --><b>2</b><![CDATA[skipped]]><a>3</a></list></r>");
     QStringList values{QStringLiteral("kept")};
     EXPECT_TRUE(xml->ReadStringList(QStringLiteral("LIST"), rootPath, values));
     EXPECT_EQ(values, QStringList({QStringLiteral("kept"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")}));
@@ -151,6 +152,14 @@ TEST(SimpleXmlValues, StringLists)
     EXPECT_EQ(body(*xml), QStringLiteral("<r>\r\n  <list>\r\n    <item>4</item>\r\n    <item>5</item>\r\n"
                                          "    <item>6</item>\r\n  </list>\r\n  <global>\r\n    <langs/>\r\n"
                                          "  </global>\r\n  <other/>\r\n</r>\r\n"));
+}
+
+TEST(SimpleXmlValues, WritingAValueHeldAsCDataReplacesIt)
+{
+    auto xml = storeOf("<r><path><![CDATA[old]]></path></r>");
+    EXPECT_EQ(xml->ReadValue(QStringLiteral("path"), rootPath, QString()), QStringLiteral("old"));
+    xml->WriteValue(QStringLiteral("path"), rootPath, QStringLiteral("new"));
+    EXPECT_EQ(body(*xml), QStringLiteral("<r>\r\n  <path>new</path>\r\n</r>\r\n"));
 }
 
 TEST(SimpleXmlValues, DomAccessForCallersThatBuildDocuments)
