@@ -153,3 +153,13 @@ private:
 };
 
 }  // namespace platform
+
+namespace platform {
+
+// ---- network -------------------------------------------------------------------
+// The current user's manually set proxy as a proxy list ("host:port"); nothing when none is set.
+std::optional<QString> manualProxyList();
+// The release of the running operating-system kernel ("6.1.0-18-amd64").
+QString kernelRelease();
+
+}  // namespace platform

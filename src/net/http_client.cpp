@@ -1,0 +1,306 @@
+#include "net/http_client.h"
+
+#include <QUrl>
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Work notifications cross to the main thread one at a time and the transfer
+// waits for each, so they are spaced out: a notification per interval keeps the
+// display smooth without the hand-off ever limiting throughput.
+constexpr auto ProgressInterval = std::chrono::milliseconds(50);
+constexpr long MaxRedirects = 15;
+constexpr long ReceiveBufferBytes = 256 * 1024;
+
+std::atomic<long> stallSeconds{60};
+std::atomic<long> connectTimeoutSeconds{30};
+
+void initialiseCurlOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+template <class Error>
+std::exception_ptr errorOf(const QString& message)
+{
+    return std::make_exception_ptr(Error(message));
+}
+
+std::exception_ptr errorForCode(CURLcode code, const QString& message)
+{
+    switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return errorOf<EHostNotFoundError>(message);
+    case CURLE_COULDNT_CONNECT:
+        return errorOf<EConnectError>(message);
+    case CURLE_OPERATION_TIMEDOUT:
+        return errorOf<ETimeoutError>(message);
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+        return errorOf<EConnClosedError>(message);
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PROXY:
+        return errorOf<ESocketError>(message);
+    case CURLE_TOO_MANY_REDIRECTS:
+        return errorOf<ERedirectLimitError>(message);
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+        return errorOf<EInvalidURLError>(message);
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+        return errorOf<ETLSError>(message);
+    default:
+        return errorOf<ENetworkError>(message);
+    }
+}
+
+}  // namespace
+
+struct THttpClient::Private {
+    CURL* curl = nullptr;
+    QByteArray userAgent;
+    QByteArray referer;
+    QString proxyServer;
+    int proxyPort = 0;
+    THttpWorkListener* listener = nullptr;
+
+    // the transfer under way
+    const BodySink* sink = nullptr;
+    std::exception_ptr failure;
+    QByteArray statusLine;
+    qint64 received = 0;
+    qint64 notified = 0;
+    bool begun = false;
+    Clock::time_point lastNotice;
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    void startTransfer(const BodySink& bodySink)
+    {
+        sink = &bodySink;
+        failure = nullptr;
+        statusLine.clear();
+        received = 0;
+        notified = 0;
+        begun = false;
+        errorText[0] = '\0';
+    }
+
+    void begin()
+    {
+        begun = true;
+        lastNotice = Clock::now();
+        if (!listener)
+            return;
+        curl_off_t announced = -1;
+        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        listener->WorkBegin(announced > 0 ? announced : 0);
+    }
+
+    void bodyArrived(const char* data, size_t size)
+    {
+        if (!begun)
+            begin();
+        (*sink)(data, static_cast<qsizetype>(size));
+        received += static_cast<qint64>(size);
+        const Clock::time_point now = Clock::now();
+        if (listener && now - lastNotice >= ProgressInterval) {
+            lastNotice = now;
+            notified = received;
+            listener->WorkProgress(received);
+        }
+    }
+
+    // The last running total always reaches the listener before the end.
+    void finishNotifications(bool succeeded)
+    {
+        if (!listener)
+            return;
+        try {
+            if (!begun && succeeded)
+                begin();
+            if (!begun)
+                return;
+            if (received != notified)
+                listener->WorkProgress(received);
+            listener->WorkEnd();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
+
+    QString messageFor(CURLcode code) const
+    {
+        return QString::fromLocal8Bit(errorText[0] ? errorText : curl_easy_strerror(code)).trimmed();
+    }
+
+    // The sink's or listener's own error comes first; an error status that slipped
+    // through curl (authentication replies) is still an error.
+    std::exception_ptr failureOf(CURLcode code) const
+    {
+        if (failure)
+            return failure;
+        long status = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        if (code == CURLE_HTTP_RETURNED_ERROR || (code == CURLE_OK && status >= 400))
+            return errorOf<EHTTPProtocolError>(statusText(status));
+        if (code != CURLE_OK)
+            return errorForCode(code, messageFor(code));
+        return nullptr;
+    }
+
+    QString statusText(long status) const
+    {
+        return statusLine.isEmpty() ? QStringLiteral("HTTP/1.1 %1").arg(status) : QString::fromLatin1(statusLine);
+    }
+
+    void applyRequestSettings(const QString& url)
+    {
+        curl_easy_setopt(curl, CURLOPT_URL, url.toUtf8().constData());
+        curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.isEmpty() ? nullptr : userAgent.constData());
+        curl_easy_setopt(curl, CURLOPT_REFERER, referer.isEmpty() ? nullptr : referer.constData());
+        // An explicit empty proxy keeps curl from taking one from the environment on its own.
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxyServer.toUtf8().constData());
+        curl_easy_setopt(curl, CURLOPT_PROXYPORT, static_cast<long>(proxyPort));
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds.load());
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeoutSeconds.load());
+    }
+
+    static size_t onBody(char* data, size_t, size_t size, void* self)
+    {
+        auto* d = static_cast<Private*>(self);
+        try {
+            d->bodyArrived(data, size);
+            return size;
+        } catch (...) {
+            d->failure = std::current_exception();
+            return 0;  // anything short of `size` ends the transfer
+        }
+    }
+
+    // Keeps the status line of the last reply for the error message.
+    static size_t onHeader(char* data, size_t, size_t size, void* self)
+    {
+        auto* d = static_cast<Private*>(self);
+        const QByteArray line(data, static_cast<qsizetype>(size));
+        if (line.startsWith("HTTP/"))
+            d->statusLine = line.trimmed();
+        return size;
+    }
+};
+
+THttpClient::THttpClient() : d(std::make_unique<Private>())
+{
+    initialiseCurlOnce();
+    d->curl = curl_easy_init();
+    if (!d->curl)
+        throw ENetworkError(QStringLiteral("The HTTP client cannot be created."));
+    CURL* curl = d->curl;
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MaxRedirects);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");  // the bypass list is not consulted
+    curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");  // cookies for the client's lifetime
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, ReceiveBufferBytes);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, d->errorText);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Private::onBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, d.get());
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Private::onHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, d.get());
+}
+
+THttpClient::~THttpClient()
+{
+    curl_easy_cleanup(d->curl);
+}
+
+void THttpClient::SetUserAgent(const QString& agent)
+{
+    d->userAgent = agent.toUtf8();
+}
+
+void THttpClient::SetReferer(const QString& referer)
+{
+    d->referer = referer.toUtf8();
+}
+
+void THttpClient::SetProxyPort(int port)
+{
+    d->proxyPort = port;
+}
+
+void THttpClient::SetProxyServer(const QString& host)
+{
+    d->proxyServer = host;
+}
+
+int THttpClient::ProxyPort() const
+{
+    return d->proxyPort;
+}
+
+QString THttpClient::ProxyServer() const
+{
+    return d->proxyServer;
+}
+
+void THttpClient::SetWorkListener(THttpWorkListener* listener)
+{
+    d->listener = listener;
+}
+
+void THttpClient::Get(const QString& url, const BodySink& sink)
+{
+    // curl would guess a scheme for a bare name or path and look it up as a host
+    const QString scheme = QUrl(url).scheme().toLower();
+    if (scheme != QStringLiteral("http") && scheme != QStringLiteral("https"))
+        throw EInvalidURLError(QStringLiteral("\"%1\" is not an HTTP or HTTPS address").arg(url));
+    d->startTransfer(sink);
+    d->applyRequestSettings(url);
+    const CURLcode code = curl_easy_perform(d->curl);
+    d->failure = d->failureOf(code);
+    d->finishNotifications(!d->failure);
+    d->sink = nullptr;
+    if (d->failure)
+        std::rethrow_exception(std::exchange(d->failure, nullptr));
+}
+
+void THttpClient::SetStallSeconds(long seconds)
+{
+    stallSeconds = seconds;
+}
+
+void THttpClient::SetConnectTimeoutSeconds(long seconds)
+{
+    connectTimeoutSeconds = seconds;
+}

@@ -1,0 +1,74 @@
+#pragma once
+// The HTTP/1.1 client under CNetwork: one blocking GET at a time on the calling
+// thread, over libcurl with TLS from the system's OpenSSL. It follows up to 15
+// redirects (also to HTTPS), treats a reply status of 400 or more as an error,
+// and raises one typed error per kind of failure.
+
+#include "platform/platform_errors.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// Every failed transfer raises one of these; the log writes the class name.
+VRN_DECLARE_ERROR(ENetworkError, Exception)
+// The server answered with an error status; the message is its status line ("HTTP/1.1 404 Not Found").
+VRN_DECLARE_ERROR(EHTTPProtocolError, ENetworkError)
+// More redirects than the client follows.
+VRN_DECLARE_ERROR(ERedirectLimitError, ENetworkError)
+// The address cannot be fetched by this client (not HTTP or HTTPS, malformed).
+VRN_DECLARE_ERROR(EInvalidURLError, ENetworkError)
+// The TLS handshake failed or the server's certificate was refused.
+VRN_DECLARE_ERROR(ETLSError, ENetworkError)
+// The connection failed or broke.
+VRN_DECLARE_ERROR(ESocketError, ENetworkError)
+VRN_DECLARE_ERROR(EHostNotFoundError, ESocketError)
+VRN_DECLARE_ERROR(EConnectError, ESocketError)
+// No connection in time, or no data for too long while the connection stayed open.
+VRN_DECLARE_ERROR(ETimeoutError, ESocketError)
+// The reply ended before the length the server had announced, or carried nothing at all.
+VRN_DECLARE_ERROR(EConnClosedError, ESocketError)
+
+// Receives the work notifications of a transfer, on the thread that runs it.
+// Begin and end come in pairs; between them the running totals rise, at most
+// one every ProgressInterval, and the last one carries the final total.
+class THttpWorkListener {
+public:
+    virtual ~THttpWorkListener() = default;
+    virtual void WorkBegin(qint64 expectedTotal) = 0;
+    virtual void WorkProgress(qint64 runningTotal) = 0;
+    virtual void WorkEnd() = 0;
+};
+
+class THttpClient {
+public:
+    // Receives the body as it arrives; may raise an error, which ends the transfer.
+    using BodySink = std::function<void(const char* data, qsizetype size)>;
+
+    THttpClient();
+    ~THttpClient();
+    THttpClient(const THttpClient&) = delete;
+    THttpClient& operator=(const THttpClient&) = delete;
+
+    void SetUserAgent(const QString& agent);
+    void SetReferer(const QString& referer);
+    // An empty proxy host means a direct connection whatever the port.
+    void SetProxyPort(int port);
+    void SetProxyServer(const QString& host);
+    int ProxyPort() const;
+    QString ProxyServer() const;
+    void SetWorkListener(THttpWorkListener* listener);
+
+    // Fetches `url`, handing the body of the final reply to `sink`.
+    // Raises an ENetworkError (or the sink's or listener's own error) on failure.
+    void Get(const QString& url, const BodySink& sink);
+
+    // Internal settings, shortened by tests.
+    static void SetStallSeconds(long seconds);
+    static void SetConnectTimeoutSeconds(long seconds);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,66 @@
+#pragma once
+// The program's only door to HTTP: two one-shot class operations (a file
+// download and a GET into text lines) and a download object that reports its
+// progress to the main thread through three callbacks.
+
+#include "net/http_client.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+// Progress callbacks. Each holder keeps its own copy of the closure; whatever the
+// closure captures lives as long as the last copy. They run on the main thread.
+// The expected total: the announced length, or 0 when the length is unknown.
+using TWorkBeginProc = std::function<void(qint64 AWorkCountMax)>;
+// The running total of the bytes moved so far.
+using TWorkProc = std::function<void(qint64 AWorkCount)>;
+// The transfer ended, successfully or not.
+using TWorkEndProc = std::function<void()>;
+
+class CNetwork : private THttpWorkListener {
+public:
+    // Fetches URL into the file fFile (created or replaced). True when the file is
+    // complete and not empty; on false no file is left. Raises only when the file
+    // cannot be created.
+    static bool Download(const QString& URL, const QString& fFile);
+    // Fetches URL; when Response is given and the body is not empty, Response
+    // receives the body's lines. A failed request leaves Response as it was.
+    static void Get(const QString& URL, QStringList* Response);
+
+    // Create: a download object for one download, with its three callbacks.
+    CNetwork(TWorkBeginProc AWorkBegin, TWorkProc AWork, TWorkEndProc AWorkEnd);
+    // Destroy
+    ~CNetwork() override;
+    CNetwork(const CNetwork&) = delete;
+    CNetwork& operator=(const CNetwork&) = delete;
+
+    // Fetches URL into fFile, reporting progress. True when the file is complete
+    // and not empty; on false no file is left. Raises only when the file cannot be created.
+    bool SyncDownload(const QString& URL, const QString& fFile);
+
+private:
+    void WorkBegin(qint64 expectedTotal) override { DoWorkBegin(expectedTotal); }
+    void WorkProgress(qint64 runningTotal) override { DoWork(runningTotal); }
+    void WorkEnd() override { DoWorkEnd(); }
+
+    void DoWorkBegin(qint64 AWorkCountMax);
+    void DoWork(qint64 AWorkCount);
+    void DoWorkEnd();
+
+    std::unique_ptr<THttpClient> fHTTP;
+    // The totals of the last notifications, by which SyncDownload tells a complete file.
+    qint64 FDownloadSize = 0;
+    qint64 FDoneSize = 0;
+    TWorkBeginProc onWorkBegin;
+    TWorkProc onWork;
+    TWorkEndProc onWorkEnd;
+};
+
+// The label of a Windows build that GET requests carry as their Referer
+// ("http://Win7/SP1/" for build 7601).
+QString OsTokenForBuild(quint32 build);
+// The label of the running system: "http://Linux/" + kernel release + "/".
+QString OsToken();

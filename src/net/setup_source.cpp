@@ -1,0 +1,138 @@
+#include "net/setup_source.h"
+
+#include "app/application_extended.h"
+#include "app/setup_core.h"
+#include "app/setup_logging.h"
+#include "net/setup_config.h"
+#include "platform/platform.h"
+
+#include <QFile>
+#include <QUrl>
+
+namespace {
+
+void log(const QString& line)
+{
+    Logger().Info(QStringLiteral("[TSource] ") + line);
+}
+
+}  // namespace
+
+TSource::TSource() : TSource(platform::commandLineArguments())
+{
+}
+
+TSource::TSource(const QStringList& arguments)
+{
+    log(QStringLiteral("Create"));
+    topRequest.clear();
+    RealSource = stUnknown;
+    baseURL.clear();
+    baseTemp = TempFolder(true);
+    selfPath = SelfPath();
+    QString stream;
+    bUseBetaStream = GetCmdLineSwitchValue(QStringLiteral("stream"), stream, arguments)
+                     && stream == QStringLiteral("beta");
+    log(QStringLiteral("baseTemp: ") + baseTemp);
+    log(QStringLiteral("selfPath: ") + selfPath);
+    log(QStringLiteral("bUseBetaStream: ") + BoolToStr(bUseBetaStream));
+}
+
+TSource::~TSource()
+{
+    log(QStringLiteral("Destroy"));
+    platform::deleteTree(TempFolder(true));
+}
+
+bool TSource::Request(const QString& fName)
+{
+    log(QStringLiteral("Request: ") + fName);
+    log(QStringLiteral("$baseURL: ") + baseURL);
+    topRequest = fName;
+    bool result = false;
+    switch (RealSource) {
+    case stUnknown:
+        log(QStringLiteral("$RealSource: stUnknown"));
+        baseURL = bUseBetaStream ? BetaBaseUrl() : ReleaseBaseUrl();
+        RealSource = stWebServer;
+        result = Request(fName);
+        if (!result) {
+            // the web cannot serve the first file: the setup's own folder serves the whole run
+            RealSource = stLocal;
+            baseURL = selfPath;
+            result = Request(fName);
+        }
+        break;
+    case stWebServer:
+        log(QStringLiteral("$RealSource: stWebServer"));
+        result = RequestFromWeb(fName);
+        break;
+    case stLocal:
+        log(QStringLiteral("$RealSource: stLocal"));
+        result = CopyFromLocalFolder(fName);
+        break;
+    }
+    log(QStringLiteral("Request: ") + fName + QStringLiteral(", Result: ") + BoolToStr(result));
+    return result;
+}
+
+bool TSource::RequestFromWeb(const QString& fName)
+{
+    return CNetwork::Download(baseURL + fName, baseTemp + fName);
+}
+
+bool TSource::CopyFromLocalFolder(const QString& fName)
+{
+    const QString source = baseURL + fName;
+    const QString target = baseTemp + fName;
+    bool result = false;
+    if (QFile::exists(source)) {
+        // a copy never replaces its target, so an earlier copy goes first
+        if (QFile::exists(target))
+            QFile::remove(target);
+        result = QFile::copy(source, target);
+    }
+    if (!result && QFile::exists(target))
+        QFile::remove(target);
+    return result;
+}
+
+bool TSource::Request(const QString& fName, TWorkBeginProc onWorkBegin, TWorkProc onWork, TWorkEndProc onWorkEnd)
+{
+    log(QStringLiteral("Request2: ") + fName);
+    bool result = false;
+    {
+        CNetwork download(std::move(onWorkBegin), std::move(onWork), std::move(onWorkEnd));
+        result = download.SyncDownload(baseURL + fName, baseTemp + fName);
+    }
+    log(QStringLiteral("Request2: ") + fName + QStringLiteral(", Result: ") + BoolToStr(result));
+    return result;
+}
+
+void TSource::RequestResource(const QString& fName)
+{
+    log(QStringLiteral("RequestResource: ") + fName);
+    topRequest = fName;
+    platform::extractResource(platform::executablePath(), platform::ResourceId::named(fName), baseTemp + fName);
+}
+
+void TSource::RequestResource2(const QString& fName, int ResID)
+{
+    log(QStringLiteral("RequestResource2: ") + fName + QStringLiteral(", ") + QString::number(ResID));
+    topRequest = fName;
+    platform::extractResource(platform::executablePath(), platform::ResourceId::numbered(ResID), baseTemp + fName);
+}
+
+QString TSource::Use(const QString& fName)
+{
+    log(QStringLiteral("Use: ") + fName);
+    return baseTemp + fName;
+}
+
+QString TSource::ExtractHostName() const
+{
+    const QUrl url(baseURL);
+    if (url.scheme().isEmpty() || url.isLocalFile())
+        return {};
+    return url.host();
+}

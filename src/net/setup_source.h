@@ -1,0 +1,57 @@
+#pragma once
+// Where the setup's files come from. The first request of a run decides, for the
+// rest of the run, between the web (the release server, or the beta stream when
+// the run is started with -stream:beta) and the folder that holds the setup
+// (local mode). Requested files land in the run's work folder, which the source
+// removes when it is freed.
+
+#include "net/setup_network.h"
+
+#include <QString>
+#include <QStringList>
+
+enum TSourceType { stUnknown, stWebServer, stLocal };
+
+class TBaseSource {
+public:
+    virtual ~TBaseSource() = default;
+};
+
+class TSource : public TBaseSource {
+public:
+    // Create: reads the stream switch from the program's command line.
+    TSource();
+    // Create with the given command-line arguments instead of the program's own.
+    explicit TSource(const QStringList& arguments);
+    // Destroy: removes the work folder with everything in it.
+    ~TSource() override;
+    TSource(const TSource&) = delete;
+    TSource& operator=(const TSource&) = delete;
+
+    // Brings fName into the work folder from the decided source; the first call decides.
+    bool Request(const QString& fName);
+    // Downloads baseURL + fName into the work folder with progress; web mode only.
+    bool Request(const QString& fName, TWorkBeginProc onWorkBegin, TWorkProc onWork, TWorkEndProc onWorkEnd);
+    // Writes the executable's resource named fName to the work folder as fName.
+    void RequestResource(const QString& fName);
+    // Writes the executable's resource with the id ResID to the work folder as fName.
+    void RequestResource2(const QString& fName, int ResID);
+    // The path of fName in the work folder; the file need not exist.
+    QString Use(const QString& fName);
+    // The host of baseURL; empty while undecided and in local mode.
+    QString ExtractHostName() const;
+
+    // Written by the first plain Request on a worker thread; read by the main thread
+    // only after that worker has reported done.
+    TSourceType RealSource = stUnknown;
+    QString baseURL;
+    QString baseTemp;
+    QString selfPath;
+    QString topRequest;
+
+private:
+    bool RequestFromWeb(const QString& fName);
+    bool CopyFromLocalFolder(const QString& fName);
+
+    bool bUseBetaStream = false;
+};

@@ -1,0 +1,361 @@
+// CNetwork against a local server: results, files left behind, log records,
+// progress callbacks, redirects, TLS and the failures a user can meet.
+#include "net/setup_network.h"
+#include "net/main_thread_call.h"
+#include "net_test_support.h"
+#include "release_server.h"
+
+#include <QFile>
+#include <QThread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace nettest;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+class NetworkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qunsetenv("http_proxy");
+        qunsetenv("HTTP_PROXY");
+        folder = startLog(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        target = folder + QStringLiteral("/target.bin");
+    }
+    void TearDown() override { THttpClient::SetStallSeconds(60); }
+
+    // Download of `path`, expecting failure: no file, the error's class in the ERROR
+    // record, and the final record's result.
+    void expectDownloadFails(const QString& url, const QString& errorClass)
+    {
+        EXPECT_FALSE(CNetwork::Download(url, target));
+        EXPECT_FALSE(QFile::exists(target));
+        const QString subject = QStringLiteral("[CNetwork class] Download: ") + url + QStringLiteral(", ") + target;
+        const QStringList lines = recordsStartingWith(QStringLiteral("[CNetwork class] Download: "));
+        ASSERT_EQ(lines.size(), 3) << lines.join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(lines[0], QStringLiteral("INFO:") + subject);
+        EXPECT_TRUE(lines[1].startsWith(QStringLiteral("ERROR:[CNetwork class] Download: ") + errorClass + QStringLiteral(": ")))
+            << lines[1].toStdString();
+        EXPECT_EQ(lines[2], QStringLiteral("INFO:") + subject + QStringLiteral(", Result: False"));
+    }
+
+    QString folder;
+    QString target;
+    ReleaseServer server;
+};
+
+// What the callbacks of a download object saw, in order, and on which thread.
+struct ProgressRecord {
+    QStringList calls;
+    std::vector<qint64> totals;
+    bool allOnMainThread = true;
+
+    CNetwork* make()
+    {
+        auto note = [this](const QString& call) {
+            calls << call;
+            allOnMainThread = allOnMainThread && IsMainThread();
+        };
+        return new CNetwork([note](qint64 max) { note(QStringLiteral("begin(%1)").arg(max)); },
+                            [note, this](qint64 total) {
+                                totals.push_back(total);
+                                note(QStringLiteral("work"));
+                            },
+                            [note] { note(QStringLiteral("end")); });
+    }
+};
+
+bool syncDownload(ProgressRecord& progress, const QString& url, const QString& file)
+{
+    bool result = false;
+    EXPECT_TRUE(runWhilePumping([&] {
+        std::unique_ptr<CNetwork> download(progress.make());
+        result = download->SyncDownload(url, file);
+    }));
+    return result;
+}
+
+}  // namespace
+
+// ---- Download ---------------------------------------------------------------------------------
+
+TEST_F(NetworkTest, DownloadStoresTheBodyAndLogsTheResult)
+{
+    const QByteArray body = knownBytes(70000);
+    server.serve("system.xml", body);
+    server.start();
+    QFile stale(target);
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.write(QByteArray(200000, 'x'));
+    stale.close();
+
+    const QString url = server.url(QStringLiteral("system.xml"));
+    EXPECT_TRUE(CNetwork::Download(url, target));
+    EXPECT_EQ(readFile(target), body) << "an existing file is replaced, not overwritten in place";
+    const QString subject = QStringLiteral("[CNetwork class] Download: ") + url + QStringLiteral(", ") + target;
+    EXPECT_THAT(records(), ElementsAre(QStringLiteral("INFO:") + subject,
+                                       QStringLiteral("INFO:") + subject + QStringLiteral(", Result: True")));
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].userAgent, "Tarnvek/Vorlen/1.0/INDY");
+    EXPECT_EQ(server.requests()[0].referer, "");
+}
+
+TEST_F(NetworkTest, DownloadOfAMissingFileFailsWithTheProtocolError)
+{
+    server.serveStatus("missing.zip", 404);
+    server.start();
+    expectDownloadFails(server.url(QStringLiteral("missing.zip")), QStringLiteral("EHTTPProtocolError"));
+    EXPECT_THAT(logText().toStdString(), HasSubstr("EHTTPProtocolError: HTTP/1.1 404 Not Found"));
+}
+
+TEST_F(NetworkTest, DownloadOfAnEmptyBodyLeavesNoFile)
+{
+    server.serve("empty", QByteArray());
+    server.start();
+    const QString url = server.url(QStringLiteral("empty"));
+    EXPECT_FALSE(CNetwork::Download(url, target));
+    EXPECT_FALSE(QFile::exists(target));
+    EXPECT_EQ(records().last(),
+              QStringLiteral("INFO:[CNetwork class] Download: ") + url + QStringLiteral(", ") + target
+                  + QStringLiteral(", Result: False"));
+}
+
+// A body shorter than announced is never taken for the file: the archive check
+// would otherwise see a damaged archive.
+TEST_F(NetworkTest, DownloadOfABodyCutShortFailsAndLeavesNoFile)
+{
+    server.serveCutShort("short", 4000, knownBytes(1500));
+    server.start();
+    expectDownloadFails(server.url(QStringLiteral("short")), QStringLiteral("EConnClosedError"));
+}
+
+TEST_F(NetworkTest, DownloadIntoAFolderThatDoesNotExistRaisesTheFileError)
+{
+    server.serve("a", "x");
+    server.start();
+    const QString path = folder + QStringLiteral("/no/such/folder/file");
+    try {
+        CNetwork::Download(server.url(QStringLiteral("a")), path);
+        FAIL() << "no error raised";
+    } catch (const EFCreateError& error) {
+        EXPECT_TRUE(error.message().startsWith(QStringLiteral("Cannot create file \"") + path + QStringLiteral("\". ")))
+            << error.message().toStdString();
+    }
+}
+
+// ---- failures a user can meet: each ends promptly with an ERROR line and no file --------
+
+TEST_F(NetworkTest, ServerErrorFails)
+{
+    server.serveStatus("broken", 500);
+    server.start();
+    expectDownloadFails(server.url(QStringLiteral("broken")), QStringLiteral("EHTTPProtocolError"));
+    EXPECT_THAT(logText().toStdString(), HasSubstr("HTTP/1.1 500 Internal Server Error"));
+}
+
+TEST_F(NetworkTest, UnresolvableHostFails)
+{
+    // A label longer than 63 characters fails inside the resolver, before any query leaves the machine.
+    const QString host = QString(70, QLatin1Char('a')) + QStringLiteral(".invalid");
+    expectDownloadFails(QStringLiteral("http://") + host + QStringLiteral("/system.xml"),
+                        QStringLiteral("EHostNotFoundError"));
+}
+
+TEST_F(NetworkTest, RefusedConnectionFails)
+{
+    int closedPort = 0;
+    {
+        ReleaseServer gone;
+        gone.start();
+        closedPort = gone.port();
+    }
+    expectDownloadFails(QStringLiteral("http://127.0.0.1:%1/system.xml").arg(closedPort), QStringLiteral("EConnectError"));
+}
+
+TEST_F(NetworkTest, StallingServerFailsAfterTheStallTime)
+{
+    THttpClient::SetStallSeconds(1);
+    // a few bytes, so that the average speed falls under the limit at once
+    server.serveStalling("stall", 100000, knownBytes(3));
+    server.start();
+    const auto started = std::chrono::steady_clock::now();
+    expectDownloadFails(server.url(QStringLiteral("stall")), QStringLiteral("ETimeoutError"));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << logText().toStdString();
+}
+
+TEST_F(NetworkTest, FifteenRedirectsAreFollowedAndSixteenFail)
+{
+    server.serve("system.xml", "descriptor");
+    server.redirectChain("hop", server.url(QStringLiteral("system.xml")));
+    server.http().Get("/loop", [this](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect(server.url(QStringLiteral("loop")).toStdString());
+    });
+    server.start();
+
+    EXPECT_TRUE(CNetwork::Download(server.url(QStringLiteral("hop/15")), target));
+    EXPECT_EQ(readFile(target), "descriptor");
+
+    startLog(QStringLiteral("sixteen"));
+    expectDownloadFails(server.url(QStringLiteral("hop/16")), QStringLiteral("ERedirectLimitError"));
+    startLog(QStringLiteral("loop"));
+    expectDownloadFails(server.url(QStringLiteral("loop")), QStringLiteral("ERedirectLimitError"));
+}
+
+TEST_F(NetworkTest, RedirectToAServerWithASelfSignedCertificateFails)
+{
+    std::unique_ptr<ReleaseServer> tls = selfSignedTlsServer(folder);
+    if (!tls)
+        GTEST_SKIP() << "the openssl command is not installed";
+    tls->serve("system.xml", "must not arrive");
+    tls->start();
+    server.redirectChain("hop", tls->url(QStringLiteral("system.xml"), "https"));
+    server.start();
+    expectDownloadFails(server.url(QStringLiteral("hop/1")), QStringLiteral("ETLSError"));
+}
+
+// ---- Get --------------------------------------------------------------------------------------
+
+TEST_F(NetworkTest, GetSplitsTheBodyIntoLinesAndSendsTheSystemToken)
+{
+    server.serve("counter", "first\r\nsecond\nthird\r");
+    server.start();
+    QStringList response{QStringLiteral("old")};
+    const QString url = server.url(QStringLiteral("counter"));
+    CNetwork::Get(url, &response);
+    EXPECT_EQ(response, QStringList({QStringLiteral("first"), QStringLiteral("second"), QStringLiteral("third")}));
+    EXPECT_THAT(logText().toStdString(),
+                HasSubstr(("[CNetwork class] Get: " + url + ", Response.Text: <<first\r\nsecond\r\nthird\r\n>>\r\n")
+                              .toStdString()));
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].userAgent, "Vor[NT]/INDY,201");
+    EXPECT_EQ(server.requests()[0].referer, OsToken().toStdString());
+    EXPECT_TRUE(OsToken().startsWith(QStringLiteral("http://Linux/")));
+    EXPECT_TRUE(OsToken().endsWith(QLatin1Char('/')));
+}
+
+TEST_F(NetworkTest, GetWithoutAResponseListDiscardsTheReply)
+{
+    server.serve("counter", "counted");
+    server.start();
+    const QString url = server.url(QStringLiteral("counter"));
+    CNetwork::Get(url, nullptr);
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(records().last(), QStringLiteral("INFO:[CNetwork class] Get: ") + url + QStringLiteral(", Response in nil"));
+}
+
+TEST_F(NetworkTest, FailingGetLeavesTheListAsItWas)
+{
+    server.serveStatus("counter", 404);
+    server.start();
+    QStringList response{QStringLiteral("kept"), QStringLiteral("lines")};
+    const QString url = server.url(QStringLiteral("counter"));
+    CNetwork::Get(url, &response);
+    EXPECT_EQ(response, QStringList({QStringLiteral("kept"), QStringLiteral("lines")}));
+    const QStringList lines = records();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[0], QStringLiteral("INFO:[CNetwork class] Get: ") + url);
+    EXPECT_EQ(lines[1], QStringLiteral("ERROR:[CNetwork class] Get: EHTTPProtocolError: HTTP/1.1 404 Not Found"));
+    EXPECT_TRUE(logText().endsWith(QStringLiteral("INFO  -> [CNetwork class] Get: ") + url
+                                   + QStringLiteral(", Response.Text: <<kept\r\nlines\r\n>>\r\n")));
+}
+
+TEST(OsToken, NamesTheWindowsBuild)
+{
+    EXPECT_EQ(OsTokenForBuild(7601), QStringLiteral("http://Win7/SP1/"));
+    EXPECT_EQ(OsTokenForBuild(9000), QStringLiteral("http://Win8/RP_RTM/"));
+    EXPECT_EQ(OsTokenForBuild(7650), QStringLiteral("http://WinNT/7650/"));
+    EXPECT_EQ(OsTokenForBuild(2600), QStringLiteral("http://WinXP/RTM/"));
+    EXPECT_EQ(OsTokenForBuild(9200), QStringLiteral("http://Win8/RTM/"));
+    // both ends of the ranges belong to them; the numbers beside them do not
+    EXPECT_EQ(OsTokenForBuild(7101), QStringLiteral("http://Win7/RC_RTM/"));
+    EXPECT_EQ(OsTokenForBuild(7599), QStringLiteral("http://Win7/RC_RTM/"));
+    EXPECT_EQ(OsTokenForBuild(7100), QStringLiteral("http://Win7/RC/"));
+    EXPECT_EQ(OsTokenForBuild(7600), QStringLiteral("http://Win7/RTM/"));
+    EXPECT_EQ(OsTokenForBuild(8401), QStringLiteral("http://Win8/RP_RTM/"));
+    EXPECT_EQ(OsTokenForBuild(9199), QStringLiteral("http://Win8/RP_RTM/"));
+    EXPECT_EQ(OsTokenForBuild(8400), QStringLiteral("http://Win8/RP1/"));
+    EXPECT_EQ(OsTokenForBuild(9201), QStringLiteral("http://WinNT/9201/"));
+}
+
+// ---- the download object ---------------------------------------------------------------------
+
+TEST_F(NetworkTest, SyncDownloadReportsTheAnnouncedLengthAndRisingTotalsOnTheMainThread)
+{
+    const QByteArray body = knownBytes(300000);
+    server.servePaced("vrnsetup.zip", body, 5, 70);
+    server.start();
+    ProgressRecord progress;
+    const QString url = server.url(QStringLiteral("vrnsetup.zip"));
+    EXPECT_TRUE(syncDownload(progress, url, target));
+
+    EXPECT_EQ(readFile(target), body);
+    ASSERT_GE(progress.calls.size(), 4) << progress.calls.join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(progress.calls.first(), QStringLiteral("begin(300000)"));
+    EXPECT_EQ(progress.calls.last(), QStringLiteral("end"));
+    EXPECT_GE(progress.totals.size(), 2u) << "a paced body gives more than the final total";
+    EXPECT_TRUE(std::is_sorted(progress.totals.begin(), progress.totals.end()));
+    EXPECT_EQ(progress.totals.back(), 300000);
+    EXPECT_TRUE(progress.allOnMainThread);
+
+    const QString subject = QStringLiteral("[CNetwork] SyncDownload: ") + url + QStringLiteral(", ") + target;
+    EXPECT_THAT(recordsStartingWith(QStringLiteral("[CNetwork]")),
+                ElementsAre(QStringLiteral("INFO:[CNetwork] Create"), QStringLiteral("INFO:") + subject,
+                            QStringLiteral("INFO:[CNetwork] DoWorkBegin: 300000"), QStringLiteral("INFO:[CNetwork] DoWorkEnd"),
+                            QStringLiteral("INFO:") + subject + QStringLiteral(", Result: True"),
+                            QStringLiteral("INFO:[CNetwork] Destroy")));
+}
+
+TEST_F(NetworkTest, SyncDownloadOfAChunkedReplyIsCompleteWhenEveryReportedByteArrived)
+{
+    const QByteArray body = knownBytes(50000);
+    server.serveChunked("vrnsetup.zip", body, 4);
+    server.start();
+    ProgressRecord progress;
+    EXPECT_TRUE(syncDownload(progress, server.url(QStringLiteral("vrnsetup.zip")), target));
+    EXPECT_EQ(readFile(target), body);
+    EXPECT_EQ(progress.calls.first(), QStringLiteral("begin(0)"));
+    EXPECT_EQ(progress.totals.back(), 50000);
+}
+
+TEST_F(NetworkTest, SyncDownloadOfABodyCutShortFailsAndStillEndsTheProgress)
+{
+    server.serveCutShort("vrnsetup.zip", 9000, knownBytes(3000));
+    server.start();
+    ProgressRecord progress;
+    EXPECT_FALSE(syncDownload(progress, server.url(QStringLiteral("vrnsetup.zip")), target));
+    EXPECT_FALSE(QFile::exists(target));
+    EXPECT_EQ(progress.calls.last(), QStringLiteral("end"));
+    EXPECT_EQ(recordsStartingWith(QStringLiteral("[CNetwork] SyncDownload: EConnClosedError: ")).size(), 1)
+        << logText().toStdString();
+}
+
+// A callback's error reaches the transfer: the download fails like any other.
+TEST_F(NetworkTest, ErrorInAProgressCallbackFailsTheDownload)
+{
+    server.serve("vrnsetup.zip", knownBytes(1000));
+    server.start();
+    bool result = true;
+    EXPECT_TRUE(runWhilePumping([&] {
+        CNetwork download([](qint64) { throw EInOutError(QStringLiteral("the page is gone")); }, [](qint64) {}, [] {});
+        result = download.SyncDownload(server.url(QStringLiteral("vrnsetup.zip")), target);
+    }));
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(QFile::exists(target));
+    EXPECT_EQ(recordsStartingWith(QStringLiteral("[CNetwork] SyncDownload: EInOutError: the page is gone")).size(), 1);
+}
+
+TEST_F(NetworkTest, SyncDownloadOfAMissingFileFailsWithoutProgress)
+{
+    server.serveStatus("vrnsetup.exe", 404);
+    server.start();
+    ProgressRecord progress;
+    EXPECT_FALSE(syncDownload(progress, server.url(QStringLiteral("vrnsetup.exe")), target));
+    EXPECT_FALSE(QFile::exists(target));
+    EXPECT_TRUE(progress.calls.isEmpty());
+    EXPECT_EQ(recordsStartingWith(QStringLiteral("[CNetwork] SyncDownload: EHTTPProtocolError: HTTP/1.1 404 Not Found")).size(),
+              1);
+}

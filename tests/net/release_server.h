@@ -1,0 +1,200 @@
+#pragma once
+// An HTTP server on 127.0.0.1 with an ephemeral port, run inside the test
+// process. A test registers the replies it needs (with a length, chunked, paced,
+// cut short, stalling, an error status, a chain of redirects), starts the
+// server, and afterwards reads back the requests that arrived.
+
+#include <httplib.h>
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ReleaseServer {
+public:
+    struct Seen {
+        std::string target;
+        std::string userAgent;
+        std::string referer;
+    };
+
+    explicit ReleaseServer(std::unique_ptr<httplib::Server> server = std::make_unique<httplib::Server>())
+        : m_server(std::move(server))
+    {
+        m_server->set_keep_alive_max_count(1);
+        m_port = m_server->bind_to_any_port("127.0.0.1");
+        // recorded before the reply goes out, so a client that has its reply sees its request here
+        m_server->set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
+            std::lock_guard lock(m_seenLock);
+            m_seen.push_back({request.target, request.get_header_value("User-Agent"),
+                              request.get_header_value("Referer")});
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+    }
+
+    ~ReleaseServer()
+    {
+        if (!m_thread.joinable())
+            start();  // closes the bound socket through the one way the server offers
+        m_stopping = true;
+        m_server->stop();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // Replies registered after start() are not seen.
+    void start()
+    {
+        m_thread = std::thread([this] { m_server->listen_after_bind(); });
+        // stop() is lost on a server that has not begun to listen
+        while (!m_server->is_running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    int port() const { return m_port; }
+    QString base(const char* scheme = "http") const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2/").arg(QLatin1String(scheme)).arg(m_port);
+    }
+    QString url(const QString& path, const char* scheme = "http") const { return base(scheme) + path; }
+    httplib::Server& http() { return *m_server; }
+
+    std::vector<Seen> requests() const
+    {
+        std::lock_guard lock(m_seenLock);
+        return m_seen;
+    }
+
+    // ---- replies; `path` without the leading "/" --------------------------------------
+    void serve(const std::string& path, const QByteArray& body)
+    {
+        m_server->Get("/" + path, [body](const httplib::Request&, httplib::Response& response) {
+            response.set_content(body.constData(), static_cast<size_t>(body.size()), "application/octet-stream");
+        });
+    }
+
+    // The body with its length announced, sent in `pieces` parts with a pause before each.
+    void servePaced(const std::string& path, const QByteArray& body, int pieces, int pauseMs)
+    {
+        m_server->Get("/" + path, [this, body, pieces, pauseMs](const httplib::Request&, httplib::Response& response) {
+            response.set_content_provider(static_cast<size_t>(body.size()), "application/octet-stream",
+                                          [this, body, pieces, pauseMs](size_t offset, size_t, httplib::DataSink& sink) {
+                                              const size_t piece = std::max<size_t>(1, body.size() / pieces + 1);
+                                              pause(pauseMs);
+                                              const size_t n = std::min(piece, static_cast<size_t>(body.size()) - offset);
+                                              return !m_stopping && sink.write(body.constData() + offset, n);
+                                          });
+        });
+    }
+
+    // The body without a length, in chunks.
+    void serveChunked(const std::string& path, const QByteArray& body, int pieces, int pauseMs = 0)
+    {
+        m_server->Get("/" + path, [this, body, pieces, pauseMs](const httplib::Request&, httplib::Response& response) {
+            response.set_chunked_content_provider("application/octet-stream",
+                                                  [this, body, pieces, pauseMs](size_t offset, httplib::DataSink& sink) {
+                                                      if (offset >= static_cast<size_t>(body.size())) {
+                                                          sink.done();
+                                                          return true;
+                                                      }
+                                                      const size_t piece = std::max<size_t>(1, body.size() / pieces + 1);
+                                                      pause(pauseMs);
+                                                      const size_t n = std::min(piece, static_cast<size_t>(body.size()) - offset);
+                                                      return !m_stopping && sink.write(body.constData() + offset, n);
+                                                  });
+        });
+    }
+
+    void serveStatus(const std::string& path, int status)
+    {
+        m_server->Get("/" + path, [status](const httplib::Request&, httplib::Response& response) {
+            response.status = status;
+            response.set_content("error page", "text/plain");
+        });
+    }
+
+    // Announces `announced` bytes, sends `sent` and closes the connection.
+    void serveCutShort(const std::string& path, size_t announced, const QByteArray& sent)
+    {
+        m_server->Get("/" + path, [announced, sent](const httplib::Request&, httplib::Response& response) {
+            response.set_content_provider(announced, "application/octet-stream",
+                                          [sent](size_t offset, size_t, httplib::DataSink& sink) {
+                                              if (offset > 0)
+                                                  return false;
+                                              return sink.write(sent.constData(), static_cast<size_t>(sent.size()));
+                                          });
+        });
+    }
+
+    // Sends `first`, then nothing more while the connection stays open.
+    void serveStalling(const std::string& path, size_t announced, const QByteArray& first)
+    {
+        m_server->Get("/" + path, [this, announced, first](const httplib::Request&, httplib::Response& response) {
+            response.set_content_provider(announced, "application/octet-stream",
+                                          [this, first](size_t offset, size_t, httplib::DataSink& sink) {
+                                              if (offset == 0)
+                                                  return sink.write(first.constData(), static_cast<size_t>(first.size()));
+                                              pause(10000);
+                                              return false;
+                                          });
+        });
+    }
+
+    // "path/N" redirects to "path/N-1", ..., "path/1" to `target`: N hops.
+    void redirectChain(const std::string& path, const QString& target)
+    {
+        m_server->Get("/" + path + R"(/(\d+))", [this, path, target](const httplib::Request& request,
+                                                                     httplib::Response& response) {
+            const int hop = std::stoi(request.matches[1]);
+            const std::string next = hop <= 1 ? target.toStdString()
+                                              : url(QString::fromStdString(path + "/" + std::to_string(hop - 1))).toStdString();
+            response.set_redirect(next);
+        });
+    }
+
+private:
+    // Sleeps, cut short when the server stops.
+    void pause(int ms) const
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!m_stopping && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    std::unique_ptr<httplib::Server> m_server;
+    int m_port = -1;
+    std::thread m_thread;
+    std::atomic<bool> m_stopping{false};
+    mutable std::mutex m_seenLock;
+    std::vector<Seen> m_seen;
+};
+
+// A TLS server whose certificate is self-signed, made with the openssl command;
+// nothing when the command is missing.
+inline std::unique_ptr<ReleaseServer> selfSignedTlsServer(const QString& folder)
+{
+    const QString cert = folder + QStringLiteral("/cert.pem");
+    const QString key = folder + QStringLiteral("/key.pem");
+    QProcess openssl;
+    openssl.start(
+        QStringLiteral("openssl"),
+        {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+         QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+         QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert, QStringLiteral("-days"), QStringLiteral("1"),
+         QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-batch")});
+    const bool made = openssl.waitForFinished(20000) && openssl.exitStatus() == QProcess::NormalExit;
+    const int exitCode = made ? openssl.exitCode() : -1;
+    if (exitCode != 0)
+        return nullptr;
+    return std::make_unique<ReleaseServer>(
+        std::make_unique<httplib::SSLServer>(cert.toLocal8Bit().constData(), key.toLocal8Bit().constData()));
+}

@@ -1,0 +1,246 @@
+// vrn-publish: makes a release folder that the setup can be served from:
+//   vrnsetup.zip  the application folder, deflated (or a given archive)
+//   system.xml    the release descriptor: setup version, release number, and the
+//                 archive's size for display, exact length and entry count
+//   vrnsetup.exe  the setup program, when given
+//
+// vrn-publish (--app DIR | --zip FILE) --version N --number N [--setup EXE] OUTDIR
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+#include <QStringList>
+
+#include <pugixml.hpp>
+#include <zip.h>
+
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+struct Options {
+    QString appFolder;
+    QString archive;
+    QString setup;
+    QString outFolder;
+    long long version = 0;
+    long long number = 0;
+};
+
+const char* const usage =
+    "usage: vrn-publish (--app DIR | --zip FILE) --version N --number N [--setup EXE] OUTDIR\n";
+
+class Failure : public std::runtime_error {
+public:
+    explicit Failure(const QString& text) : std::runtime_error(text.toStdString()) {}
+};
+
+long long integerArgument(const QString& name, const QString& text)
+{
+    bool ok = false;
+    const long long value = text.toLongLong(&ok);
+    if (!ok)
+        throw Failure(QStringLiteral("%1 needs an integer, not \"%2\"").arg(name, text));
+    return value;
+}
+
+Options parseArguments(const QStringList& arguments)
+{
+    Options options;
+    std::map<QString, QString> values;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (!argument.startsWith(QStringLiteral("--"))) {
+            if (!options.outFolder.isEmpty())
+                throw Failure(QStringLiteral("more than one output folder"));
+            options.outFolder = argument;
+            continue;
+        }
+        if (i + 1 >= arguments.size())
+            throw Failure(argument + QStringLiteral(" needs a value"));
+        values[argument] = arguments[++i];
+    }
+    for (const auto& [name, value] : values) {
+        if (name == QStringLiteral("--app"))
+            options.appFolder = value;
+        else if (name == QStringLiteral("--zip"))
+            options.archive = value;
+        else if (name == QStringLiteral("--setup"))
+            options.setup = value;
+        else if (name == QStringLiteral("--version"))
+            options.version = integerArgument(name, value);
+        else if (name == QStringLiteral("--number"))
+            options.number = integerArgument(name, value);
+        else
+            throw Failure(QStringLiteral("unknown option ") + name);
+    }
+    if (options.appFolder.isEmpty() == options.archive.isEmpty())
+        throw Failure(QStringLiteral("give either --app or --zip"));
+    if (!values.count(QStringLiteral("--version")) || !values.count(QStringLiteral("--number")))
+        throw Failure(QStringLiteral("--version and --number are required"));
+    if (options.outFolder.isEmpty())
+        throw Failure(QStringLiteral("no output folder"));
+    return options;
+}
+
+QString zipErrorText(zip_t* archive)
+{
+    return QString::fromUtf8(zip_strerror(archive));
+}
+
+// Every file and folder below `folder`, in a stable order.
+QStringList entriesBelow(const QString& folder)
+{
+    QStringList entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << it.next();
+    entries.sort();
+    return entries;
+}
+
+void addEntry(zip_t* archive, const QDir& root, const QString& path)
+{
+    const QFileInfo info(path);
+    const QByteArray name = root.relativeFilePath(path).toUtf8();
+    if (info.isDir()) {
+        if (zip_dir_add(archive, name.constData(), ZIP_FL_ENC_UTF_8) < 0)
+            throw Failure(QStringLiteral("cannot add the folder %1: %2").arg(path, zipErrorText(archive)));
+        return;
+    }
+    zip_source_t* source = zip_source_file(archive, QFile::encodeName(path).constData(), 0, -1);
+    if (!source)
+        throw Failure(QStringLiteral("cannot read %1: %2").arg(path, zipErrorText(archive)));
+    const zip_int64_t index = zip_file_add(archive, name.constData(), source, ZIP_FL_ENC_UTF_8);
+    if (index < 0) {
+        zip_source_free(source);
+        throw Failure(QStringLiteral("cannot add %1: %2").arg(path, zipErrorText(archive)));
+    }
+    zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 0);
+}
+
+// Zips the application folder; the files are read when the archive is closed.
+void zipFolder(const QString& folder, const QString& target)
+{
+    const QDir root(folder);
+    if (!root.exists())
+        throw Failure(QStringLiteral("no such folder: ") + folder);
+    QFile::remove(target);
+    int error = 0;
+    zip_t* archive = zip_open(QFile::encodeName(target).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (!archive)
+        throw Failure(QStringLiteral("cannot create %1 (libzip error %2)").arg(target).arg(error));
+    try {
+        for (const QString& path : entriesBelow(folder))
+            addEntry(archive, root, path);
+    } catch (...) {
+        zip_discard(archive);
+        throw;
+    }
+    if (zip_close(archive) < 0) {
+        const QString text = zipErrorText(archive);
+        zip_discard(archive);
+        throw Failure(QStringLiteral("cannot write %1: %2").arg(target, text));
+    }
+}
+
+// The number of entries in the archive's central directory; fails on a damaged archive.
+long long entryCount(const QString& path)
+{
+    int error = 0;
+    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &error);
+    if (!archive)
+        throw Failure(QStringLiteral("%1 is no valid ZIP archive (libzip error %2)").arg(path).arg(error));
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    zip_discard(archive);
+    return count;
+}
+
+void copyReplacing(const QString& source, const QString& target)
+{
+    QFile::remove(target);
+    if (!QFile::copy(source, target))
+        throw Failure(QStringLiteral("cannot copy %1 to %2").arg(source, target));
+}
+
+// The download size as the setup shows it: megabytes with one decimal, never
+// "0.0" for an archive that holds something.
+QString sizeForDisplay(qint64 bytes)
+{
+    const QString text = QString::number(static_cast<double>(bytes) / (1024.0 * 1024.0), 'f', 1);
+    return (text == QStringLiteral("0.0") && bytes > 0) ? QStringLiteral("0.1") : text;
+}
+
+// The descriptor in the program's own XML layout: CR LF line ends, two-space indent.
+QByteArray descriptor(const Options& options, qint64 bytes, long long entries)
+{
+    pugi::xml_document document;
+    pugi::xml_node declaration = document.append_child(pugi::node_declaration);
+    declaration.append_attribute("version") = "1.0";
+    declaration.append_attribute("encoding") = "UTF-8";
+    pugi::xml_node root = document.append_child("system");
+    root.append_child("version").text() = options.version;
+    root.append_child("number").text() = options.number;
+    pugi::xml_node size = root.append_child("size");
+    size.append_attribute("bytes") = static_cast<long long>(bytes);
+    size.append_attribute("fileCount") = entries;
+    size.text() = sizeForDisplay(bytes).toUtf8().constData();
+    std::ostringstream out;
+    document.save(out, "  ", pugi::format_indent, pugi::encoding_utf8);
+    return QByteArray::fromStdString(out.str()).replace("\n", "\r\n");
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+        throw Failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+}
+
+void publish(const Options& options)
+{
+    if (!QDir().mkpath(options.outFolder))
+        throw Failure(QStringLiteral("cannot create the folder ") + options.outFolder);
+    const QString out = QDir(options.outFolder).absolutePath() + QLatin1Char('/');
+    const QString archive = out + QStringLiteral("vrnsetup.zip");
+    if (!options.appFolder.isEmpty())
+        zipFolder(options.appFolder, archive);
+    else
+        copyReplacing(options.archive, archive);
+    const qint64 bytes = QFileInfo(archive).size();
+    const long long entries = entryCount(archive);
+    writeFile(out + QStringLiteral("system.xml"), descriptor(options, bytes, entries));
+    if (!options.setup.isEmpty())
+        copyReplacing(options.setup, out + QStringLiteral("vrnsetup.exe"));
+    std::printf("%s: %lld bytes, %lld entries\n", QFile::encodeName(archive).constData(),
+                static_cast<long long>(bytes), entries);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    Options options;
+    try {
+        options = parseArguments(arguments);
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "vrn-publish: %s\n%s", failure.what(), usage);
+        return 2;
+    }
+    try {
+        publish(options);
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "vrn-publish: %s\n", failure.what());
+        return 1;
+    }
+    return 0;
+}
