@@ -31,29 +31,37 @@ void openForWriting(QFile& file)
         throw fileCreateError(file.fileName(), file.errorString());
 }
 
-void logCaught(const QString& prefix, const Exception& error)
+// Runs a transfer; an error is logged with `prefix` and ends in false, never raised.
+bool transferLogged(const QString& prefix, const std::function<void()>& transfer)
 {
-    Logger().Error(prefix + error.className() + QStringLiteral(": ") + error.message());
+    try {
+        transfer();
+        return true;
+    } catch (const Exception& error) {
+        Logger().Error(prefix + error.className() + QStringLiteral(": ") + error.message());
+    } catch (const std::exception& error) {
+        Logger().Error(prefix + QStringLiteral("Exception: ") + QString::fromLocal8Bit(error.what()));
+    }
+    return false;
 }
 
 // Streams the body of URL into the open file. A failed transfer is logged with
 // `prefix` and leaves the file empty.
 void transferInto(THttpClient& client, const QString& URL, QFile& file, const QString& prefix)
 {
-    try {
-        client.Get(URL, [&file](const char* data, qsizetype size) {
+    const auto cannotWrite = [&file] {
+        return EInOutError(QStringLiteral("Cannot write to \"%1\". %2").arg(file.fileName(), file.errorString()));
+    };
+    const bool transferred = transferLogged(prefix, [&] {
+        client.Get(URL, [&](const char* data, qsizetype size) {
             if (file.write(data, size) != size)
-                throw EInOutError(QStringLiteral("Cannot write to \"%1\". %2").arg(file.fileName(), file.errorString()));
+                throw cannotWrite();
         });
         if (!file.flush())
-            throw EInOutError(QStringLiteral("Cannot write to \"%1\". %2").arg(file.fileName(), file.errorString()));
-    } catch (const Exception& error) {
+            throw cannotWrite();
+    });
+    if (!transferred)
         file.resize(0);
-        logCaught(prefix, error);
-    } catch (const std::exception& error) {
-        file.resize(0);
-        Logger().Error(prefix + QStringLiteral("Exception: ") + QString::fromLocal8Bit(error.what()));
-    }
 }
 
 // A file that holds nothing worth keeping is removed.
@@ -122,12 +130,10 @@ void CNetwork::Get(const QString& URL, QStringList* Response)
     {
         const std::unique_ptr<THttpClient> client = newClient(GetAgent, OsToken());
         QByteArray body;
-        try {
-            client->Get(URL, [&body](const char* data, qsizetype size) { body.append(data, size); });
-        } catch (const Exception& error) {
+        if (!transferLogged(prefix, [&] {
+                client->Get(URL, [&body](const char* data, qsizetype size) { body.append(data, size); });
+            }))
             body.clear();
-            logCaught(prefix, error);
-        }
         if (Response && !body.isEmpty())
             *Response = textLines(platform::decodeCodePage(body));
     }

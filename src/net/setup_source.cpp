@@ -40,8 +40,12 @@ TSource::TSource(const QStringList& arguments)
 
 TSource::~TSource()
 {
-    log(QStringLiteral("Destroy"));
-    platform::deleteTree(TempFolder(true));
+    // what cannot be deleted stays behind unreported; a destructor must not raise
+    try {
+        log(QStringLiteral("Destroy"));
+        platform::deleteTree(TempFolder(true));
+    } catch (const std::exception&) {
+    }
 }
 
 bool TSource::Request(const QString& fName)

@@ -4,6 +4,7 @@
 #include "platform/platform_errors.h"
 
 #include <QCoreApplication>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
@@ -24,13 +25,6 @@ TEST(RunOnMainThread, RunsTheWorkOnTheMainThreadInOrderWhileItPumps)
     EXPECT_TRUE(onMain);
 }
 
-TEST(RunOnMainThread, RunsAtOnceWhenCalledOnTheMainThread)
-{
-    bool ran = false;
-    RunOnMainThread([&] { ran = true; });
-    EXPECT_TRUE(ran);
-}
-
 TEST(RunOnMainThread, TheWorkerWaitsUntilThePumpRuns)
 {
     std::atomic<bool> ran{false};
@@ -46,6 +40,8 @@ TEST(RunOnMainThread, TheWorkerWaitsUntilThePumpRuns)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!resumed && std::chrono::steady_clock::now() < deadline)
         CSetupCore::ProcessOneMessage();
+    if (!resumed)
+        std::abort();  // a hung hand-off must fail the test, not block it
     worker.join();
     EXPECT_TRUE(ran);
     EXPECT_TRUE(resumed);
@@ -62,4 +58,31 @@ TEST(RunOnMainThread, AnErrorInTheWorkIsRaisedAgainInTheWorker)
         }
     }));
     EXPECT_EQ(caught, QStringLiteral("EInOutError: window closed"));
+}
+
+// The terminating state never clears, so this runs in a process of its own.
+TEST(RunOnMainThreadDeathTest, AWaitingWorkerGivesUpOnceTheWindowIsClosed)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            QWidget window;
+            CSetupCore::MarkAsMainWindow(&window);
+            window.show();
+            std::atomic<bool> ran{false};
+            std::atomic<bool> aborted{false};
+            std::thread worker([&] {
+                try {
+                    RunOnMainThread([&] { ran = true; });
+                } catch (const EAbortError&) {
+                    aborted = true;
+                }
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            window.close();  // the main thread stops pumping for workers from here on
+            worker.join();
+            QCoreApplication::processEvents();  // the abandoned work must not run late either
+            std::exit(aborted && !ran ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }

@@ -359,3 +359,13 @@ TEST_F(NetworkTest, SyncDownloadOfAMissingFileFailsWithoutProgress)
     EXPECT_EQ(recordsStartingWith(QStringLiteral("[CNetwork] SyncDownload: EHTTPProtocolError: HTTP/1.1 404 Not Found")).size(),
               1);
 }
+
+TEST_F(NetworkTest, SyncDownloadOfAnEmptyReplyFailsAndLeavesNoFile)
+{
+    server.serve("vrnsetup.zip", QByteArray());
+    server.start();
+    ProgressRecord progress;
+    EXPECT_FALSE(syncDownload(progress, server.url(QStringLiteral("vrnsetup.zip")), target));
+    EXPECT_FALSE(QFile::exists(target));
+    EXPECT_EQ(progress.calls, (QStringList{QStringLiteral("begin(0)"), QStringLiteral("end")}));
+}

@@ -128,11 +128,18 @@ TEST_F(SourceTest, TheFirstFileMissingOnTheWebButBesideTheExecutableDecidesForLo
     EXPECT_EQ(source.baseURL, source.selfPath);
     EXPECT_EQ(source.ExtractHostName(), QString());
     EXPECT_EQ(readFile(source.baseTemp + localName()), "local descriptor");
-    EXPECT_EQ(recordsStartingWith(QStringLiteral("[TSource] $RealSource: ")),
-              QStringList({QStringLiteral("INFO:[TSource] $RealSource: stUnknown"),
+    const QString request = QStringLiteral("INFO:[TSource] Request: ") + localName();
+    const QStringList records = sourceRecords();
+    EXPECT_EQ(records.mid(4),
+              QStringList({request, QStringLiteral("INFO:[TSource] $baseURL: "),
+                           QStringLiteral("INFO:[TSource] $RealSource: stUnknown"),
+                           request, QStringLiteral("INFO:[TSource] $baseURL: ") + release.url(QStringLiteral("vrn/setup/")),
                            QStringLiteral("INFO:[TSource] $RealSource: stWebServer"),
-                           QStringLiteral("INFO:[TSource] $RealSource: stLocal")}));
-    EXPECT_EQ(sourceRecords().last(), QStringLiteral("INFO:[TSource] Request: ") + localName() + QStringLiteral(", Result: True"));
+                           request + QStringLiteral(", Result: False"),
+                           request, QStringLiteral("INFO:[TSource] $baseURL: ") + source.selfPath,
+                           QStringLiteral("INFO:[TSource] $RealSource: stLocal"),
+                           request + QStringLiteral(", Result: True"),
+                           request + QStringLiteral(", Result: True")}));
 
     // a second request replaces the copy
     putBesideTheExecutable("newer");

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QXmlStreamReader>
 #include <QtEndian>
@@ -123,6 +124,7 @@ TEST(ReleaseTools, APublishedAndServedReleaseMatchesItsDescriptor)
     nettest::startLog(QStringLiteral("release-log"));
     platform::setApplicationTitle(QStringLiteral("Vorlen Setup"));
     qputenv("VRN_RELEASE_BASE_URL", server.base().toUtf8());
+    const auto restore = qScopeGuard([] { qunsetenv("VRN_RELEASE_BASE_URL"); });
     TSource source(QStringList{});
     ASSERT_TRUE(source.Request(QStringLiteral("system.xml")));
     EXPECT_EQ(source.RealSource, stWebServer);
@@ -134,7 +136,6 @@ TEST(ReleaseTools, APublishedAndServedReleaseMatchesItsDescriptor)
     }));
     ASSERT_TRUE(fetched);
     EXPECT_TRUE(source.Request(QStringLiteral("vrnsetup.exe")));
-    qunsetenv("VRN_RELEASE_BASE_URL");
 
     const Descriptor descriptor = readDescriptor(readFile(source.Use(QStringLiteral("system.xml"))));
     const QByteArray archive = readFile(source.Use(QStringLiteral("vrnsetup.zip")));
@@ -148,14 +149,12 @@ TEST(ReleaseTools, APublishedAndServedReleaseMatchesItsDescriptor)
     EXPECT_LT(archive.size(), 150000 + 40000) << "the entries are deflated";
     EXPECT_EQ(readFile(source.Use(QStringLiteral("vrnsetup.exe"))), "the newer setup");
 
-    const QString unzip = QStandardPaths::findExecutable(QStringLiteral("unzip"));
-    if (!unzip.isEmpty()) {
-        const ProcessResult listing = runProcess(unzip, {QStringLiteral("-l"), source.Use(QStringLiteral("vrnsetup.zip"))});
-        const QRegularExpression total(QStringLiteral("(\\d+) files?\\s*$"));
-        const auto match = total.match(QString::fromUtf8(listing.out).trimmed());
-        ASSERT_TRUE(match.hasMatch()) << listing.out.toStdString();
-        EXPECT_EQ(match.captured(1).toLongLong(), descriptor.fileCount);
-    }
+    const ProcessResult listing =
+        runProcess(QStringLiteral("unzip"), {QStringLiteral("-l"), source.Use(QStringLiteral("vrnsetup.zip"))});
+    const QRegularExpression total(QStringLiteral("(\\d+) files?\\s*$"));
+    const auto match = total.match(QString::fromUtf8(listing.out).trimmed());
+    ASSERT_TRUE(match.hasMatch()) << "unzip -l: " << listing.out.toStdString();
+    EXPECT_EQ(match.captured(1).toLongLong(), descriptor.fileCount);
     EXPECT_TRUE(server.logged("GET /vrnsetup.zip 200"));
 }
 
@@ -172,18 +171,34 @@ TEST(ReleaseTools, ServeAnswersMissingFilesAndEscapesWith404)
     EXPECT_TRUE(CNetwork::Download(server.base() + QStringLiteral("system.xml"), target));
     EXPECT_FALSE(CNetwork::Download(server.base() + QStringLiteral("vrnsetup.zip"), target));
     EXPECT_FALSE(CNetwork::Download(server.base() + QStringLiteral("%2e%2e/secret.txt"), target));
+    ASSERT_TRUE(QFile::link(work + QStringLiteral("/secret.txt"), work + QStringLiteral("/root/link.txt")));
+    EXPECT_FALSE(CNetwork::Download(server.base() + QStringLiteral("link.txt"), target)) << "no way out through a link";
+    EXPECT_FALSE(QFile::exists(target));
     EXPECT_TRUE(server.logged("GET /system.xml 200"));
     EXPECT_TRUE(server.logged("GET /vrnsetup.zip 404"));
 }
 
-TEST(ReleaseTools, PublishRefusesAnArchiveThatIsNoZip)
+TEST(ReleaseTools, AFailedPublishLeavesTheEarlierReleaseWhole)
 {
     const QString work = sandbox::freshFolder(QStringLiteral("badzip"));
+    const QString out = work + QStringLiteral("/out");
+    writeFile(work + QStringLiteral("/app/vorlen.exe"), "program");
     writeFile(work + QStringLiteral("/not.zip"), "plain text");
-    const ProcessResult result =
-        runProcess(builtProgram(QStringLiteral("vrn-publish")),
-                   {QStringLiteral("--zip"), work + QStringLiteral("/not.zip"), QStringLiteral("--version"),
-                    QStringLiteral("15"), QStringLiteral("--number"), QStringLiteral("1"), work + QStringLiteral("/out")});
-    EXPECT_NE(result.exitCode, 0);
-    EXPECT_FALSE(QFile::exists(work + QStringLiteral("/out/system.xml")));
+    const auto publish = [&](const QStringList& source) {
+        return runProcess(builtProgram(QStringLiteral("vrn-publish")),
+                          source + QStringList{QStringLiteral("--version"), QStringLiteral("15"),
+                                               QStringLiteral("--number"), QStringLiteral("1"), out});
+    };
+    ASSERT_EQ(publish({QStringLiteral("--app"), work + QStringLiteral("/app")}).exitCode, 0);
+    const QByteArray archive = readFile(out + QStringLiteral("/vrnsetup.zip"));
+    const QByteArray descriptor = readFile(out + QStringLiteral("/system.xml"));
+
+    EXPECT_NE(publish({QStringLiteral("--zip"), work + QStringLiteral("/not.zip")}).exitCode, 0);
+    EXPECT_EQ(readFile(out + QStringLiteral("/vrnsetup.zip")), archive);
+    EXPECT_EQ(readFile(out + QStringLiteral("/system.xml")), descriptor);
+
+    // republishing the release's own archive keeps it
+    EXPECT_EQ(publish({QStringLiteral("--zip"), out + QStringLiteral("/vrnsetup.zip")}).exitCode, 0);
+    EXPECT_EQ(readFile(out + QStringLiteral("/vrnsetup.zip")), archive);
+    EXPECT_EQ(QDir(out).entryList(QDir::Files), (QStringList{QStringLiteral("system.xml"), QStringLiteral("vrnsetup.zip")}));
 }

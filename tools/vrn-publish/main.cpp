@@ -169,6 +169,14 @@ void copyReplacing(const QString& source, const QString& target)
         throw Failure(QStringLiteral("cannot copy %1 to %2").arg(source, target));
 }
 
+// Puts a finished part in place of its final name.
+void moveInPlace(const QString& part, const QString& target)
+{
+    QFile::remove(target);
+    if (!QFile::rename(part, target))
+        throw Failure(QStringLiteral("cannot move %1 to %2").arg(part, target));
+}
+
 // The download size as the setup shows it: megabytes with one decimal, never
 // "0.0" for an archive that holds something.
 QString sizeForDisplay(qint64 bytes)
@@ -203,23 +211,37 @@ void writeFile(const QString& path, const QByteArray& content)
         throw Failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
 }
 
+// Everything is made beside its final name first, so that a failed publish
+// never leaves an archive that does not match its descriptor (nor destroys an
+// input that lies in the output folder); the descriptor is put in place last.
 void publish(const Options& options)
 {
     if (!QDir().mkpath(options.outFolder))
         throw Failure(QStringLiteral("cannot create the folder ") + options.outFolder);
     const QString out = QDir(options.outFolder).absolutePath() + QLatin1Char('/');
     const QString archive = out + QStringLiteral("vrnsetup.zip");
-    if (!options.appFolder.isEmpty())
-        zipFolder(options.appFolder, archive);
-    else
-        copyReplacing(options.archive, archive);
-    const qint64 bytes = QFileInfo(archive).size();
-    const long long entries = entryCount(archive);
-    writeFile(out + QStringLiteral("system.xml"), descriptor(options, bytes, entries));
-    if (!options.setup.isEmpty())
-        copyReplacing(options.setup, out + QStringLiteral("vrnsetup.exe"));
-    std::printf("%s: %lld bytes, %lld entries\n", QFile::encodeName(archive).constData(),
-                static_cast<long long>(bytes), entries);
+    const QString part = QStringLiteral(".part");
+    try {
+        if (!options.appFolder.isEmpty())
+            zipFolder(options.appFolder, archive + part);
+        else
+            copyReplacing(options.archive, archive + part);
+        const qint64 bytes = QFileInfo(archive + part).size();
+        const long long entries = entryCount(archive + part);
+        writeFile(out + QStringLiteral("system.xml") + part, descriptor(options, bytes, entries));
+        if (!options.setup.isEmpty())
+            copyReplacing(options.setup, out + QStringLiteral("vrnsetup.exe") + part);
+        if (!options.setup.isEmpty())
+            moveInPlace(out + QStringLiteral("vrnsetup.exe") + part, out + QStringLiteral("vrnsetup.exe"));
+        moveInPlace(archive + part, archive);
+        moveInPlace(out + QStringLiteral("system.xml") + part, out + QStringLiteral("system.xml"));
+        std::printf("%s: %lld bytes, %lld entries\n", QFile::encodeName(archive).constData(),
+                    static_cast<long long>(bytes), entries);
+    } catch (...) {
+        for (const QString& name : {QStringLiteral("vrnsetup.zip"), QStringLiteral("system.xml"), QStringLiteral("vrnsetup.exe")})
+            QFile::remove(out + name + part);
+        throw;
+    }
 }
 
 }  // namespace
