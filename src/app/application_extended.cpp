@@ -69,15 +69,6 @@ quint32 word(const unsigned char* p, qsizetype count)
     return value;
 }
 
-QString asciiLower(const QString& text)
-{
-    QString result = text;
-    for (QChar& c : result)
-        if (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
-            c = QChar(c.unicode() + ('a' - 'A'));
-    return result;
-}
-
 bool startsWithSwitchSign(const QString& argument)
 {
     return argument.startsWith(QLatin1Char('-')) || argument.startsWith(QLatin1Char('/'));
@@ -109,9 +100,18 @@ quint32 HashLittle(const QByteArray& bytes, quint32 initval)
     return c;
 }
 
+QString AsciiLowerCase(const QString& text)
+{
+    QString result = text;
+    for (QChar& c : result)
+        if (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
+            c = QChar(c.unicode() + ('a' - 'A'));
+    return result;
+}
+
 quint32 SwitchNameHash(const QString& name)
 {
-    return HashLittle(platform::encodeCodePage(asciiLower(name)), 0);
+    return HashLittle(platform::encodeCodePage(AsciiLowerCase(name)), 0);
 }
 
 bool HasCmdLineSwitch(const QString& Name)

@@ -28,6 +28,8 @@ void ShowException(const QString& className, const QString& message);
 // page, hashed with lookup3's hashlittle whose state starts at
 // 0xdeadbeef + 4 * length + initval.
 quint32 SwitchNameHash(const QString& name);
+// Lower case for the ASCII letters A-Z only, as switch names and file names are compared.
+QString AsciiLowerCase(const QString& text);
 quint32 HashLittle(const QByteArray& bytes, quint32 initval);
 
 bool HasCmdLineSwitch(const QString& Name);

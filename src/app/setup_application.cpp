@@ -32,11 +32,7 @@ TRunMode GetRunMode()
         return rmUninstallNow;
     if (HasCmdLineSwitch(QStringLiteral("uninstall")))
         return rmUninstallCopyToTemp;
-    QString name = platform::executableFileName();
-    for (QChar& c : name)
-        if (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
-            c = QChar(c.unicode() + ('a' - 'A'));
-    if (name.contains(QLatin1String("uninstall")))
+    if (AsciiLowerCase(platform::executableFileName()).contains(QLatin1String("uninstall")))
         return rmUninstallCopyToTemp;
     return rmInstall;
 }
