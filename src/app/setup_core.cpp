@@ -7,6 +7,8 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 std::atomic<bool> gUserActed{false};
@@ -41,6 +43,18 @@ MainWindowWatcher& watcher()
     return *instance;
 }
 
+// Bounds a pump step once terminating: a step still returns at once when something is
+// pending, and a wait for a worker polls every 20 ms instead of spinning the processor.
+void armTerminatingTick()
+{
+    static QPointer<QTimer> tick;
+    if (!tick) {
+        tick = new QTimer(QCoreApplication::instance());
+        tick->setSingleShot(true);
+    }
+    tick->start(20);
+}
+
 }  // namespace
 
 void CSetupCore::MarkAsMainWindow(QWidget* window)
@@ -66,9 +80,10 @@ void CSetupCore::ProcessOneMessage()
     // Errors raised by handlers are shown and swallowed by the application object.
     // Once the program is terminating no step blocks, so that a script that is
     // being closed runs through its remaining waits.
-    const auto flags = IsTerminating() ? QEventLoop::AllEvents : QEventLoop::WaitForMoreEvents;
+    if (IsTerminating())
+        armTerminatingTick();
     try {
-        QCoreApplication::processEvents(flags);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     } catch (const Exception& error) {
         ShowException(error.className(), error.message());
     } catch (const std::exception& error) {

@@ -16,6 +16,7 @@ QString timeFormatWithoutZone(const QLocale& locale)
 {
     QString format = locale.timeFormat(QLocale::LongFormat);
     format.remove(QLatin1Char('t'));
+    format.remove(QStringLiteral("()"));  // some locales put the zone in brackets
     return format.trimmed();
 }
 
@@ -65,7 +66,9 @@ void AppLogger::Start(const QString& AFileName)
     QFile file(AFileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         throw fileCreateError(AFileName, file.errorString());
-    writeAll(file, header.toUtf8());
+    // A header that is not ASCII (a time stamp in a non-Latin locale) starts with the byte-order
+    // mark, so the first non-ASCII record does not read it as the ANSI code page and mangle it.
+    writeAll(file, isAscii(header) ? header.toLatin1() : utf8Bom + header.toUtf8());
     _started = true;
 }
 

@@ -136,6 +136,17 @@ TEST(Startup, LanguageAliasFollowsTheSystemLanguage)
     EXPECT_TRUE(run.infoLines(installLog).contains(QStringLiteral("AliasForSystemLang: ru_RU")));
 }
 
+TEST(Startup, NonAsciiTimeStampInTheHeaderIsWrittenAsUtf8WithAMark)
+{
+    const SetupRun run = runSetup({}, QStringLiteral("bg_BG.UTF-8"));
+    const QByteArray bytes = run.log(installLog);
+    ASSERT_TRUE(bytes.startsWith("\xEF\xBB\xBF")) << bytes.left(200).toStdString();
+    const QString text = QString::fromUtf8(bytes.mid(3));
+    EXPECT_TRUE(text.contains(QStringLiteral("\tStart: ")) && text.contains(QChar(0x447))) << "the Bulgarian hour mark";
+    EXPECT_FALSE(text.contains(QChar::ReplacementCharacter));
+    EXPECT_EQ(run.infoLines(installLog).first(), QStringLiteral("CSetup Version: 15"));
+}
+
 TEST(Startup, LogThatCannotBeCreatedEndsWithTheStandardReport)
 {
     const QString temp = sandbox::freshFolder(QStringLiteral("blocked"));
@@ -157,6 +168,15 @@ TEST(Startup, SharedTemporaryFolderGetsAPrivateSubfolder)
     EXPECT_TRUE(QFile::exists(own + QLatin1Char('/') + installLog));
     EXPECT_EQ(QFile::permissions(own) & 0x0077, 0) << "nobody else may enter the private folder";
     EXPECT_FALSE(QFile::exists(shared + QLatin1Char('/') + installLog));
+
+    // a link planted in the private folder's place must not redirect the work folder
+    const QString target = sandbox::freshFolder(QStringLiteral("planted"));
+    QDir(own).removeRecursively();
+    ASSERT_TRUE(QFile::link(target, own));
+    const ProcessResult planted = runProcess(builtProgram(), {}, {{QStringLiteral("TMPDIR"), shared}});
+    EXPECT_EQ(planted.exitCode, 1);
+    EXPECT_TRUE(planted.err.contains("ETempFolderError: ")) << planted.err.toStdString();
+    EXPECT_TRUE(QDir(target).isEmpty());
 }
 
 TEST(Startup, TemporaryFolderOfAnotherUserIsRefused)

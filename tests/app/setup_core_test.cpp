@@ -104,6 +104,16 @@ TEST(WaitForUserAction, ClosingTheWindowCancelsAndLaterWaitsReturnAtOnce)
         EXPECT_LT(timer.elapsed(), 1000);
     }
     EXPECT_EQ(QString::fromLatin1(readFile(log)).count(QStringLiteral("INFO  -> [CSetupCore] WaitForUserAction\r\n")), 3);
+
+    // a wait for a worker that never comes polls instead of spinning the processor
+    int steps = 0;
+    QElapsedTimer polling;
+    polling.start();
+    while (polling.elapsed() < 200) {
+        CSetupCore::ProcessOneMessage();
+        ++steps;
+    }
+    EXPECT_LT(steps, 40);
 }
 
 TEST(ProcessOneMessage, AWorkerSettingItsFlagIsNoticedWithoutAnyWindowMessage)

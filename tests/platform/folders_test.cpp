@@ -84,13 +84,13 @@ TEST(Registry, StoresStringsPerKeyAndRefusesOtherTypes)
     platform::writeRegistryString(key, QString(), QStringLiteral("default"));
     EXPECT_EQ(platform::readRegistryString(key, QStringLiteral("key")), QStringLiteral("C:/x & y"));
     EXPECT_EQ(platform::readRegistryString(key, QString()), QStringLiteral("default"));
-    EXPECT_TRUE(QFile::exists(sandbox::configHome() + QStringLiteral("/Software/Tarnvek/vrn.conf")));
+    EXPECT_TRUE(QFile::exists(sandbox::configHome() + QStringLiteral("/Tarnvek/vrn.conf")));
 
     EXPECT_TRUE(platform::deleteRegistryValue(key, QStringLiteral("key")));
     EXPECT_FALSE(platform::deleteRegistryValue(key, QStringLiteral("key")));
     EXPECT_FALSE(platform::readRegistryString(key, QStringLiteral("key")).has_value());
 
-    QFile conf(sandbox::configHome() + QStringLiteral("/Software/Tarnvek/vrn.conf"));
+    QFile conf(sandbox::configHome() + QStringLiteral("/Tarnvek/vrn.conf"));
     ASSERT_TRUE(conf.open(QIODevice::Append));
     conf.write("[General]\nbinary=@ByteArray(abc)\n");
     conf.close();

@@ -133,6 +133,7 @@ TEST(VrnRc, FailuresExitNonZeroWithAMessage)
         {"unknown command", {QStringLiteral("remove"), exe}, 2, "usage:"},
         {"add without a file", {QStringLiteral("add"), exe, QStringLiteral("#100")}, 2, "usage:"},
         {"empty name", {QStringLiteral("extract"), exe, QString(), absent}, 2, "usage:"},
+        {"mistyped id", {QStringLiteral("extract"), exe, QStringLiteral("#1OO"), absent}, 2, "usage:"},
         {"missing executable", {QStringLiteral("list"), absent}, 1, absent.toUtf8() + ": no such file"},
         {"missing data file",
          {QStringLiteral("add"), exe, QStringLiteral("#100"), absent},

@@ -70,7 +70,9 @@ int extract(const QString& exe, const QString& id, const QString& target)
 bool validIds(const QStringList& pairs)
 {
     for (qsizetype i = 0; i < pairs.size(); i += 2)
-        if (pairs[i].isEmpty() || pairs[i] == QLatin1String("#"))
+        // "#" only ever introduces a number: "#1OO" is a typing error, not a name
+        if (pairs[i].isEmpty()
+            || (pairs[i].startsWith(QLatin1Char('#')) && !platform::ResourceId::fromText(pairs[i]).isNumbered()))
             return false;
     return true;
 }

@@ -9,9 +9,12 @@ namespace platform {
 
 namespace {
 
+// The store stands for the user's own branch, so "Software\A\B" lives in $XDG_CONFIG_HOME/A/B.conf.
 QString keyFile(const QString& key)
 {
-    const QStringList parts = key.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    QStringList parts = key.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    if (parts.size() > 1 && parts.first().compare(QLatin1String("Software"), Qt::CaseInsensitive) == 0)
+        parts.removeFirst();
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/')
            + parts.join(QLatin1Char('/')) + QStringLiteral(".conf");
 }

@@ -343,8 +343,10 @@ void ResourceUpdate::Private::writeEntry(QSaveFile& out, QFile& source, const St
     if (!replacement) {
         copyRange(source, static_cast<qint64>(old.offset), static_cast<qint64>(old.size), out);
     } else if (replacement->file) {
+        // from the start again, so that a commit retried after a failure copies the whole file
+        QFile& file = *replacement->file;
         qint64 copied = 0;
-        check(copyBytes(*replacement->file, -1, out, copied), *replacement->file, out);
+        check(file.seek(0) ? copyBytes(file, -1, out, copied) : CopyResult::ReadFailed, file, out);
     } else if (out.write(replacement->data) != replacement->data.size()) {
         check(CopyResult::WriteFailed, source, out);
     }
