@@ -78,8 +78,8 @@ void CSetupCore::WakeMainThread()
 void CSetupCore::ProcessOneMessage()
 {
     // Errors raised by handlers are shown and swallowed by the application object.
-    // Once the program is terminating no step blocks, so that a script that is
-    // being closed runs through its remaining waits.
+    // Once the program is terminating no step waits longer than a short tick, so that
+    // a script that is being closed runs through its remaining waits.
     if (IsTerminating())
         armTerminatingTick();
     try {

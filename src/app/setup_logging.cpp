@@ -31,7 +31,7 @@ bool isAscii(const QString& text)
 void writeAll(QFile& file, const QByteArray& bytes)
 {
     if (file.write(bytes) != bytes.size())
-        throw EInOutError(QStringLiteral("Cannot write to \"%1\". %2").arg(file.fileName(), file.errorString()));
+        throw fileWriteError(file.fileName(), file.errorString());
 }
 
 }  // namespace

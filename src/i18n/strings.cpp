@@ -1,5 +1,6 @@
 #include "i18n/strings.h"
 
+#include "app/text_lines.h"
 #include "platform/platform_errors.h"
 
 VRN_DECLARE_ERROR(EStringListError, Exception)
@@ -22,24 +23,10 @@ void TStrings::Put(int index, const QString& line)
 
 QString TStrings::Text() const
 {
-    QString text;
-    for (const QString& line : m_lines)
-        text += line + QStringLiteral("\r\n");
-    return text;
+    return JoinTextLines(m_lines);
 }
 
 void TStrings::SetText(const QString& text)
 {
-    m_lines.clear();
-    qsizetype start = 0;
-    const qsizetype length = text.size();
-    while (start < length) {
-        qsizetype end = start;
-        while (end < length && text[end] != QLatin1Char('\r') && text[end] != QLatin1Char('\n'))
-            ++end;
-        m_lines.append(text.mid(start, end - start));
-        if (end < length && text[end] == QLatin1Char('\r') && end + 1 < length && text[end + 1] == QLatin1Char('\n'))
-            ++end;
-        start = end + 1;
-    }
+    m_lines = SplitTextLines(text);
 }

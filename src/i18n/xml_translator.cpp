@@ -11,7 +11,6 @@
 #include <QMetaObject>
 #include <QMetaProperty>
 #include <QObject>
-#include <QRegularExpression>
 #include <QWidget>
 
 #include <algorithm>
@@ -28,10 +27,7 @@ bool sameName(const QString& a, const QString& b) { return a.compare(b, Qt::Case
 
 pugi::xml_attribute findAttribute(const pugi::xml_node& elem, const QString& name)
 {
-    for (pugi::xml_attribute attr : elem.attributes())
-        if (sameName(QString::fromUtf8(attr.name()), name))
-            return attr;
-    return {};
+    return TXmlElem(elem).FindProp(name).attribute();
 }
 
 QString attributeText(const pugi::xml_node& elem, const QString& name)
@@ -67,12 +63,10 @@ int declaredEightBitCodePage(const QByteArray& bytes)
 {
     if (bytes.startsWith("\xEF\xBB\xBF") || bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF"))
         return 0;
-    static const QRegularExpression declaration(
-        QStringLiteral("^\\s*<\\?xml[^>]*\\bencoding\\s*=\\s*[\"']([A-Za-z0-9._-]+)[\"']"));
-    const QRegularExpressionMatch match = declaration.match(QString::fromLatin1(bytes.left(256)));
-    if (!match.hasMatch())
+    const QString name = DeclaredXmlEncoding(bytes);
+    if (name.isEmpty())
         return 0;
-    const int codePage = platform::codePageFromName(match.captured(1));
+    const int codePage = platform::codePageFromName(name);
     return codePage == 65001 || codePage == 1200 || codePage == 1201 ? 0 : codePage;
 }
 
@@ -145,9 +139,7 @@ QObject* findOwnedComponent(QObject* owner, const QString& name)
 
 qint32 integerFromText(const QString& text)
 {
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok, 10);
-    return ok ? static_cast<qint32>(value) : -1;
+    return static_cast<qint32>(XmlTextToInt(text));
 }
 
 int shortCutFromText(const QString& text)
@@ -222,6 +214,13 @@ QObject* itemOf(QObject* list, int index)
     QMetaObject::invokeMethod(list, "Item", Qt::DirectConnection, Q_RETURN_ARG(QObject*, item),
                               Q_ARG(int, index));
     return item;
+}
+
+// The item an element's "Index" names in `list`; -1 when missing, no number or out of range.
+int indexedItem(const pugi::xml_node& elem, QObject* list)
+{
+    const int index = attributeInt(elem, QStringLiteral("Index"), -1);
+    return index >= 0 && index < countOf(list) ? index : -1;
 }
 
 void putLine(QObject* list, int index, const QString& line)
@@ -349,7 +348,7 @@ void TBaseXMLTranslator::LoadFromFile(const QString& FileName)
 {
     QFile file(FileName);
     if (!file.open(QIODevice::ReadOnly))
-        throw EInOutError(QStringLiteral("Cannot open file \"%1\". %2").arg(FileName, file.errorString()));
+        throw fileOpenError(FileName, file.errorString());
     LoadFromBuffer(file.readAll());
 }
 
@@ -477,8 +476,8 @@ void TCustomXMLTranslator::TranslateProperties(QObject* Obj, pugi::xml_node Elem
 void TCustomXMLTranslator::TranslateCollection(QObject* Coll, pugi::xml_node Elem)
 {
     for (pugi::xml_node child : childElements(Elem)) {
-        const int index = attributeInt(child, QStringLiteral("Index"), -1);
-        if (index < 0 || index >= countOf(Coll))
+        const int index = indexedItem(child, Coll);
+        if (index < 0)
             continue;
         QObject* item = itemOf(Coll, index);
         TranslateAttributes(item, child);
@@ -496,8 +495,7 @@ void TCustomXMLTranslator::TranslateStrings(QObject* List, pugi::xml_node Elem)
     }
     // Lines are replaced, never added: the list already has its final size.
     for (pugi::xml_node child : childElements(Elem)) {
-        const int index = attributeInt(child, QStringLiteral("Index"), INT_MAX);
-        if (index >= 0 && index < countOf(List))
+        if (const int index = indexedItem(child, List); index >= 0)
             putLine(List, index, AnalyseString(attributeText(child, QStringLiteral("Value"))));
     }
 }
@@ -505,8 +503,8 @@ void TCustomXMLTranslator::TranslateStrings(QObject* List, pugi::xml_node Elem)
 void TCustomXMLTranslator::TranslateTreeNodes(QObject* Nodes, pugi::xml_node Elem)
 {
     for (pugi::xml_node child : childElements(Elem)) {
-        const int index = attributeInt(child, QStringLiteral("Index"), INT_MAX);
-        if (index < 0 || index >= countOf(Nodes))
+        const int index = indexedItem(child, Nodes);
+        if (index < 0)
             continue;
         if (QObject* node = itemOf(Nodes, index))
             node->setProperty("Text", AnalyseString(attributeText(child, QStringLiteral("Value"))));
@@ -516,8 +514,8 @@ void TCustomXMLTranslator::TranslateTreeNodes(QObject* Nodes, pugi::xml_node Ele
 void TCustomXMLTranslator::TranslateListItems(QObject* Items, pugi::xml_node Elem)
 {
     for (pugi::xml_node child : childElements(Elem)) {
-        const int index = attributeInt(child, QStringLiteral("Index"), INT_MAX);
-        if (index < 0 || index >= countOf(Items))
+        const int index = indexedItem(child, Items);
+        if (index < 0)
             continue;
         QObject* item = itemOf(Items, index);
         const int column = attributeInt(child, QStringLiteral("Column"), INT_MAX);

@@ -2,6 +2,7 @@
 
 #include "app/setup_core.h"
 #include "app/setup_logging.h"
+#include "app/text_lines.h"
 #include "net/http_proxy.h"
 #include "net/main_thread_call.h"
 #include "platform/platform.h"
@@ -14,7 +15,6 @@ namespace {
 
 const QString DownloadAgent = QStringLiteral("Tarnvek/Vorlen/1.0/INDY");
 const QString GetAgent = QStringLiteral("Vor[NT]/INDY,201");
-const QString crlf = QStringLiteral("\r\n");
 
 std::unique_ptr<THttpClient> newClient(const QString& userAgent, const QString& referer = QString())
 {
@@ -50,7 +50,7 @@ bool transferLogged(const QString& prefix, const std::function<void()>& transfer
 void transferInto(THttpClient& client, const QString& URL, QFile& file, const QString& prefix)
 {
     const auto cannotWrite = [&file] {
-        return EInOutError(QStringLiteral("Cannot write to \"%1\". %2").arg(file.fileName(), file.errorString()));
+        return fileWriteError(file.fileName(), file.errorString());
     };
     const bool transferred = transferLogged(prefix, [&] {
         client.Get(URL, [&](const char* data, qsizetype size) {
@@ -64,39 +64,20 @@ void transferInto(THttpClient& client, const QString& URL, QFile& file, const QS
         file.resize(0);
 }
 
-// A file that holds nothing worth keeping is removed.
-void removeFile(const QString& path)
+// Downloads URL into fFile; the file stays only when `complete` accepts its length.
+bool downloadFile(THttpClient& client, const QString& URL, const QString& fFile, const QString& prefix,
+                  const std::function<bool(qint64 length)>& complete)
 {
-    if (QFile::exists(path))
-        QFile::remove(path);
-}
-
-// Text lines as a string list reads them: CR, LF or CR LF end a line, and a
-// final line end adds no empty line.
-QStringList textLines(const QString& text)
-{
-    QStringList lines;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (c != QLatin1Char('\r') && c != QLatin1Char('\n'))
-            continue;
-        lines << text.mid(start, i - start);
-        if (c == QLatin1Char('\r') && i + 1 < text.size() && text[i + 1] == QLatin1Char('\n'))
-            ++i;
-        start = i + 1;
+    bool kept = false;
+    {
+        QFile file(fFile);
+        openForWriting(file);
+        transferInto(client, URL, file, prefix);
+        kept = complete(file.size());
     }
-    if (start < text.size())
-        lines << text.mid(start);
-    return lines;
-}
-
-QString listText(const QStringList& lines)
-{
-    QString text;
-    for (const QString& line : lines)
-        text += line + crlf;
-    return text;
+    if (!kept)
+        QFile::remove(fFile);  // nothing worth keeping
+    return kept;
 }
 
 }  // namespace
@@ -108,19 +89,10 @@ bool CNetwork::Download(const QString& URL, const QString& fFile)
     const QString prefix = QStringLiteral("[CNetwork class] Download: ");
     const QString subject = prefix + URL + QStringLiteral(", ") + fFile;
     Logger().Info(subject);
-    qint64 length = 0;
-    {
-        const std::unique_ptr<THttpClient> client = newClient(DownloadAgent);
-        QFile file(fFile);
-        openForWriting(file);
-        transferInto(*client, URL, file, prefix);
-        length = file.size();
-        file.close();
-        if (length == 0)
-            removeFile(fFile);
-    }
-    Logger().Info(subject + QStringLiteral(", Result: ") + BoolToStr(length != 0));
-    return length != 0;
+    const bool result =
+        downloadFile(*newClient(DownloadAgent), URL, fFile, prefix, [](qint64 length) { return length != 0; });
+    Logger().Info(subject + QStringLiteral(", Result: ") + BoolToStr(result));
+    return result;
 }
 
 void CNetwork::Get(const QString& URL, QStringList* Response)
@@ -135,10 +107,10 @@ void CNetwork::Get(const QString& URL, QStringList* Response)
             }))
             body.clear();
         if (Response && !body.isEmpty())
-            *Response = textLines(platform::decodeCodePage(body));
+            *Response = SplitTextLines(platform::decodeCodePage(body));
     }
     if (Response)
-        Logger().Info(prefix + URL + QStringLiteral(", Response.Text: <<") + listText(*Response) + QStringLiteral(">>"));
+        Logger().Info(prefix + URL + QStringLiteral(", Response.Text: <<") + JoinTextLines(*Response) + QStringLiteral(">>"));
     else
         Logger().Info(prefix + URL + QStringLiteral(", Response in nil"));
 }
@@ -164,17 +136,11 @@ bool CNetwork::SyncDownload(const QString& URL, const QString& fFile)
 {
     const QString subject = QStringLiteral("[CNetwork] SyncDownload: ") + URL + QStringLiteral(", ") + fFile;
     Logger().Info(subject);
-    QFile file(fFile);
-    openForWriting(file);
-    transferInto(*fHTTP, URL, file, QStringLiteral("[CNetwork] SyncDownload: "));
-    const qint64 length = file.size();
-    bool result = length != 0;
     // Without an announced length the file is whole when it holds every byte reported.
-    if (FDoneSize != FDownloadSize && length != FDoneSize)
-        result = false;
-    file.close();
-    if (!result)
-        removeFile(fFile);
+    const bool result = downloadFile(*fHTTP, URL, fFile, QStringLiteral("[CNetwork] SyncDownload: "),
+                                     [this](qint64 length) {
+                                         return length != 0 && (FDoneSize == FDownloadSize || length == FDoneSize);
+                                     });
     Logger().Info(subject + QStringLiteral(", Result: ") + BoolToStr(result));
     return result;
 }

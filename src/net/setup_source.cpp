@@ -89,15 +89,11 @@ bool TSource::CopyFromLocalFolder(const QString& fName)
 {
     const QString source = baseURL + fName;
     const QString target = baseTemp + fName;
-    bool result = false;
-    if (QFile::exists(source)) {
-        // a copy never replaces its target, so an earlier copy goes first
-        if (QFile::exists(target))
-            QFile::remove(target);
-        result = QFile::copy(source, target);
-    }
-    if (!result && QFile::exists(target))
-        QFile::remove(target);
+    // a copy never replaces its target, so an earlier copy goes first
+    QFile::remove(target);
+    const bool result = QFile::exists(source) && QFile::copy(source, target);
+    if (!result)
+        QFile::remove(target);  // a half-made copy must not be used
     return result;
 }
 

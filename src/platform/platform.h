@@ -152,10 +152,6 @@ private:
     std::unique_ptr<Private> d;
 };
 
-}  // namespace platform
-
-namespace platform {
-
 // ---- network -------------------------------------------------------------------
 // The current user's manually set proxy as a proxy list ("host:port"); nothing when none is set.
 std::optional<QString> manualProxyList();

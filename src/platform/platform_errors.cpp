@@ -12,6 +12,21 @@ EFCreateError fileCreateError(const QString& path, const QString& reason)
     return EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason));
 }
 
+EInOutError fileOpenError(const QString& path, const QString& reason)
+{
+    return EInOutError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason));
+}
+
+EInOutError fileReadError(const QString& path, const QString& reason)
+{
+    return EInOutError(QStringLiteral("Cannot read file \"%1\". %2").arg(path, reason));
+}
+
+EInOutError fileWriteError(const QString& path, const QString& reason)
+{
+    return EInOutError(QStringLiteral("Cannot write file \"%1\". %2").arg(path, reason));
+}
+
 QString systemErrorText(int errorNumber)
 {
     return QString::fromLocal8Bit(std::strerror(errorNumber));

@@ -36,6 +36,10 @@ VRN_DECLARE_ERROR(EResNotFound, Exception)
 
 // "Cannot create file "<path>". <reason>"
 EFCreateError fileCreateError(const QString& path, const QString& reason);
+// "Cannot open file "<path>". <reason>", and the same for reading and writing.
+EInOutError fileOpenError(const QString& path, const QString& reason);
+EInOutError fileReadError(const QString& path, const QString& reason);
+EInOutError fileWriteError(const QString& path, const QString& reason);
 
 // The text of an errno value as the system words it.
 QString systemErrorText(int errorNumber);

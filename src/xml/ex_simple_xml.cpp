@@ -11,6 +11,7 @@
 #include <QStringEncoder>
 
 #include <cerrno>
+#include <optional>
 
 namespace {
 
@@ -64,15 +65,6 @@ QString decodeUtf16Le(const QByteArray& bytes)
     return decoder.decode(bytes);
 }
 
-// The encoding named by an XML declaration that is readable as 8-bit text.
-QString encodingNameInDeclaration(const QByteArray& bytes)
-{
-    static const QRegularExpression declaration(
-        QStringLiteral(R"(^\s*<\?xml\s[^>]*?\bencoding\s*=\s*["']([^"']*)["'])"));
-    const qsizetype end = bytes.indexOf("?>");
-    const QString head = QString::fromLatin1(bytes.left(end >= 0 ? end : 1024));
-    return declaration.match(head).captured(1);
-}
 
 struct DecodedText {
     QString text;
@@ -80,15 +72,22 @@ struct DecodedText {
     quint16 codePage;
 };
 
+std::optional<DecodedText> decodeByMark(const QByteArray& bytes)
+{
+    if (bytes.startsWith(utf8Bom))
+        return DecodedText{QString::fromUtf8(bytes.mid(utf8Bom.size())), seUTF8, CodePageUtf8};
+    if (bytes.startsWith(utf16LeBom))
+        return DecodedText{decodeUtf16Le(bytes.mid(utf16LeBom.size())), seUTF16, CodePageUtf16};
+    return std::nullopt;
+}
+
 // A byte-order mark decides; without one the declaration's encoding applies, and
 // the system's 8-bit code page when it names none (or one we do not know).
 DecodedText decodeDocument(const QByteArray& bytes)
 {
-    if (bytes.startsWith(utf8Bom))
-        return {QString::fromUtf8(bytes.mid(utf8Bom.size())), seUTF8, CodePageUtf8};
-    if (bytes.startsWith(utf16LeBom))
-        return {decodeUtf16Le(bytes.mid(utf16LeBom.size())), seUTF16, CodePageUtf16};
-    const int named = platform::codePageFromName(encodingNameInDeclaration(bytes));
+    if (const std::optional<DecodedText> marked = decodeByMark(bytes))
+        return *marked;
+    const int named = platform::codePageFromName(DeclaredXmlEncoding(bytes));
     if (named == CodePageUtf8)
         return {QString::fromUtf8(bytes), seUTF8, CodePageUtf8};
     // A declaration we could read byte by byte cannot start UTF-16 text; read it as
@@ -116,10 +115,8 @@ QByteArray encodeText(const QString& text, TStringEncoding encoding, quint16 cod
 // The whole file as text for an error message: by its byte-order mark, else 8-bit.
 QString fileText(const QByteArray& bytes)
 {
-    if (bytes.startsWith(utf8Bom))
-        return QString::fromUtf8(bytes.mid(utf8Bom.size()));
-    if (bytes.startsWith(utf16LeBom))
-        return decodeUtf16Le(bytes.mid(utf16LeBom.size()));
+    if (const std::optional<DecodedText> marked = decodeByMark(bytes))
+        return marked->text;
     return platform::decodeCodePage(bytes, 0);
 }
 
@@ -205,6 +202,15 @@ void writeFileSafely(const QString& fileName, const QByteArray& bytes)
 }
 
 }  // namespace
+
+QString DeclaredXmlEncoding(const QByteArray& bytes)
+{
+    static const QRegularExpression declaration(
+        QStringLiteral(R"(^\s*<\?xml\s[^>]*?\bencoding\s*=\s*["']([^"']*)["'])"));
+    const qsizetype end = bytes.indexOf("?>");
+    const QString head = QString::fromLatin1(bytes.left(end >= 0 ? end : 1024));
+    return declaration.match(head).captured(1);
+}
 
 // ==== text forms ===================================================================
 
@@ -455,10 +461,10 @@ bool TExSimpleXML::LoadXMLFile(const QString& AFileName)
     // Opened for reading only: a descriptor on read-only media must load too.
     QFile file(AFileName);
     if (!file.open(QIODevice::ReadOnly))
-        throw EInOutError(QStringLiteral("Cannot open file \"%1\". %2").arg(AFileName, file.errorString()));
+        throw fileOpenError(AFileName, file.errorString());
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        throw EInOutError(QStringLiteral("Cannot read file \"%1\". %2").arg(AFileName, file.errorString()));
+        throw fileReadError(AFileName, file.errorString());
     try {
         parse(bytes);
     } catch (const EXmlParseError&) {
@@ -548,10 +554,8 @@ void TExSimpleXML::SaveToFile(const QString& fileName, TStringEncoding AEncoding
 TXmlElem TExSimpleXML::GetItem(const QStringList& Path)
 {
     TXmlElem elem = Root();
-    for (const QString& name : Path) {
-        const TXmlElem next = elem.ItemNamed(name);
-        elem = next ? next : elem.AddItem(name);
-    }
+    for (const QString& name : Path)
+        elem = forceItem(elem, name);
     return elem;
 }
 
@@ -571,11 +575,7 @@ qint64 TExSimpleXML::ReadValue(const QString& Name, const QStringList& Path, qin
 
 void TExSimpleXML::WriteValue(const QString& Name, const QStringList& Path, const QString& Value)
 {
-    TXmlElem elem = GetItem(Path);
-    if (TXmlElem item = elem.ItemNamed(Name))
-        item.SetValue(Value);
-    else
-        elem.AddItem(Name, Value);
+    forceItem(GetItem(Path), Name).SetValue(Value);
 }
 
 void TExSimpleXML::WriteValue(const QString& Name, const QStringList& Path, qint64 Value)

@@ -28,6 +28,9 @@ VRN_DECLARE_ERROR(EXmlParseError, Exception)
 
 enum TStringEncoding { seAnsi, seUTF8, seUTF16, seAuto };
 
+// The encoding named by the XML declaration at the start of 8-bit text; empty when it names none.
+QString DeclaredXmlEncoding(const QByteArray& bytes);
+
 inline constexpr quint16 CodePageUtf8 = 65001;
 inline constexpr quint16 CodePageUtf16 = 1200;
 

@@ -114,9 +114,11 @@ TEST(AppLogger, TwoThreadsWritingAtOnceLeaveEveryRecordWhole)
     ASSERT_EQ(found.size(), 2000);
     for (const QString& who : {QStringLiteral("first"), QStringLiteral("second")}) {
         int next = 0;
-        for (const QString& record : found)
-            if (record.startsWith(QStringLiteral("INFO:") + who + QLatin1Char(' ')))
+        for (const QString& record : found) {
+            if (record.startsWith(QStringLiteral("INFO:") + who + QLatin1Char(' '))) {
                 EXPECT_EQ(record, QStringLiteral("INFO:%1 record %2 with some text to make it longer").arg(who).arg(next++));
+            }
+        }
         EXPECT_EQ(next, 1000);
     }
 }

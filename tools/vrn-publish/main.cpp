@@ -220,6 +220,8 @@ void publish(const Options& options)
         throw Failure(QStringLiteral("cannot create the folder ") + options.outFolder);
     const QString out = QDir(options.outFolder).absolutePath() + QLatin1Char('/');
     const QString archive = out + QStringLiteral("vrnsetup.zip");
+    const QString descriptorFile = out + QStringLiteral("system.xml");
+    const QString setup = out + QStringLiteral("vrnsetup.exe");
     const QString part = QStringLiteral(".part");
     try {
         if (!options.appFolder.isEmpty())
@@ -228,18 +230,18 @@ void publish(const Options& options)
             copyReplacing(options.archive, archive + part);
         const qint64 bytes = QFileInfo(archive + part).size();
         const long long entries = entryCount(archive + part);
-        writeFile(out + QStringLiteral("system.xml") + part, descriptor(options, bytes, entries));
-        if (!options.setup.isEmpty())
-            copyReplacing(options.setup, out + QStringLiteral("vrnsetup.exe") + part);
-        if (!options.setup.isEmpty())
-            moveInPlace(out + QStringLiteral("vrnsetup.exe") + part, out + QStringLiteral("vrnsetup.exe"));
+        writeFile(descriptorFile + part, descriptor(options, bytes, entries));
+        if (!options.setup.isEmpty()) {
+            copyReplacing(options.setup, setup + part);
+            moveInPlace(setup + part, setup);
+        }
         moveInPlace(archive + part, archive);
-        moveInPlace(out + QStringLiteral("system.xml") + part, out + QStringLiteral("system.xml"));
+        moveInPlace(descriptorFile + part, descriptorFile);
         std::printf("%s: %lld bytes, %lld entries\n", QFile::encodeName(archive).constData(),
                     static_cast<long long>(bytes), entries);
     } catch (...) {
-        for (const QString& name : {QStringLiteral("vrnsetup.zip"), QStringLiteral("system.xml"), QStringLiteral("vrnsetup.exe")})
-            QFile::remove(out + name + part);
+        for (const QString& made : {archive, descriptorFile, setup})
+            QFile::remove(made + part);
         throw;
     }
 }

@@ -174,16 +174,6 @@ QString notFoundText(const ResourceId& id)
     return QStringLiteral("Resource %1 not found").arg(id.isNumbered() ? QString::number(id.id) : id.name);
 }
 
-EInOutError openError(const QString& path, const QString& reason)
-{
-    return EInOutError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason));
-}
-
-EInOutError readError(const QString& path, const QString& reason)
-{
-    return EInOutError(QStringLiteral("Cannot read file \"%1\". %2").arg(path, reason));
-}
-
 const StoredEntry* findEntry(const QList<StoredEntry>& entries, const ResourceId& id)
 {
     for (const StoredEntry& entry : entries)
@@ -213,11 +203,11 @@ OpenResource openResource(const QString& exePath, const ResourceId& id)
 enum class CopyResult { Done, ReadFailed, WriteFailed };
 
 // Copies `count` bytes (all up to the end when negative) from the current position
-// of `from` to `to` in bounded chunks; `copied` receives the number of bytes written.
-CopyResult copyBytes(QIODevice& from, qint64 count, QIODevice& to, qint64& copied)
+// of `from` to `to` in bounded chunks.
+CopyResult copyBytes(QIODevice& from, qint64 count, QIODevice& to)
 {
     QByteArray buffer(CopyChunk, Qt::Uninitialized);
-    copied = 0;
+    qint64 copied = 0;
     while (count < 0 || copied < count) {
         const qint64 wanted = count < 0 ? CopyChunk : qMin(CopyChunk, count - copied);
         const qint64 got = from.read(buffer.data(), wanted);
@@ -250,7 +240,7 @@ QByteArray readResource(const QString& exePath, const ResourceId& id)
     const OpenResource resource = openResource(exePath, id);
     const QByteArray bytes = resource.file->read(static_cast<qint64>(resource.entry.size));
     if (bytes.size() != static_cast<qsizetype>(resource.entry.size))
-        throw readError(exePath, resource.file->errorString());
+        throw fileReadError(exePath, resource.file->errorString());
     return bytes;
 }
 
@@ -260,16 +250,14 @@ void extractResource(const QString& exePath, const ResourceId& id, const QString
     QFile target(targetFile);
     if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate))
         throw fileCreateError(targetFile, target.errorString());
-    qint64 copied = 0;
-    const CopyResult result =
-        copyBytes(*resource.file, static_cast<qint64>(resource.entry.size), target, copied);
+    const CopyResult result = copyBytes(*resource.file, static_cast<qint64>(resource.entry.size), target);
     if (result == CopyResult::Done && target.flush())
         return;
     const QString reason =
         result == CopyResult::ReadFailed ? resource.file->errorString() : target.errorString();
     target.remove();  // a half-written file would pass for the resource
     if (result == CopyResult::ReadFailed)
-        throw readError(exePath, reason);
+        throw fileReadError(exePath, reason);
     throw fileCreateError(targetFile, reason);
 }
 
@@ -323,15 +311,14 @@ PendingEntry* ResourceUpdate::Private::pendingFor(const ResourceId& id)
 void ResourceUpdate::Private::check(CopyResult result, const QFile& from, const QSaveFile& out) const
 {
     if (result == CopyResult::ReadFailed)
-        throw readError(from.fileName(), from.errorString());
+        throw fileReadError(from.fileName(), from.errorString());
     if (result == CopyResult::WriteFailed)
-        throw EInOutError(QStringLiteral("Cannot write file \"%1\". %2").arg(exePath, out.errorString()));
+        throw fileWriteError(exePath, out.errorString());
 }
 
 void ResourceUpdate::Private::copyRange(QFile& from, qint64 offset, qint64 count, QSaveFile& out)
 {
-    qint64 copied = 0;
-    check(from.seek(offset) ? copyBytes(from, count, out, copied) : CopyResult::ReadFailed, from, out);
+    check(from.seek(offset) ? copyBytes(from, count, out) : CopyResult::ReadFailed, from, out);
 }
 
 // Writes one entry at the output's end: the replacement's bytes when there is one,
@@ -345,8 +332,7 @@ void ResourceUpdate::Private::writeEntry(QSaveFile& out, QFile& source, const St
     } else if (replacement->file) {
         // from the start again, so that a commit retried after a failure copies the whole file
         QFile& file = *replacement->file;
-        qint64 copied = 0;
-        check(file.seek(0) ? copyBytes(file, -1, out, copied) : CopyResult::ReadFailed, file, out);
+        check(file.seek(0) ? copyBytes(file, -1, out) : CopyResult::ReadFailed, file, out);
     } else if (out.write(replacement->data) != replacement->data.size()) {
         check(CopyResult::WriteFailed, source, out);
     }
@@ -359,7 +345,7 @@ ResourceUpdate::ResourceUpdate(const QString& exePath) : d(std::make_unique<Priv
     d->exePath = exePath;
     QFile file(exePath);
     if (!file.open(QIODevice::ReadOnly))
-        throw openError(exePath, file.errorString());
+        throw fileOpenError(exePath, file.errorString());
 }
 
 ResourceUpdate::~ResourceUpdate() = default;
@@ -374,7 +360,7 @@ void ResourceUpdate::addFile(const ResourceId& id, const QString& file)
     // Opened now so that a missing file fails this call, not a later commit of other entries.
     auto source = std::make_unique<QFile>(file);
     if (!source->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        throw openError(file, source->errorString());
+        throw fileOpenError(file, source->errorString());
     d->queue({id, QByteArray(), std::move(source)});
 }
 
@@ -384,7 +370,7 @@ void ResourceUpdate::commit()
 {
     QFile source(d->exePath);
     if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        throw openError(d->exePath, source.errorString());
+        throw fileOpenError(d->exePath, source.errorString());
     const Table old = readTable(source);
     QSaveFile out(d->exePath);
     if (!out.open(QIODevice::WriteOnly))
