@@ -1,0 +1,40 @@
+#include "install/background_job.h"
+
+#include "app/setup_core.h"
+#include "app/setup_logging.h"
+#include "platform/platform.h"
+
+#include <thread>
+
+void StartJobWorker(const std::shared_ptr<TJobRecord>& job, const QString& threadName,
+                    const QString& errorPrefix, std::function<void()> work)
+{
+    std::thread([job, threadName, errorPrefix, work = std::move(work)] {
+        platform::setCurrentThreadName(threadName);
+        try {
+            work();
+        } catch (const Exception& error) {
+            job->ReturnValue = false;
+            Logger().Error(errorPrefix + error.className() + QStringLiteral(": ") + error.message());
+        } catch (const std::exception& error) {
+            job->ReturnValue = false;
+            Logger().Error(errorPrefix + QStringLiteral("std::exception: ") + QString::fromLocal8Bit(error.what()));
+        }
+        job->done = true;
+        CSetupCore::WakeMainThread();
+    }).detach();
+}
+
+bool WaitForJob(TJobRecord& job)
+{
+    for (;;) {
+        CSetupCore::ProcessOneMessage();
+        if (CSetupCore::IsTerminating()) {
+            gCancelled = true;
+            job.ReturnValue = false;
+            return false;
+        }
+        if (job.done)
+            return job.ReturnValue;
+    }
+}
