@@ -3,7 +3,9 @@
 #include "app/application_extended.h"
 #include "app/setup_logging.h"
 #include "i18n/setup_translator.h"
+#include "install/setup_uninstallation.h"
 #include "platform/platform.h"
+#include "ui/main_window.h"
 
 TRunMode gRunMode = rmInstall;
 bool gBetaMode = false;
@@ -76,15 +78,16 @@ void CSetup::Main()
 }
 
 // The scripts of the three run modes: the uninstaller copy (no window), or the
-// main window with the install or the uninstall script. They join here as the
-// window and the scripts are built; until then a run only starts and cleans up.
+// main window with the uninstall script. The install script joins here when it is built.
 void CSetup::runScriptOfMode()
 {
-    switch (gRunMode) {
-    case rmUninstallCopyToTemp:
-    case rmInstall:
-    case rmUninstallNow:
-        break;
+    if (gRunMode == rmUninstallCopyToTemp) {
+        CUnInstallation::CopyUninstallAndRun();
+        return;
+    }
+    if (gRunMode == rmUninstallNow) {
+        CreateMainWindow(gSystemLangAlias)->show();
+        CUnInstallation::Run();
     }
 }
 
