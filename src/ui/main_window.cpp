@@ -7,6 +7,7 @@
 #include "ui/window_fonts.h"
 
 #include <QBuffer>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -146,12 +147,19 @@ void TMainWindow::paintEvent(QPaintEvent* event)
 void TMainWindow::FormPaint()
 {
     QPainter canvas(this);
-    const auto drawAt = [&canvas](int x, const QString& text) {
-        canvas.drawText(QRect(x, 2, ClientWidth - x, 20), Qt::AlignLeft | Qt::AlignTop, text);
+    const auto drawAt = [&canvas](int x, int width, const QString& text) {
+        canvas.drawText(QRect(x, 2, width, 20), Qt::AlignLeft | Qt::AlignTop, text);
     };
     if (CTranslator::BetaMode())
-        drawAt(ClientWidth / 2, QStringLiteral("Stream: BETA"));
-    drawAt(ClientWidth / 2 + 100, SHosting);
+        drawAt(ClientWidth / 2, 100, QStringLiteral("Stream: BETA"));
+    // The host text ends before the network image: a long host name gets a smaller font.
+    const int hostLeft = ClientWidth / 2 + 100;
+    const int hostWidth = NetWork->x() - 4 - hostLeft;
+    QFont hostFont = canvas.font();
+    while (hostFont.pointSize() > 6 && QFontMetrics(hostFont).horizontalAdvance(SHosting) > hostWidth)
+        hostFont.setPointSize(hostFont.pointSize() - 1);
+    canvas.setFont(hostFont);
+    drawAt(hostLeft, hostWidth, QFontMetrics(hostFont).elidedText(SHosting, Qt::ElideRight, hostWidth));
 }
 
 void TMainWindow::keyPressEvent(QKeyEvent* event)

@@ -128,6 +128,10 @@ TEST_F(MainWindowTest, StatusLinePaintsTheStreamOnlyInBeta)
         window->HidePage();  // repaints
         EXPECT_GT(inkIn(*window, hostText), 0);
         EXPECT_EQ(inkIn(*window, streamText) > 0, beta);
+        window->ControlNetworkImage(true);
+        window->SHosting = "Content host: a-much-longer-host-name.vorlen.example";
+        window->repaint();
+        EXPECT_EQ(inkIn(*window, QRect(585, 2, 2, 14)), 0);  // never under the network image
         EXPECT_EQ(window->windowTitle(),
                   beta ? "Vorlen BETA instalation (including flexLayers)" : "Vorlen instalation (including flexLayers)");
     }
