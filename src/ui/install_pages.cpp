@@ -15,6 +15,7 @@
 #include "ui/window_fonts.h"
 #include "xml/ex_simple_xml.h"
 
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QLabel>
@@ -48,6 +49,21 @@ struct OfferedLanguage {
     quint32 localeId;
 };
 constexpr OfferedLanguage offeredLanguages[] = {{"en_GB", 2057}, {"ru_RU", 1049}};
+
+// The exclusive group of some radio buttons of the window. A group of its own keeps
+// them apart from every other radio button below the window (the toolkit's
+// automatic grouping would join all of them).
+QButtonGroup* exclusiveGroup(QWidget* window, const QString& name, const QList<QAbstractButton*>& buttons)
+{
+    auto* group = window->findChild<QButtonGroup*>(name, Qt::FindDirectChildrenOnly);
+    if (!group) {
+        group = new QButtonGroup(window);
+        group->setObjectName(name);
+    }
+    for (QAbstractButton* button : buttons)
+        group->addButton(button);
+    return group;
+}
 
 // Each label of the first-choice page takes its text's size.
 QLabel* placeLabel(QLabel* label, int left, int top, const QString& text)
@@ -139,6 +155,7 @@ void TMainWindow::createLangOptions(QWidget* box)
     for (const OfferedLanguage& language : offeredLanguages) {
         const QString id = QString::fromLatin1(language.id);
         auto* option = makeControl<QRadioButton>(QStringLiteral("Lang_") + id, box);
+        exclusiveGroup(this, QStringLiteral("grpLangs"), {option});
         connect(option, &QRadioButton::toggled, this, [this](bool checked) {
             if (checked)
                 btnLangChange();
@@ -149,8 +166,11 @@ void TMainWindow::createLangOptions(QWidget* box)
         option->adjustSize();
         option->move(16, y + 4);
         // Checking runs the handler, so the action button is enabled before any input.
-        if (id == FSystemLangAlias)
+        if (id == FSystemLangAlias) {
+            if (option->isChecked())  // the page built again: nothing toggles
+                btnLangChange();
             option->setChecked(true);
+        }
         y += option->height() + 4;
     }
 }
@@ -235,6 +255,7 @@ void TMainWindow::page_FirstChoose(bool bIsLocalInstallation)
 
     const int wide = ClientWidth - 92;
     auto* install = makeControl<QRadioButton>(QStringLiteral("rbInstall"));
+    exclusiveGroup(this, QStringLiteral("grpInstallOrDownload"), {install});
     install->setText(InstallString(7));
     install->setGeometry(46, 96, wide, install->sizeHint().height());
     install->setChecked(true);  // before the handler: nothing runs
@@ -261,6 +282,7 @@ void TMainWindow::page_FirstChoose(bool bIsLocalInstallation)
     }
 
     auto* download = makeControl<QRadioButton>(QStringLiteral("rbDownload"));
+    exclusiveGroup(this, QStringLiteral("grpInstallOrDownload"), {download});
     download->setText(InstallString(8));
     download->setGeometry(46, 240, wide, download->sizeHint().height());
     download->setChecked(false);

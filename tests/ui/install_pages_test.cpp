@@ -177,8 +177,12 @@ TEST_F(InstallPagesTest, FirstChoicePageAndItsDefaults)
 TEST_F(InstallPagesTest, DownloadChoiceAndTheFolderPicker)
 {
     auto window = Open();
+    window->page_SelectLang();  // its radio buttons stay below the window, hidden
+    window->HidePage();
     window->page_FirstChoose(false);
     Click(*window, "rbDownload");
+    EXPECT_FALSE(Find<QRadioButton>(*window, "rbInstall")->isChecked());
+    EXPECT_TRUE(Find<QRadioButton>(*window, "Lang_en_GB")->isChecked());
     for (const char* name : {"cbDesktopLink", "cbTaskbarPin", "cbRunAfterInstall"})
         EXPECT_FALSE(Find(*window, name)->isEnabled()) << name;
     EXPECT_TRUE(Find(*window, "eLocalPath")->isEnabled());
