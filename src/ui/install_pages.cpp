@@ -32,11 +32,8 @@ void logUI(const QString& step)
     Logger().Info(QStringLiteral("[UI] ") + step);
 }
 
-// Texts from the translation documents break lines with CR LF; a label breaks at LF.
-QString labelText(QString text)
-{
-    return text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-}
+// Line breaks as the translation documents write them.
+const QString CRLF = QStringLiteral("\r\n");
 
 QString logFileLine()
 {
@@ -103,8 +100,7 @@ void TMainWindow::page_NoInternet()
     text->setGeometry(46, 146, ClientWidth - 92, ClientHeight - 200);
     text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     text->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    text->setText(labelText(InstallString(37)) + QStringLiteral("\n\n") + ProductSiteUrl() +
-                  QStringLiteral("\n\n\n") + logFileLine());
+    text->setText(InstallString(37) + CRLF + CRLF + ProductSiteUrl() + CRLF + CRLF + CRLF + logFileLine());
     arrangeTabOrder({});
 }
 
@@ -116,8 +112,7 @@ void TMainWindow::page_final(bool IsSuccessfully)
     text->setWordWrap(false);
     text->move(46, 146);
     onClick(btnNext, &TMainWindow::btnNextClick_Final, true);
-    text->setText(IsSuccessfully ? InstallString(17)
-                                 : labelText(InstallString(15)) + QStringLiteral("\n\n\n") + logFileLine());
+    text->setText(IsSuccessfully ? InstallString(17) : InstallString(15) + CRLF + CRLF + CRLF + logFileLine());
     text->setMinimumWidth(0);
     text->adjustSize();
     arrangeTabOrder({});
@@ -354,7 +349,7 @@ void TMainWindow::btnInstallCustomizedClick()
     }
     const QString descriptor = Source ? Source->Use(QStringLiteral("system.xml")) : QString();
     if (!QFileInfo(descriptor).isFile()) {
-        ShowMessageBox(this, InstallString(35), InstallString(36) + QStringLiteral("\r\n") + ProductSiteUrl(),
+        ShowMessageBox(this, InstallString(35), InstallString(36) + CRLF + ProductSiteUrl(),
                        platform::MB_ICONERROR);
         gUserChoice = QStringLiteral("Terminate");
         gUserActed = true;
