@@ -27,11 +27,6 @@
 
 namespace {
 
-void logUI(const QString& step)
-{
-    Logger().Info(QStringLiteral("[UI] ") + step);
-}
-
 // Line breaks as the translation documents write them.
 const QString CRLF = QStringLiteral("\r\n");
 
@@ -258,7 +253,7 @@ void TMainWindow::page_FirstChoose(bool bIsLocalInstallation)
         if (on)
             rbInstallOrDownloadClick();
     });
-    auto* options = placeLabel(makeControl<QLabel>(QStringLiteral("lb_installOptions")), 76, 120, InstallString(9));
+    placeLabel(makeControl<QLabel>(QStringLiteral("lb_installOptions")), 76, 120, InstallString(9));
 
     const struct {
         const char* name;
@@ -303,7 +298,6 @@ void TMainWindow::page_FirstChoose(bool bIsLocalInstallation)
     browse->setEnabled(false);
     onClick(browse, &TMainWindow::bntBrowsePathClick, false);
 
-    Q_UNUSED(options);
     chain << download << path << browse;
     arrangeTabOrder(chain);
 }
@@ -390,11 +384,7 @@ void TMainWindow::page_Install(TWorkBeginProc& onWorkBegin, TWorkProc& onWork, T
     state->EndStringIndex = 14;
     logUI(QStringLiteral("page_Install"));
     ShowPage(2, QString(), QString());
-    auto* bar = makeControl<QProgressBar>(QStringLiteral("PB"));
-    bar->setGeometry(46, 260, ClientWidth - 92, bar->sizeHint().height());
-    bar->setTextVisible(false);
-    bar->setAccessibleName(QStringLiteral("Progress"));
-    SetMarquee(bar);
+    auto* bar = makeMarqueeBar(QStringLiteral("PB"), 260);
     state->PB = bar;
     state->lbText4 = makeProgressLabel(260, InstallString(12));
     HandOutProgressCallbacks(state, onWorkBegin, onWork, onWorkEnd);
