@@ -85,7 +85,9 @@ void CUnInstallation::CopyUninstallAndRun()
     const QString target = TempFolder(false) + QStringLiteral("vrn-uninstall.exe");
     if (!platform::copyFile(platform::executablePath(), target))
         throw fileCreateError(target, QStringLiteral("The uninstaller could not be copied."));
-    platform::startDetached(target, {QStringLiteral("-uninstallnow")});
+    // a copy that does not start would end this run as if the removal were under way
+    if (!platform::startDetached(target, {QStringLiteral("-uninstallnow")}))
+        throw EOSError(QStringLiteral("The uninstaller \"%1\" could not be started.").arg(target));
 }
 
 // ---- the second process: the uninstall script ------------------------------------------------

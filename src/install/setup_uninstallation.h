@@ -40,7 +40,7 @@ public:
 
     // rmUninstallCopyToTemp: copies the running executable to the temporary folder as
     // "vrn-uninstall.exe" and starts it with "-uninstallnow" without waiting for it.
-    // Throws EFCreateError when the copy cannot be written.
+    // Throws EFCreateError when the copy cannot be written, EOSError when it cannot be started.
     static void CopyUninstallAndRun();
     // rmUninstallNow: the uninstall script on the already shown main window.
     static void Run();

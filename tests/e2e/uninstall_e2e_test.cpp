@@ -120,3 +120,21 @@ TEST(UninstallerProcess, CopiesItselfToTheTemporaryFolderAndStartsTheCopy)
         EXPECT_TRUE(QFileInfo::exists(CStringManager(false).U(vsAppCoreXML))) << "nothing is removed unasked";
     }
 }
+
+// A copy that cannot be written ends the run with the standard error report naming it,
+// and nothing is started.
+TEST(UninstallerProcess, ACopyThatCannotBeWrittenIsReported)
+{
+    const QString entry = installRelease();
+    const QString copy = sandbox::tmp() + QStringLiteral("/vrn-uninstall.exe");
+    ASSERT_TRUE(QDir().mkpath(copy + QStringLiteral("/in-the-way")));
+
+    const QStringList command = commandOf(entry);
+    const ProcessResult run = runProcess(command.first(), command.mid(1), {}, 20000);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.err.contains("EFCreateError")) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(copy.toUtf8())) << run.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(sandbox::tmp() + QStringLiteral("/Vorlen_Setup_Uninstall.log")));
+    EXPECT_TRUE(QFileInfo::exists(CStringManager(false).U(vsAppCoreXML)));
+}
