@@ -152,6 +152,54 @@ private:
     std::unique_ptr<Private> d;
 };
 
+// ---- programs ------------------------------------------------------------------
+// Force-ends the current user's processes whose executable file is called `exeBaseName`
+// (the name of the file behind /proc/<pid>/exe, or argv[0]'s when that link cannot be
+// read). Never the running process itself, never another user's process.
+void killUserProcesses(const QString& exeBaseName);
+// The shell's "Open": an executable file is started detached with `arguments`; any other
+// file or a web address goes to xdg-open (the arguments are then dropped).
+bool startDetached(const QString& file, const QStringList& arguments = {});
+
+// A program started by startProgram. Belongs to the thread that started it, whose
+// message pump notices the program's end; destroying it while the program runs ends it.
+class StartedProgram {
+public:
+    ~StartedProgram();
+    StartedProgram(const StartedProgram&) = delete;
+    StartedProgram& operator=(const StartedProgram&) = delete;
+    bool isRunning();
+    // The exit code once the program has ended; -1 when it crashed.
+    int exitCode() const;
+
+private:
+    StartedProgram();
+    struct Private;
+    std::unique_ptr<Private> d;
+    friend std::unique_ptr<StartedProgram> startProgram(const QString&, const QStringList&);
+};
+// Starts a program as the shell's "Open" does (see startDetached), keeping a handle for
+// polling its end; nullptr when it cannot be started.
+std::unique_ptr<StartedProgram> startProgram(const QString& file, const QStringList& arguments);
+
+// ---- files and system facts -----------------------------------------------------
+// Renames or moves a file; false when the target exists or the move fails.
+bool moveFile(const QString& from, const QString& to);
+// Copies a file, replacing the target (also while the target is a running program) and
+// giving it the source's permissions, so an executable stays executable. False on failure;
+// a failed copy leaves the old target as it was.
+bool copyFile(const QString& from, const QString& to);
+// The 32-bit id of the root file system as "XXXX-XXXX" (upper-case hex, high half first);
+// empty when it cannot be read.
+QString machineIdentifier();
+QString formatVolumeSerial(quint32 serial);
+// The folder of the system's shared libraries, without a trailing separator.
+QString systemDir();
+// Whether the graphics runtime the application needs is installed; always true on Linux.
+bool graphicsRuntimePresent();
+// Test seam: replaces the answer of graphicsRuntimePresent (nothing restores the real one).
+void setGraphicsRuntimePresentForTesting(std::optional<bool> answer);
+
 // ---- network -------------------------------------------------------------------
 // The current user's manually set proxy as a proxy list ("host:port"); nothing when none is set.
 std::optional<QString> manualProxyList();

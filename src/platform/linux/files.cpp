@@ -1,0 +1,85 @@
+// Moving and copying files, and the facts about the system that the installer records
+// or checks: the machine identifier, the system folder, the graphics runtime.
+#include "platform/platform.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <atomic>
+#include <mutex>
+#include <sys/statvfs.h>
+
+namespace platform {
+
+bool moveFile(const QString& from, const QString& to)
+{
+    // QFile::rename never replaces an existing target and copies across file systems
+    return !QFile::exists(to) && QFile::rename(from, to);
+}
+
+bool copyFile(const QString& from, const QString& to)
+{
+    QFile source(from);
+    if (!source.open(QIODevice::ReadOnly))
+        return false;
+    // a new file renamed over the target, so that a running target program is no obstacle
+    // and a failed copy leaves the old target whole
+    QSaveFile target(to);
+    target.setDirectWriteFallback(false);
+    if (!target.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = source.read(buffer.data(), buffer.size());
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (target.write(buffer.constData(), got) != got)
+            return false;
+    }
+    // the mode is the new file's before it takes the target's place
+    if (!target.setPermissions(source.permissions() | QFile::ReadOwner | QFile::WriteOwner))
+        return false;
+    return target.commit();
+}
+
+QString formatVolumeSerial(quint32 serial)
+{
+    return QStringLiteral("%1-%2")
+        .arg(serial >> 16, 4, 16, QLatin1Char('0'))
+        .arg(serial & 0xFFFF, 4, 16, QLatin1Char('0'))
+        .toUpper();
+}
+
+QString machineIdentifier()
+{
+    struct statvfs info {};
+    if (::statvfs("/", &info) != 0)
+        return {};
+    return formatVolumeSerial(static_cast<quint32>(info.f_fsid & 0xFFFFFFFFu));
+}
+
+QString systemDir()
+{
+    return QStringLiteral("/usr/lib");
+}
+
+namespace {
+std::mutex graphicsMutex;
+std::optional<bool> graphicsAnswer;
+}  // namespace
+
+bool graphicsRuntimePresent()
+{
+    std::lock_guard lock(graphicsMutex);
+    return graphicsAnswer.value_or(true);
+}
+
+void setGraphicsRuntimePresentForTesting(std::optional<bool> answer)
+{
+    std::lock_guard lock(graphicsMutex);
+    graphicsAnswer = answer;
+}
+
+}  // namespace platform
