@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Makes the placeholder images of the setup window with nothing but the standard library.
 
-    logo.png     505 x 125, RGBA: a rounded banner with an emblem, no text
+    logo.png     505 x 125, RGBA: a rounded banner with an emblem and the product name
     network.gif  20 x 20, 20 frames of 100 ms, looping: the network-activity spinner
 
 Run from any folder: python3 resources/make_images.py
@@ -67,12 +67,68 @@ def logo_pixel(x, y):
         ring = 0
     dot = coverage(12 - d)
     colour = mix(colour, (250, 186, 48), max(ring, dot))
-    # three bars where a name would stand
-    for i, length in enumerate((300, 240, 170)):
-        top = 36 + i * 20
-        bar = coverage(rounded_rect_distance(px, py, 160, top, 160 + length, top + 10, 5))
-        colour = mix(colour, (224, 234, 248), bar * 0.85)
+    # the product name, drawn with round-ended strokes
+    if NAME_BOX[0] <= px <= NAME_BOX[2] and NAME_BOX[1] <= py <= NAME_BOX[3]:
+        ink = coverage(STROKE / 2 - min(stroke.distance(px, py) for stroke in NAME_STROKES))
+        colour = mix(colour, (240, 244, 252), ink)
     return colour + (round(255 * banner),)
+
+
+# ---- the name "Vorlen" ----------------------------------------------------------------
+
+class Segment:
+    def __init__(self, x0, y0, x1, y1):
+        self.x0, self.y0, self.x1, self.y1 = x0, y0, x1, y1
+
+    def distance(self, x, y):
+        dx, dy = self.x1 - self.x0, self.y1 - self.y0
+        t = max(0.0, min(1.0, ((x - self.x0) * dx + (y - self.y0) * dy) / (dx * dx + dy * dy)))
+        return math.hypot(x - self.x0 - t * dx, y - self.y0 - t * dy)
+
+
+class Arc:
+    """Part of a circle from angle `start` to `end` (degrees, clockwise on screen)."""
+
+    def __init__(self, cx, cy, r, start=0, end=360):
+        self.cx, self.cy, self.r, self.start, self.end = cx, cy, r, start, end
+
+    def point(self, degrees):
+        a = math.radians(degrees)
+        return self.cx + self.r * math.cos(a), self.cy + self.r * math.sin(a)
+
+    def distance(self, x, y):
+        angle = math.degrees(math.atan2(y - self.cy, x - self.cx)) % 360
+        if (angle - self.start) % 360 <= (self.end - self.start) % 360 or self.end - self.start >= 360:
+            return abs(math.hypot(x - self.cx, y - self.cy) - self.r)
+        return min(math.hypot(x - px, y - py) for px, py in (self.point(self.start), self.point(self.end)))
+
+
+STROKE = 10
+CAP_TOP, X_TOP, BASE = 32, 52, 92  # cap height 60, x-height 40
+
+
+def name_strokes(left):
+    """V o r l e n, left to right, starting at x = left."""
+    strokes = []
+    x = left
+    strokes += [Segment(x, CAP_TOP, x + 22, BASE), Segment(x + 22, BASE, x + 44, CAP_TOP)]  # V
+    x += 44 + 14
+    strokes += [Arc(x + 20, X_TOP + 20, 20)]  # o
+    x += 40 + 14
+    strokes += [Segment(x, X_TOP, x, BASE), Arc(x + 20, X_TOP + 20, 20, 200, 290)]  # r
+    x += 28 + 12
+    strokes += [Segment(x, CAP_TOP - 2, x, BASE)]  # l
+    x += 14
+    strokes += [Arc(x + 20, X_TOP + 20, 20, 40, 360), Segment(x, X_TOP + 20, x + 40, X_TOP + 20)]  # e
+    x += 40 + 14
+    strokes += [Segment(x, X_TOP, x, BASE), Arc(x + 17, X_TOP + 17, 17, 180, 360),
+                Segment(x + 34, X_TOP + 17, x + 34, BASE)]  # n
+    x += 34
+    return strokes, x
+
+
+NAME_STROKES, _name_right = name_strokes(176)
+NAME_BOX = (176 - STROKE, CAP_TOP - 2 - STROKE, _name_right + STROKE, BASE + STROKE)
 
 
 # ---- GIF -------------------------------------------------------------------------

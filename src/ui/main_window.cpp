@@ -1,11 +1,66 @@
 #include "ui/main_window.h"
 
-#include "app/setup_core.h"
+#include "app/setup_logging.h"
+#include "i18n/setup_translator.h"
+#include "platform/platform.h"
+#include "ui/qt_translations.h"
+#include "ui/window_fonts.h"
 
+#include <QBuffer>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMovie>
+#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
+#include <QScopedValueRollback>
+#include <QScreen>
 
 TMainWindow* MainWindow = nullptr;
+
+namespace {
+
+QByteArray programResource(const QString& name)
+{
+    return platform::readResource(platform::executablePath(), platform::ResourceId::named(name));
+}
+
+// An image whose animation runs only while it is on screen, so that a hidden
+// image never wakes the message pump.
+class TAnimatedImage final : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void showEvent(QShowEvent* event) override
+    {
+        if (movie())
+            movie()->start();
+        QLabel::showEvent(event);
+    }
+    void hideEvent(QHideEvent* event) override
+    {
+        if (movie())
+            movie()->stop();
+        QLabel::hideEvent(event);
+    }
+};
+
+}  // namespace
+
+QMovie* LoadGIFResource(const QString& Name)
+{
+    auto* movie = new QMovie;
+    auto* data = new QBuffer(movie);
+    data->setData(programResource(Name));
+    data->open(QIODevice::ReadOnly);
+    movie->setDevice(data);
+    movie->setFormat("gif");
+    movie->setCacheMode(QMovie::CacheAll);
+    return movie;
+}
 
 TMainWindow::TMainWindow(const QString& SystemLangAlias, QWidget* parent)
     : QWidget(parent),
@@ -13,6 +68,22 @@ TMainWindow::TMainWindow(const QString& SystemLangAlias, QWidget* parent)
       UninstallStrings(new TVirtualStringList(this)),
       Shortcuts(new TVirtualStringList(this))
 {
+    // What the form resource fixes.
+    setObjectName(QStringLiteral("MainWindow"));
+    InstallStrings->SetName(QStringLiteral("InstallStrings"));
+    UninstallStrings->SetName(QStringLiteral("UninstallStrings"));
+    Shortcuts->SetName(QStringLiteral("Shortcuts"));
+    setWindowTitle(QStringLiteral("&Setup - Vorlen (including flexLayers)"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(ClientWidth, ClientHeight);
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
+    setFont(WindowFont());
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
     FormCreate(SystemLangAlias);
 }
 
@@ -22,37 +93,169 @@ TMainWindow::~TMainWindow()
         MainWindow = nullptr;
 }
 
-void TMainWindow::FormCreate(const QString& SystemLangAlias) { FSystemLangAlias = SystemLangAlias; }
-void TMainWindow::FormPaint() {}
-void TMainWindow::paintEvent(QPaintEvent*) { FormPaint(); }
-void TMainWindow::ControlNetworkImage(bool) {}
-void TMainWindow::ShowPage(quint8, const QString&, const QString&) {}
-void TMainWindow::HidePage() {}
-void TMainWindow::page_Prepare() {}
-void TMainWindow::page_NoInternet() {}
-void TMainWindow::page_SelectLang() {}
-void TMainWindow::page_EULA() {}
-void TMainWindow::page_FirstChoose(bool) {}
-void TMainWindow::ReadInstallOptions(TInstallationOptions& Options) { Options = TInstallationOptions(); }
-void TMainWindow::page_Install(TWorkBeginProc& onWorkBegin, TWorkProc& onWork, TWorkEndProc& onWorkEnd)
+void TMainWindow::FormCreate(const QString& SystemLangAlias)
 {
-    onWorkBegin = [](qint64) {};
-    onWork = [](qint64) {};
-    onWorkEnd = [] {};
+    Logger().Info(QStringLiteral("[UI] OnCreateWindow"));
+    FSystemLangAlias = SystemLangAlias;
+    CTranslator::Work(this, QStringLiteral("Lang_") + SystemLangAlias, true);
+    LoadQtTranslations(SystemLangAlias);
+
+    appLogo = new QLabel(this);
+    appLogo->setObjectName(QStringLiteral("appLogo"));
+    QPixmap logo;
+    logo.loadFromData(programResource(QStringLiteral("logo")), "PNG");
+    appLogo->setPixmap(logo);
+    appLogo->resize(logo.size());
+    appLogo->move(ClientWidth / 2 - appLogo->width() / 2, ClientHeight / 2 - appLogo->height() - 20);
+    appLogo->setAccessibleName(QStringLiteral("Vorlen"));
+    appLogo->hide();
+
+    NetWork = new TAnimatedImage(this);
+    NetWork->setObjectName(QStringLiteral("NetWork"));
+    QMovie* network = LoadGIFResource(QStringLiteral("NETWORK"));
+    network->setParent(NetWork);  // the image keeps the animation
+    network->jumpToFrame(0);
+    NetWork->setMovie(network);
+    NetWork->resize(network->currentPixmap().size());
+    NetWork->move(ClientWidth - 22, 2);
+    NetWork->setAccessibleName(QStringLiteral("Network activity"));
+    NetWork->hide();
+
+    btnNext = new QPushButton(QStringLiteral("Action"), this);
+    btnNext->setObjectName(QStringLiteral("btnNext"));
+    btnNext->setGeometry(ClientWidth - 103, ClientHeight - 40, 94, 29);
+    btnNext->setDefault(true);
+    btnNext->hide();
+
+    lbTitle = new QLabel(QStringLiteral("Title"), this);
+    lbTitle->setObjectName(QStringLiteral("lbTitle"));
+    lbTitle->setGeometry(46, 31, ClientWidth - 92, 48);
+    lbTitle->setFont(WindowFont(14));
+    lbTitle->setWordWrap(true);
+    lbTitle->hide();
+
+    page_Prepare();
+    Logger().Info(QStringLiteral("[UI] OnCreateWindow - Done"));
 }
-void TMainWindow::page_final(bool) {}
-QString TMainWindow::page_MakeLocalInstallation2(TWorkBeginProc& onWorkBegin, TWorkProc& onWork,
-                                                 TWorkEndProc& onWorkEnd)
+
+void TMainWindow::paintEvent(QPaintEvent* event)
 {
-    page_Install(onWorkBegin, onWork, onWorkEnd);
-    return QString();
+    QWidget::paintEvent(event);
+    FormPaint();
 }
-void TMainWindow::page_MakeLocalInstallation3() {}
-void TMainWindow::page_UninstallFirstPage(bool, bool) {}
-void TMainWindow::page_UninstallProgress() {}
-void TMainWindow::page_UninstallDone() {}
-QString TMainWindow::InstallString(int) const { return QString(); }
-QString TMainWindow::UninstallString(int) const { return QString(); }
+
+void TMainWindow::FormPaint()
+{
+    QPainter canvas(this);
+    const auto drawAt = [&canvas](int x, int width, const QString& text) {
+        canvas.drawText(QRect(x, 2, width, 20), Qt::AlignLeft | Qt::AlignTop, text);
+    };
+    if (CTranslator::BetaMode())
+        drawAt(ClientWidth / 2, 100, QStringLiteral("Stream: BETA"));
+    // The host text ends before the network image: a long host name gets a smaller font.
+    const int hostLeft = ClientWidth / 2 + 100;
+    const int hostWidth = NetWork->x() - 4 - hostLeft;
+    QFont hostFont = canvas.font();
+    while (hostFont.pointSize() > 6 && QFontMetrics(hostFont).horizontalAdvance(SHosting) > hostWidth)
+        hostFont.setPointSize(hostFont.pointSize() - 1);
+    canvas.setFont(hostFont);
+    drawAt(hostLeft, hostWidth, QFontMetrics(hostFont).elidedText(SHosting, Qt::ElideRight, hostWidth));
+}
+
+void TMainWindow::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    auto* button = qobject_cast<QPushButton*>(focusWidget());
+    if (!button || !button->isVisible())
+        button = btnNext;
+    if (button->isVisible() && button->isEnabled())
+        button->click();
+}
+
+void TMainWindow::ControlNetworkImage(bool BVisible)
+{
+    NetWork->setVisible(BVisible);
+}
+
+void TMainWindow::ShowPage(quint8 LogoMode, const QString& ButtonCaption, const QString& Title)
+{
+    Logger().Info(QStringLiteral("[UI] Page: \"%1\", \"%2\"").arg(Title, ButtonCaption));
+    repaint();
+    switch (LogoMode) {
+    case 0: appLogo->hide(); break;
+    case 1: appLogo->move(ClientWidth / 2 - appLogo->width() / 2, 20); appLogo->show(); break;
+    case 2: appLogo->move(16, 16); appLogo->show(); break;
+    default: break;
+    }
+    btnNext->setVisible(!ButtonCaption.isEmpty());
+    if (!ButtonCaption.isEmpty())
+        btnNext->setText(ButtonCaption);
+    lbTitle->setVisible(!Title.isEmpty());
+    if (!Title.isEmpty())
+        lbTitle->setText(Title);
+}
+
+void TMainWindow::HidePage()
+{
+    Logger().Info(QStringLiteral("[UI] Hide Page"));
+    repaint();
+    for (QObject* child : children()) {
+        if (child->isWidgetType())
+            static_cast<QWidget*>(child)->hide();
+    }
+}
+
+QString TMainWindow::InstallString(int n) const
+{
+    const QStringList& lines = InstallStrings->Lines()->lines();
+    return lines.value(n);
+}
+
+QString TMainWindow::UninstallString(int n) const
+{
+    const QStringList& lines = UninstallStrings->Lines()->lines();
+    return lines.value(n);
+}
+
+void TMainWindow::onClick(QAbstractButton* button, void (TMainWindow::*handler)(), bool endsPage)
+{
+    QObject::disconnect(button, &QAbstractButton::clicked, this, nullptr);
+    connect(button, &QAbstractButton::clicked, this, [this, handler, endsPage] {
+        // The page has answered and the script has not taken the answer yet, or a
+        // dialog of this handler is still open: a second click changes nothing.
+        if (FInHandler || (endsPage && gUserActed))
+            return;
+        QScopedValueRollback<bool> busy(FInHandler, true);
+        (this->*handler)();
+    });
+}
+
+void TMainWindow::arrangeTabOrder(const QList<QWidget*>& controls)
+{
+    QList<QWidget*> chain = controls;
+    chain.append(btnNext);
+    for (qsizetype i = 1; i < chain.size(); ++i)
+        setTabOrder(chain[i - 1], chain[i]);
+    for (QWidget* candidate : chain) {
+        if (!candidate->isHidden() && candidate->isEnabled() && (candidate->focusPolicy() & Qt::TabFocus)) {
+            candidate->setFocus();
+            break;
+        }
+    }
+}
+
+QLabel* TMainWindow::makeProgressLabel(int barTop, const QString& text)
+{
+    auto* label = makeControl<QLabel>(QStringLiteral("lbText4"));
+    label->setText(text);
+    label->setFont(font());
+    const int height = label->sizeHint().height();
+    label->setGeometry(46, barTop - 2 - height, ClientWidth - 92, height);
+    return label;
+}
 
 TMainWindow* CreateMainWindow(const QString& SystemLangAlias)
 {

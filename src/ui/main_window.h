@@ -15,7 +15,10 @@
 #include <QString>
 #include <QWidget>
 
+class QAbstractButton;
+class QKeyEvent;
 class QLabel;
+class QMovie;
 class QPushButton;
 class TSource;
 
@@ -81,17 +84,76 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // Enter presses the focused push button, or else the page's action button.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void FormCreate(const QString& SystemLangAlias);
     void FormPaint();
+
+    // ---- handlers (each logs "[UI] " and its name) --------------------------------------
+    void btnNextClick_Final();
+    void btnLangChange();
+    void btnNextClick_Langs();
+    void cbAcceptEULAChange();
+    void btnNextClick_EULA();
+    void rbInstallOrDownloadClick();
+    void bntBrowsePathClick();
+    void btnNextClick_main();
+    void btnInstallCustomizedClick();
+    void btnNextClick_MakeLocal();
+    void btnNextClick_UninstFirst();
+    void btnUninstallClick();
+    void btnUninstallBetaClick();
+    void createLangOptions(QWidget* box);
+
+    // ---- helpers for the pages ------------------------------------------------------------
+    // The window's control of that name and class, reused when a page is built again
+    // (its click handlers are dropped), created otherwise.
+    template <class T>
+    T* makeControl(const QString& name, QWidget* parent = nullptr);
+    template <class T>
+    T* control(const QString& name) const;
+    // Makes `handler` the one click handler of `button`; a page-ending handler runs
+    // once per page (a second click before the script took the answer is dropped).
+    void onClick(QAbstractButton* button, void (TMainWindow::*handler)(), bool endsPage);
+    // The Tab order of a page: its controls in order, then the action button; the
+    // first control that can take the focus gets it.
+    void arrangeTabOrder(const QList<QWidget*>& controls);
+    // The progress label above a bar at `barTop`, as the progress pages place it.
+    QLabel* makeProgressLabel(int barTop, const QString& text);
 
     QLabel* appLogo = nullptr;
     QLabel* NetWork = nullptr;
     QPushButton* btnNext = nullptr;
     QLabel* lbTitle = nullptr;
     QString FSystemLangAlias;
+    bool FInHandler = false;
 };
+
+template <class T>
+T* TMainWindow::makeControl(const QString& name, QWidget* parent)
+{
+    QWidget* owner = parent ? parent : this;
+    T* result = owner->template findChild<T*>(name, Qt::FindDirectChildrenOnly);
+    if (result) {
+        QObject::disconnect(result, nullptr, this, nullptr);
+    } else {
+        result = new T(owner);
+        result->setObjectName(name);
+    }
+    result->show();
+    return result;
+}
+
+template <class T>
+T* TMainWindow::control(const QString& name) const
+{
+    return findChild<T*>(name);
+}
+
+// Decodes the program's GIF resource `Name`; the caller owns the movie (not started).
+QMovie* LoadGIFResource(const QString& Name);
 
 // The run's main window, for the scripts; null until CreateMainWindow.
 extern TMainWindow* MainWindow;
