@@ -1,13 +1,13 @@
 #include "app/setup_application.h"
 
 #include "app/application_extended.h"
+#include "app/setup_core.h"
 #include "app/setup_logging.h"
 #include "i18n/setup_translator.h"
+#include "install/setup_installation.h"
+#include "install/setup_uninstallation.h"
 #include "platform/platform.h"
-
-TRunMode gRunMode = rmInstall;
-bool gBetaMode = false;
-QString gSystemLangAlias;
+#include "ui/main_window.h"
 
 std::unique_ptr<TApplication> CSetup::application;
 
@@ -53,6 +53,9 @@ void CSetup::Initialize(int& argc, char** argv)
     application = std::make_unique<TApplication>(argc, argv);
     // Closing the main window ends the run; a hidden window never keeps it alive.
     QApplication::setQuitOnLastWindowClosed(false);
+    // a session that ends the program ends it like a closed window: the script stops at
+    // its next wait and the work folder is removed
+    platform::onTerminationRequest([] { CSetupCore::Terminate(); });
     gBetaMode = betaStreamRequested();
     CTranslator::SetBetaMode(gBetaMode);  // the text macros name the edition
     const QString title = gBetaMode ? QStringLiteral("Vorlen Setup [BETA]") : QStringLiteral("Vorlen Setup");
@@ -76,16 +79,18 @@ void CSetup::Main()
 }
 
 // The scripts of the three run modes: the uninstaller copy (no window), or the
-// main window with the install or the uninstall script. They join here as the
-// window and the scripts are built; until then a run only starts and cleans up.
+// main window with the install or the uninstall script.
 void CSetup::runScriptOfMode()
 {
-    switch (gRunMode) {
-    case rmUninstallCopyToTemp:
-    case rmInstall:
-    case rmUninstallNow:
-        break;
+    if (gRunMode == rmUninstallCopyToTemp) {
+        CUnInstallation::CopyUninstallAndRun();
+        return;
     }
+    CreateMainWindow(gSystemLangAlias)->show();
+    if (gRunMode == rmInstall)
+        CInstallation::Run();
+    else
+        CUnInstallation::Run();
 }
 
 void CSetup::Finalize()

@@ -67,6 +67,12 @@ bool CSetupCore::IsTerminating()
     return terminating;
 }
 
+void CSetupCore::Terminate()
+{
+    terminating = true;
+    WakeMainThread();
+}
+
 void CSetupCore::WakeMainThread()
 {
     if (QCoreApplication* app = QCoreApplication::instance()) {

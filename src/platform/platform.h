@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -199,6 +200,17 @@ QString systemDir();
 bool graphicsRuntimePresent();
 // Test seam: replaces the answer of graphicsRuntimePresent (nothing restores the real one).
 void setGraphicsRuntimePresentForTesting(std::optional<bool> answer);
+
+// ---- termination -------------------------------------------------------------------
+// Runs `handler` on the main thread when the program is asked to end from outside
+// (SIGTERM, SIGINT). Needs the application object.
+void onTerminationRequest(std::function<void()> handler);
+
+// ---- file manager ----------------------------------------------------------------
+// Opens the file's folder in the user's file manager with the file selected.
+void showInFileManager(const QString& file);
+// Test seam: receives what would be shown instead of any file manager (empty: the real one).
+void setFileManagerForTesting(std::function<void(const QString&)> reveal);
 
 // ---- network -------------------------------------------------------------------
 // The current user's manually set proxy as a proxy list ("host:port"); nothing when none is set.
