@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUrl>
 #include <QXmlStreamReader>
 #include <QtEndian>
@@ -364,5 +365,35 @@ TEST(ReleaseTools, ServeAnnouncesTheLengthOfAnEmptyFile)
         EXPECT_EQ(reply->status, 200);
         EXPECT_EQ(reply->get_header_value_count("Content-Length"), 1u) << path;
         EXPECT_EQ(reply->get_header_value("Content-Length"), length) << path;
+    }
+}
+
+// However late a publish is killed, the release folder holds a whole release (the
+// old one or the new one); what stays beside it is only a folder nothing serves.
+TEST(ReleaseTools, AKilledPublishLeavesAWholeRelease)
+{
+    const QString work = sandbox::freshFolder(QStringLiteral("killed"));
+    writeFile(work + QStringLiteral("/old/vorlen.exe"), "old program");
+    for (int i = 0; i < 40; ++i)
+        writeFile(work + QStringLiteral("/new/file%1.bin").arg(i), nettest::knownBytes(100000 + i));
+    ASSERT_EQ(publishIn(work, {QStringLiteral("--app"), QStringLiteral("old"), QStringLiteral("release")}).exitCode, 0);
+    const QString release = work + QStringLiteral("/release");
+    for (const int killAfterMs : {0, 5, 10, 20, 40, 80, 160}) {
+        QProcess publish;
+        publish.setWorkingDirectory(work);
+        publish.start(builtProgram(QStringLiteral("vrn-publish")),
+                      {QStringLiteral("--app"), QStringLiteral("new"), QStringLiteral("--version"), QStringLiteral("15"),
+                       QStringLiteral("--number"), QString::number(killAfterMs), QStringLiteral("release")});
+        ASSERT_TRUE(publish.waitForStarted());
+        QThread::msleep(killAfterMs);
+        publish.kill();
+        publish.waitForFinished();
+        const Descriptor descriptor = readDescriptor(readFile(release + QStringLiteral("/system.xml")));
+        const QByteArray archive = readFile(release + QStringLiteral("/vrnsetup.zip"));
+        EXPECT_EQ(descriptor.bytes, archive.size()) << "killed after " << killAfterMs << " ms";
+        EXPECT_EQ(descriptor.fileCount, zipEntryCount(archive)) << "killed after " << killAfterMs << " ms";
+        for (const QString& name : QDir(work).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+            EXPECT_TRUE(QRegularExpression(QStringLiteral("^(old|new|release(\\.\\w{6}(\\.link)?)?)$")).match(name).hasMatch())
+                << name.toStdString();
     }
 }

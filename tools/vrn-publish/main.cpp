@@ -254,21 +254,19 @@ struct ReleaseLink {
     void checkReplaceable() const
     {
         const QFileInfo info(link);
-        if (info.isSymLink() || !info.exists())
+        if (info.isSymLink() || !info.exists() || isEmptyFolder())
             return;
-        if (info.isDir() && QDir(link).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
-            QDir().rmdir(link);
-            return;
-        }
         throw Failure(QStringLiteral("%1 is not a release link made by vrn-publish; move it aside first").arg(link));
     }
 
-    // Points the link at `release` in one rename.
+    // Points the link at `release` in one rename (an empty folder in its place goes first).
     void swapTo(const QString& release) const
     {
         const QString newLink = release + QStringLiteral(".link");
         std::error_code error;
         std::filesystem::create_symlink(fsPath(QFileInfo(release).fileName()), fsPath(newLink), error);
+        if (!error && isEmptyFolder())
+            std::filesystem::remove(fsPath(link), error);
         if (!error)
             std::filesystem::rename(fsPath(newLink), fsPath(link), error);
         if (error) {
@@ -276,6 +274,14 @@ struct ReleaseLink {
             throw Failure(QStringLiteral("cannot put the release in place as %1: %2")
                               .arg(link, QString::fromLocal8Bit(error.message())));
         }
+    }
+
+private:
+    bool isEmptyFolder() const
+    {
+        const QFileInfo info(link);
+        return !info.isSymLink() && info.isDir()
+               && QDir(link).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     }
 };
 
