@@ -15,6 +15,7 @@
 #include "ui/window_fonts.h"
 #include "xml/ex_simple_xml.h"
 
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QLabel>
@@ -26,16 +27,8 @@
 
 namespace {
 
-void logUI(const QString& step)
-{
-    Logger().Info(QStringLiteral("[UI] ") + step);
-}
-
-// Texts from the translation documents break lines with CR LF; a label breaks at LF.
-QString labelText(QString text)
-{
-    return text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-}
+// Line breaks as the translation documents write them.
+const QString CRLF = QStringLiteral("\r\n");
 
 QString logFileLine()
 {
@@ -48,6 +41,21 @@ struct OfferedLanguage {
     quint32 localeId;
 };
 constexpr OfferedLanguage offeredLanguages[] = {{"en_GB", 2057}, {"ru_RU", 1049}};
+
+// The exclusive group of some radio buttons of the window. A group of its own keeps
+// them apart from every other radio button below the window (the toolkit's
+// automatic grouping would join all of them).
+QButtonGroup* exclusiveGroup(QWidget* window, const QString& name, const QList<QAbstractButton*>& buttons)
+{
+    auto* group = window->findChild<QButtonGroup*>(name, Qt::FindDirectChildrenOnly);
+    if (!group) {
+        group = new QButtonGroup(window);
+        group->setObjectName(name);
+    }
+    for (QAbstractButton* button : buttons)
+        group->addButton(button);
+    return group;
+}
 
 // Each label of the first-choice page takes its text's size.
 QLabel* placeLabel(QLabel* label, int left, int top, const QString& text)
@@ -87,8 +95,7 @@ void TMainWindow::page_NoInternet()
     text->setGeometry(46, 146, ClientWidth - 92, ClientHeight - 200);
     text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     text->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    text->setText(labelText(InstallString(37)) + QStringLiteral("\n\n") + ProductSiteUrl() +
-                  QStringLiteral("\n\n\n") + logFileLine());
+    text->setText(InstallString(37) + CRLF + CRLF + ProductSiteUrl() + CRLF + CRLF + CRLF + logFileLine());
     arrangeTabOrder({});
 }
 
@@ -100,8 +107,7 @@ void TMainWindow::page_final(bool IsSuccessfully)
     text->setWordWrap(false);
     text->move(46, 146);
     onClick(btnNext, &TMainWindow::btnNextClick_Final, true);
-    text->setText(IsSuccessfully ? InstallString(17)
-                                 : labelText(InstallString(15)) + QStringLiteral("\n\n\n") + logFileLine());
+    text->setText(IsSuccessfully ? InstallString(17) : InstallString(15) + CRLF + CRLF + CRLF + logFileLine());
     text->setMinimumWidth(0);
     text->adjustSize();
     arrangeTabOrder({});
@@ -139,6 +145,7 @@ void TMainWindow::createLangOptions(QWidget* box)
     for (const OfferedLanguage& language : offeredLanguages) {
         const QString id = QString::fromLatin1(language.id);
         auto* option = makeControl<QRadioButton>(QStringLiteral("Lang_") + id, box);
+        exclusiveGroup(this, QStringLiteral("grpLangs"), {option});
         connect(option, &QRadioButton::toggled, this, [this](bool checked) {
             if (checked)
                 btnLangChange();
@@ -149,8 +156,11 @@ void TMainWindow::createLangOptions(QWidget* box)
         option->adjustSize();
         option->move(16, y + 4);
         // Checking runs the handler, so the action button is enabled before any input.
-        if (id == FSystemLangAlias)
+        if (id == FSystemLangAlias) {
+            if (option->isChecked())  // the page built again: nothing toggles
+                btnLangChange();
             option->setChecked(true);
+        }
         y += option->height() + 4;
     }
 }
@@ -235,6 +245,7 @@ void TMainWindow::page_FirstChoose(bool bIsLocalInstallation)
 
     const int wide = ClientWidth - 92;
     auto* install = makeControl<QRadioButton>(QStringLiteral("rbInstall"));
+    exclusiveGroup(this, QStringLiteral("grpInstallOrDownload"), {install});
     install->setText(InstallString(7));
     install->setGeometry(46, 96, wide, install->sizeHint().height());
     install->setChecked(true);  // before the handler: nothing runs
@@ -242,7 +253,7 @@ void TMainWindow::page_FirstChoose(bool bIsLocalInstallation)
         if (on)
             rbInstallOrDownloadClick();
     });
-    auto* options = placeLabel(makeControl<QLabel>(QStringLiteral("lb_installOptions")), 76, 120, InstallString(9));
+    placeLabel(makeControl<QLabel>(QStringLiteral("lb_installOptions")), 76, 120, InstallString(9));
 
     const struct {
         const char* name;
@@ -261,6 +272,7 @@ void TMainWindow::page_FirstChoose(bool bIsLocalInstallation)
     }
 
     auto* download = makeControl<QRadioButton>(QStringLiteral("rbDownload"));
+    exclusiveGroup(this, QStringLiteral("grpInstallOrDownload"), {download});
     download->setText(InstallString(8));
     download->setGeometry(46, 240, wide, download->sizeHint().height());
     download->setChecked(false);
@@ -286,7 +298,6 @@ void TMainWindow::page_FirstChoose(bool bIsLocalInstallation)
     browse->setEnabled(false);
     onClick(browse, &TMainWindow::bntBrowsePathClick, false);
 
-    Q_UNUSED(options);
     chain << download << path << browse;
     arrangeTabOrder(chain);
 }
@@ -332,7 +343,7 @@ void TMainWindow::btnInstallCustomizedClick()
     }
     const QString descriptor = Source ? Source->Use(QStringLiteral("system.xml")) : QString();
     if (!QFileInfo(descriptor).isFile()) {
-        ShowMessageBox(this, InstallString(35), InstallString(36) + QStringLiteral("\r\n") + ProductSiteUrl(),
+        ShowMessageBox(this, InstallString(35), InstallString(36) + CRLF + ProductSiteUrl(),
                        platform::MB_ICONERROR);
         gUserChoice = QStringLiteral("Terminate");
         gUserActed = true;
@@ -373,11 +384,7 @@ void TMainWindow::page_Install(TWorkBeginProc& onWorkBegin, TWorkProc& onWork, T
     state->EndStringIndex = 14;
     logUI(QStringLiteral("page_Install"));
     ShowPage(2, QString(), QString());
-    auto* bar = makeControl<QProgressBar>(QStringLiteral("PB"));
-    bar->setGeometry(46, 260, ClientWidth - 92, bar->sizeHint().height());
-    bar->setTextVisible(false);
-    bar->setAccessibleName(QStringLiteral("Progress"));
-    SetMarquee(bar);
+    auto* bar = makeMarqueeBar(QStringLiteral("PB"), 260);
     state->PB = bar;
     state->lbText4 = makeProgressLabel(260, InstallString(12));
     HandOutProgressCallbacks(state, onWorkBegin, onWork, onWorkEnd);

@@ -3,7 +3,6 @@
 
 #include "ui/main_window.h"
 
-#include "app/setup_logging.h"
 #include "ui/page_progress.h"
 
 #include <QLabel>
@@ -17,7 +16,7 @@ QString TMainWindow::page_MakeLocalInstallation2(TWorkBeginProc& onWorkBegin, TW
     auto state = std::make_shared<PageProgress>();
     state->Self = this;
     state->EndStringIndex = 23;
-    Logger().Info(QStringLiteral("[UI] page_MakeLocalInstallation2"));
+    logUI(QStringLiteral("page_MakeLocalInstallation2"));
     btnNext->setText(InstallString(16));
     btnNext->setEnabled(false);
     for (const char* name : {"rbInstall", "lb_installOptions", "cbDesktopLink", "cbTaskbarPin", "cbRunAfterInstall"})
@@ -27,11 +26,7 @@ QString TMainWindow::page_MakeLocalInstallation2(TWorkBeginProc& onWorkBegin, TW
     path->setEnabled(false);
     control<QWidget>(QStringLiteral("btnBrowsePath"))->setEnabled(false);
 
-    auto* bar = makeControl<QProgressBar>(QStringLiteral("pbLocal"));
-    bar->setGeometry(46, 340, ClientWidth - 92, bar->sizeHint().height());
-    bar->setTextVisible(false);
-    bar->setAccessibleName(QStringLiteral("Progress"));
-    SetMarquee(bar);
+    auto* bar = makeMarqueeBar(QStringLiteral("pbLocal"), 340);
     state->PB = bar;
     state->lbText4 = makeProgressLabel(340, InstallString(12));
     HandOutProgressCallbacks(state, onWorkBegin, onWork, onWorkEnd);
@@ -40,7 +35,7 @@ QString TMainWindow::page_MakeLocalInstallation2(TWorkBeginProc& onWorkBegin, TW
 
 void TMainWindow::page_MakeLocalInstallation3()
 {
-    Logger().Info(QStringLiteral("[UI] page_MakeLocalInstallation3"));
+    logUI(QStringLiteral("page_MakeLocalInstallation3"));
     if (auto* bar = control<QProgressBar>(QStringLiteral("pbLocal"))) {
         bar->setRange(0, 100);
         bar->setValue(100);

@@ -3,6 +3,7 @@
 #include "app/setup_logging.h"
 #include "i18n/setup_translator.h"
 #include "platform/platform.h"
+#include "ui/page_progress.h"
 #include "ui/qt_translations.h"
 #include "ui/window_fonts.h"
 
@@ -14,6 +15,7 @@
 #include <QMovie>
 #include <QPainter>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QScreen>
@@ -95,7 +97,7 @@ TMainWindow::~TMainWindow()
 
 void TMainWindow::FormCreate(const QString& SystemLangAlias)
 {
-    Logger().Info(QStringLiteral("[UI] OnCreateWindow"));
+    logUI(QStringLiteral("OnCreateWindow"));
     FSystemLangAlias = SystemLangAlias;
     CTranslator::Work(this, QStringLiteral("Lang_") + SystemLangAlias, true);
     LoadQtTranslations(SystemLangAlias);
@@ -135,7 +137,7 @@ void TMainWindow::FormCreate(const QString& SystemLangAlias)
     lbTitle->hide();
 
     page_Prepare();
-    Logger().Info(QStringLiteral("[UI] OnCreateWindow - Done"));
+    logUI(QStringLiteral("OnCreateWindow - Done"));
 }
 
 void TMainWindow::paintEvent(QPaintEvent* event)
@@ -182,7 +184,7 @@ void TMainWindow::ControlNetworkImage(bool BVisible)
 
 void TMainWindow::ShowPage(quint8 LogoMode, const QString& ButtonCaption, const QString& Title)
 {
-    Logger().Info(QStringLiteral("[UI] Page: \"%1\", \"%2\"").arg(Title, ButtonCaption));
+    logUI(QStringLiteral("Page: \"%1\", \"%2\"").arg(Title, ButtonCaption));
     repaint();
     switch (LogoMode) {
     case 0: appLogo->hide(); break;
@@ -200,7 +202,7 @@ void TMainWindow::ShowPage(quint8 LogoMode, const QString& ButtonCaption, const 
 
 void TMainWindow::HidePage()
 {
-    Logger().Info(QStringLiteral("[UI] Hide Page"));
+    logUI(QStringLiteral("Hide Page"));
     repaint();
     for (QObject* child : children()) {
         if (child->isWidgetType())
@@ -245,6 +247,21 @@ void TMainWindow::arrangeTabOrder(const QList<QWidget*>& controls)
             break;
         }
     }
+}
+
+QProgressBar* TMainWindow::makeMarqueeBar(const QString& name, int top)
+{
+    auto* bar = makeControl<QProgressBar>(name);
+    bar->setGeometry(46, top, ClientWidth - 92, bar->sizeHint().height());
+    bar->setTextVisible(false);
+    bar->setAccessibleName(QStringLiteral("Progress"));
+    SetMarquee(bar);
+    return bar;
+}
+
+void TMainWindow::logUI(const QString& step)
+{
+    Logger().Info(QStringLiteral("[UI] ") + step);
 }
 
 QLabel* TMainWindow::makeProgressLabel(int barTop, const QString& text)

@@ -19,6 +19,7 @@ class QAbstractButton;
 class QKeyEvent;
 class QLabel;
 class QMovie;
+class QProgressBar;
 class QPushButton;
 class TSource;
 
@@ -120,8 +121,12 @@ private:
     // The Tab order of a page: its controls in order, then the action button; the
     // first control that can take the focus gets it.
     void arrangeTabOrder(const QList<QWidget*>& controls);
+    // A progress page's moving bar at `top`, full width between the margins.
+    QProgressBar* makeMarqueeBar(const QString& name, int top);
     // The progress label above a bar at `barTop`, as the progress pages place it.
     QLabel* makeProgressLabel(int barTop, const QString& text);
+    // An INFO record "[UI] " + step.
+    static void logUI(const QString& step);
 
     QLabel* appLogo = nullptr;
     QLabel* NetWork = nullptr;

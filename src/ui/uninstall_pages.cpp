@@ -2,22 +2,10 @@
 
 #include "ui/main_window.h"
 
-#include "app/setup_logging.h"
-#include "ui/page_progress.h"
 #include "ui/window_fonts.h"
 
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
-
-namespace {
-
-void logUI(const QString& step)
-{
-    Logger().Info(QStringLiteral("[UI] ") + step);
-}
-
-}  // namespace
 
 void TMainWindow::page_UninstallFirstPage(bool bCanUninstall, bool bShowBetaButton)
 {
@@ -71,11 +59,7 @@ void TMainWindow::page_UninstallProgress()
 {
     logUI(QStringLiteral("page_UninstallProgress"));
     ShowPage(2, QString(), QString());
-    auto* bar = makeControl<QProgressBar>(QStringLiteral("PB"));
-    bar->setGeometry(46, 260, ClientWidth - 92, bar->sizeHint().height());
-    bar->setTextVisible(false);
-    bar->setAccessibleName(QStringLiteral("Progress"));
-    SetMarquee(bar);
+    makeMarqueeBar(QStringLiteral("PB"), 260);
     makeProgressLabel(260, UninstallString(4));
     arrangeTabOrder({});
 }

@@ -177,8 +177,12 @@ TEST_F(InstallPagesTest, FirstChoicePageAndItsDefaults)
 TEST_F(InstallPagesTest, DownloadChoiceAndTheFolderPicker)
 {
     auto window = Open();
+    window->page_SelectLang();  // its radio buttons stay below the window, hidden
+    window->HidePage();
     window->page_FirstChoose(false);
     Click(*window, "rbDownload");
+    EXPECT_FALSE(Find<QRadioButton>(*window, "rbInstall")->isChecked());
+    EXPECT_TRUE(Find<QRadioButton>(*window, "Lang_en_GB")->isChecked());
     for (const char* name : {"cbDesktopLink", "cbTaskbarPin", "cbRunAfterInstall"})
         EXPECT_FALSE(Find(*window, name)->isEnabled()) << name;
     EXPECT_TRUE(Find(*window, "eLocalPath")->isEnabled());
@@ -340,7 +344,7 @@ TEST_F(InstallPagesTest, FinalAndNoConnectionPages)
         bool success;
         QString text;
     } finals[] = {
-        {false, "Vorlen installation has been cancelled.\n\n\n" + log},
+        {false, "Vorlen installation has been cancelled.\r\n\r\n\r\n" + log},
         {true, "Installation of Vorlen has been completed successfully."},
     };
     for (const auto& final : finals) {
@@ -356,8 +360,8 @@ TEST_F(InstallPagesTest, FinalAndNoConnectionPages)
     window->HidePage();
     window->page_NoInternet();
     const QString text = Find<QLabel>(*window, "lbText5")->text();
-    EXPECT_TRUE(text.startsWith("Vorlen installation has been cancelled.\n\n\nInternet connection failed."));
-    EXPECT_TRUE(text.endsWith("\n\n" + ProductSiteUrl() + "\n\n\n" + log));
+    EXPECT_TRUE(text.startsWith("Vorlen installation has been cancelled.\r\n\r\n\r\nInternet connection failed."));
+    EXPECT_TRUE(text.endsWith(".\r\n\r\n" + ProductSiteUrl() + "\r\n\r\n\r\n" + log));
     EXPECT_EQ(Find(*window, "lbText5")->geometry(), QRect(46, 146, 518, 272));
     NextWait();
     Click(*window, "btnNext");

@@ -6,7 +6,9 @@
 #include "app/setup_core.h"
 #include "i18n/setup_translator.h"
 #include "platform/platform.h"
+#include "ui/window_fonts.h"
 
+#include <QFontDatabase>
 #include <QImage>
 #include <QLabel>
 #include <QMovie>
@@ -189,4 +191,16 @@ TEST_F(MainWindowTest, ClosingTheWindowDuringAWaitCancelsTheRun)
             std::exit(cancelled && gCancelled ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+TEST(WindowFonts, MissingFamiliesFallBackToTheSystemsSansSerif)
+{
+    const QString sans = InstalledFamilyOr("No Such Family Anywhere");
+    EXPECT_TRUE(QFontDatabase::hasFamily(sans)) << sans.toStdString();
+    EXPECT_EQ(InstalledFamilyOr(sans), sans);  // an installed family stays
+    for (const QFont& font : {WindowFont(), PageFont(114)})
+        EXPECT_TRUE(QFontDatabase::hasFamily(font.family())) << font.family().toStdString();
+    EXPECT_EQ(WindowFont().pointSize(), 8);
+    EXPECT_EQ(PageFont(114).pointSize(), 114);
+    EXPECT_EQ(PageFont(12).styleStrategy() & QFont::PreferAntialias, QFont::PreferAntialias);
 }
