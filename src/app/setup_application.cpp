@@ -60,7 +60,6 @@ void CSetup::Initialize(int& argc, char** argv)
     CTranslator::SetBetaMode(gBetaMode);  // the text macros name the edition
     const QString title = gBetaMode ? QStringLiteral("Vorlen Setup [BETA]") : QStringLiteral("Vorlen Setup");
     platform::setApplicationTitle(title);
-    QApplication::setApplicationDisplayName(title);
     gSystemLangAlias = isRussianSpeakingSystem(platform::systemDefaultLangId()) ? QStringLiteral("ru_RU")
                                                                                   : QStringLiteral("en_GB");
     gRunMode = GetRunMode();
@@ -95,6 +94,8 @@ void CSetup::runScriptOfMode()
 
 void CSetup::Finalize()
 {
+    delete MainWindow;
+    MainWindow = nullptr;
     application.reset();
 }
 
