@@ -205,7 +205,10 @@ struct OpenResource {
 // (the setup downloaded again under the same name while it runs).
 QString readablePath(const QString& exePath)
 {
-    return exePath == executablePath() ? QStringLiteral("/proc/self/exe") : exePath;
+    // once the file is gone the kernel names it "<path> (deleted)"; a path taken before still means it
+    const QString own = executablePath();
+    const bool isOwn = exePath == own || own == exePath + QStringLiteral(" (deleted)");
+    return isOwn ? QStringLiteral("/proc/self/exe") : exePath;
 }
 
 OpenResource openResource(const QString& exePath, const ResourceId& id)
