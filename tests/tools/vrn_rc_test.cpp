@@ -125,8 +125,6 @@ TEST(VrnRc, FailuresExitNonZeroWithAMessage)
     const QString absent = folder + QStringLiteral("/absent");
     const QString damaged = folder + QStringLiteral("/damaged.exe");
     writeFile(damaged, QByteArray(100, 'q') + QByteArray(24, '\0') + QByteArray("VRNRSRC\x1a", 8));
-    const QString link = folder + QStringLiteral("/link.exe");
-    QFile::link(exe, link);
     const QByteArray before = readFile(exe);
     struct Case {
         const char* what;
@@ -155,10 +153,6 @@ TEST(VrnRc, FailuresExitNonZeroWithAMessage)
          "EFCreateError: Cannot create file \"" + absent.toUtf8() + "/x.png\"."},
         {"extract onto the executable",
          {QStringLiteral("extract"), exe, QStringLiteral("logo"), exe},
-         1,
-         "It is the file the resource is read from."},
-        {"extract onto a link to the executable",
-         {QStringLiteral("extract"), link, QStringLiteral("logo"), exe},
          1,
          "It is the file the resource is read from."},
         {"damaged table",
