@@ -137,7 +137,7 @@ CStringManager::CStringManager(bool UseBetaMode)
 
 namespace {
 
-const QString sep(QLatin1Char(platform::PathSeparator));
+const QString sep{QLatin1Char(platform::PathSeparator)};
 
 QString productFolder(bool beta)
 {
