@@ -3,6 +3,7 @@
 #include "app/setup_logging.h"
 #include "install/installed_configuration.h"
 #include "install/zip_archive.h"
+#include "net/setup_source.h"
 #include "platform/platform.h"
 
 #include <QFile>
@@ -40,9 +41,10 @@ void makeExecutable(const QString& path)
 void extractArchive(const InstallJob& job)
 {
     step(QStringLiteral("Open and extract ZIP archive"));
+    const QString archive = TSource::UseIn(job.WorkFolder, QStringLiteral("vrnsetup.zip"));
     // the archive passed this test just before; one that fails it now is skipped
-    if (ZipArchive::IsValid(job.ArchivePath))
-        ZipArchive(job.ArchivePath).ExtractTo(job.CStr.U(vsInstallPath));
+    if (ZipArchive::IsValid(archive))
+        ZipArchive(archive).ExtractTo(job.CStr.U(vsInstallPath));
     makeExecutable(job.CStr.U(vsRunExe));
     step(QStringLiteral("ZIP archive excracted"));
 }

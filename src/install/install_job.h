@@ -32,7 +32,7 @@ struct InstallJob {
     QString LangID;
     // The four shortcut names: run, uninstall, web site, command-line documentation.
     QStringList Shortcuts;
-    QString ArchivePath;        // the checked setup archive in the run's work folder
+    QString WorkFolder;         // the run's work folder (the source's baseTemp), holding "vrnsetup.zip"
     QString LInstallerExeName;  // the running setup, copied as the uninstaller
     QString ProductSiteUrl = ::ProductSiteUrl();
     int gReleaseNumber = 0;

@@ -153,8 +153,13 @@ void TSource::RequestResource2(const QString& fName, int ResID)
 
 QString TSource::Use(const QString& fName)
 {
+    return UseIn(baseTemp, fName);
+}
+
+QString TSource::UseIn(const QString& workFolder, const QString& fName)
+{
     log(QStringLiteral("Use: ") + fName);
-    return baseTemp + fName;
+    return workFolder + fName;
 }
 
 QString TSource::ExtractHostName() const

@@ -39,6 +39,8 @@ public:
     void RequestResource2(const QString& fName, int ResID);
     // The path of fName in the work folder; the file need not exist.
     QString Use(const QString& fName);
+    // Use for a copy of baseTemp, for a worker that may outlive the source.
+    static QString UseIn(const QString& workFolder, const QString& fName);
     // The host of baseURL as written there (no user information, no port); empty
     // while undecided and in local mode.
     QString ExtractHostName() const;

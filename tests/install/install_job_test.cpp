@@ -38,8 +38,8 @@ std::shared_ptr<InstallJob> makeJob(const QString& folder, const QList<zipmaker:
     job->LangID = QStringLiteral("en_GB");
     job->Shortcuts = ShortcutNames;
     job->Options = {true, true, true};
-    job->ArchivePath = folder + QStringLiteral("/vrnsetup.zip");
-    zipmaker::write(job->ArchivePath, archive);
+    job->WorkFolder = folder + QLatin1Char('/');
+    zipmaker::write(folder + QStringLiteral("/vrnsetup.zip"), archive);
     job->LInstallerExeName = folder + QStringLiteral("/vrnsetup");
     writeFile(job->LInstallerExeName, pattern(300000, 5), 0755);
     job->ProductSiteUrl = QStringLiteral("http://www.vorlen.example/");
@@ -60,8 +60,10 @@ QList<zipmaker::Entry> applicationArchive(const QByteArray& version = "1")
 QStringList installSteps()
 {
     QStringList steps;
-    for (const QString& line : nettest::recordsStartingWith(QStringLiteral("[CInstallation] Install")))
-        steps << line;
+    for (const QString& line : nettest::records()) {
+        if (line.contains(QLatin1String("] Install")) || line.contains(QLatin1String("[TSource] Use")))
+            steps << line;
+    }
     return steps;
 }
 
@@ -70,6 +72,7 @@ const QStringList AllSteps = {
     QStringLiteral("INFO:[CInstallation] Install -> Kill all runned Vorlen.exe"),
     QStringLiteral("INFO:[CInstallation] Install -> Create all directories"),
     QStringLiteral("INFO:[CInstallation] Install -> Open and extract ZIP archive"),
+    QStringLiteral("INFO:[TSource] Use: vrnsetup.zip"),
     QStringLiteral("INFO:[CInstallation] Install -> ZIP archive excracted"),
     QStringLiteral("INFO:[CInstallation] Install -> Make uninstall exe"),
     QStringLiteral("INFO:[CInstallation] Install -> Make Core xml"),
@@ -212,7 +215,7 @@ TEST(InstallJob, FaultsEndTheWaitWithAnErrorLine)
         {"configuration folder is a file", [&](InstallJob&) { asFile(config); }, "EFCreateError", false},
         {"archive reaching outside",
          [&](InstallJob& job) {
-             zipmaker::write(job.ArchivePath, {zipmaker::file(QStringLiteral("ok"), "x"),
+             zipmaker::write(job.WorkFolder + QStringLiteral("vrnsetup.zip"), {zipmaker::file(QStringLiteral("ok"), "x"),
                                                zipmaker::file(QStringLiteral("../../../../../faults-outside/x"), "x")});
          },
          "EZipUnsafeEntry", false},

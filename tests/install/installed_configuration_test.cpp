@@ -212,3 +212,39 @@ TEST(PackageCheck, ArchiveAgainstItsDescriptor)
         EXPECT_EQ(lines.last(), QStringLiteral("INFO:[CInstallation] ValidateZipPackage: ") + BoolToStr(c.result));
     }
 }
+
+// Run by LocalPackageReadsTheEmbeddedDescriptor in a copy of this program that carries
+// the descriptor as resource 200 and the archive as resource 100.
+TEST(PackageCheck, LocalPackageProbe)
+{
+    if (qgetenv("VRN_PROBE") != "PackageCheck.LocalPackageProbe")
+        GTEST_SKIP() << "runs as the child of LocalPackageReadsTheEmbeddedDescriptor";
+    platform::setApplicationTitle(QStringLiteral("Vorlen Setup"));
+    nettest::startLog(QStringLiteral("local-log"));
+    TSource source(QStringList{});
+    EXPECT_EQ(ReturnReleaseNumber(source, true), 77);
+    EXPECT_FALSE(QFile::exists(source.baseTemp + QStringLiteral("system.xml"))) << "the copy is deleted";
+    source.RequestResource2(QStringLiteral("vrnsetup.zip"), 100);
+    EXPECT_TRUE(CheckZipPackage(source, true).Result);
+}
+
+TEST(PackageCheck, LocalPackageReadsTheEmbeddedDescriptor)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("local"));
+    zipmaker::write(folder + QStringLiteral("/a.zip"), {zipmaker::file(QStringLiteral("a"), "a")});
+    const QByteArray descriptor = QStringLiteral("<vrn><number>77</number><size bytes=\"%1\" fileCount=\"1\"/></vrn>")
+                                      .arg(QFileInfo(folder + QStringLiteral("/a.zip")).size())
+                                      .toUtf8();
+    const QString package = folder + QStringLiteral("/VorlenSetup");
+    ASSERT_TRUE(QFile::copy(platform::executablePath(), package));
+    {
+        platform::ResourceUpdate update(package);
+        update.add(platform::ResourceId::numbered(200), descriptor);
+        update.addFile(platform::ResourceId::numbered(100), folder + QStringLiteral("/a.zip"));
+        update.commit();
+    }
+    QFile::setPermissions(package, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const ProcessResult run = runProcess(package, {QStringLiteral("--gtest_filter=PackageCheck.LocalPackageProbe")},
+                                         {{QStringLiteral("VRN_PROBE"), QStringLiteral("PackageCheck.LocalPackageProbe")}});
+    EXPECT_TRUE(run.out.contains("[  PASSED  ] 1 test.")) << run.out.constData() << run.err.constData();
+}
