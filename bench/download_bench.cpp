@@ -1,11 +1,15 @@
-// Download with progress against curl: the same 256 MiB file from the same
-// local server (vrn-serve), alternating runs, the ratio of the medians printed.
-// The download object runs on a worker while the main thread pumps and runs the
-// progress callbacks, as during an install. A 5 ms timer on the main thread shows
-// how responsive the window stays: the longest gap between two of its ticks is
-// printed too.
+// Download against curl: the same file from the same local server (vrn-serve),
+// each download a whole process of its own, so that both sides pay their
+// start-up, in alternating runs; the ratios of the medians are printed.
+//   - curl -s -o
+//   - the download object with progress callbacks, on a worker while the main
+//     thread pumps and runs the callbacks, as during an install; a 5 ms timer on
+//     the main thread shows how responsive the window stays (the longest gap
+//     between two of its ticks)
+//   - the plain download without callbacks (CNetwork::Download)
 //
-// download_bench [WORKFOLDER]   (default: a folder beside the program)
+// download_bench [--work DIR] [SIZE_MIB...]     (default sizes: 16 256)
+// download_bench --fetch URL FILE [--no-callbacks]   one download, run by the bench itself
 
 #include "app/setup_core.h"
 #include "net/setup_network.h"
@@ -25,18 +29,62 @@
 
 namespace {
 
-constexpr qint64 FileBytes = 256LL * 1024 * 1024;
 constexpr int Runs = 5;
+constexpr qint64 MiB = 1024 * 1024;
 
-bool makeTestFile(const QString& path)
+[[noreturn]] void fail(const QString& text)
+{
+    std::fprintf(stderr, "download_bench: %s\n", qPrintable(text));
+    std::exit(1);
+}
+
+// ---- the child: one download ------------------------------------------------------------
+
+// Prints "notifications N gap MS" for the harness.
+int fetchWithCallbacks(const QString& url, const QString& target)
+{
+    std::atomic<bool> done{false};
+    bool ok = false;
+    int notifications = 0;
+    std::thread worker([&] {
+        CNetwork download([](qint64) {}, [&](qint64) { ++notifications; }, [] {});
+        ok = download.SyncDownload(url, target);
+        done = true;
+        CSetupCore::WakeMainThread();
+    });
+    qint64 longestGapMs = 0;
+    QElapsedTimer sinceTick;
+    sinceTick.start();
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { longestGapMs = std::max(longestGapMs, sinceTick.restart()); });
+    ticker.start(5);
+    while (!done)
+        CSetupCore::ProcessOneMessage();
+    worker.join();
+    std::printf("notifications %d gap %lld\n", notifications, static_cast<long long>(longestGapMs));
+    return ok ? 0 : 1;
+}
+
+int fetch(const QStringList& arguments)
+{
+    if (arguments.size() < 2)
+        fail(QStringLiteral("--fetch needs URL and FILE"));
+    if (arguments.contains(QStringLiteral("--no-callbacks")))
+        return CNetwork::Download(arguments[0], arguments[1]) ? 0 : 1;
+    return fetchWithCallbacks(arguments[0], arguments[1]);
+}
+
+// ---- the harness ---------------------------------------------------------------------------
+
+bool makeTestFile(const QString& path, qint64 bytes)
 {
     QFile file(path);
-    if (file.exists() && file.size() == FileBytes)
+    if (file.exists() && file.size() == bytes)
         return true;
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    QByteArray block(1024 * 1024, Qt::Uninitialized);
-    for (qint64 done = 0; done < FileBytes; done += block.size()) {
+    QByteArray block(MiB, Qt::Uninitialized);
+    for (qint64 done = 0; done < bytes; done += block.size()) {
         for (int i = 0; i < block.size(); i += 4)
             *reinterpret_cast<quint32*>(block.data() + i) = static_cast<quint32>((done + i) * 2654435761u);
         if (file.write(block) != block.size())
@@ -45,59 +93,25 @@ bool makeTestFile(const QString& path)
     return true;
 }
 
-struct ProgressDisplay {
-    qint64 expected = 0;
-    qint64 shown = 0;
-    int notifications = 0;
-    qint64 longestGapMs = 0;
+struct Timed {
+    double seconds = 0;
+    QByteArray out;
 };
 
-double timeDownloadObject(const QString& url, const QString& target, ProgressDisplay& display)
+// Runs a whole download process and checks the file it left.
+Timed timeProcess(const QString& program, const QStringList& arguments, const QString& target, qint64 bytes)
 {
-    std::atomic<bool> done{false};
-    bool ok = false;
+    QFile::remove(target);
+    QProcess process;
     QElapsedTimer timer;
     timer.start();
-    std::thread worker([&] {
-        CNetwork download([&](qint64 total) { display.expected = total; },
-                          [&](qint64 total) {
-                              display.shown = total;
-                              ++display.notifications;
-                          },
-                          [] {});
-        ok = download.SyncDownload(url, target);
-        done = true;
-        CSetupCore::WakeMainThread();
-    });
-    QElapsedTimer sinceTick;
-    sinceTick.start();
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        display.longestGapMs = std::max(display.longestGapMs, sinceTick.restart());
-    });
-    ticker.start(5);
-    while (!done)
-        CSetupCore::ProcessOneMessage();
-    worker.join();
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    if (!ok || QFile(target).size() != FileBytes) {
-        std::fprintf(stderr, "download_bench: the download object failed\n");
-        std::exit(1);
-    }
-    return seconds;
-}
-
-double timeCurl(const QString& url, const QString& target)
-{
-    QElapsedTimer timer;
-    timer.start();
-    const int exitCode = QProcess::execute(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), target, url});
-    const double seconds = timer.nsecsElapsed() / 1e9;
-    if (exitCode != 0 || QFile(target).size() != FileBytes) {
-        std::fprintf(stderr, "download_bench: curl failed (%d)\n", exitCode);
-        std::exit(1);
-    }
-    return seconds;
+    process.start(program, arguments);
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        fail(QStringLiteral("%1 failed: %2").arg(program, QString::fromLocal8Bit(process.readAllStandardError())));
+    const Timed timed{timer.nsecsElapsed() / 1e9, process.readAllStandardOutput()};
+    if (QFile(target).size() != bytes)
+        fail(QStringLiteral("%1 left a file of the wrong size").arg(program));
+    return timed;
 }
 
 double median(std::vector<double> values)
@@ -106,59 +120,84 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+void compare(const QString& work, qint64 mebibytes)
+{
+    const qint64 bytes = mebibytes * MiB;
+    const QString release = work + QStringLiteral("/release-%1").arg(mebibytes);
+    QDir().mkpath(release);
+    const QString source = release + QStringLiteral("/vrnsetup.zip");
+    const QString target = work + QStringLiteral("/downloaded.zip");
+    if (!makeTestFile(source, bytes))
+        fail(QStringLiteral("cannot write ") + source);
+
+    QProcess server;
+    server.start(QStringLiteral(VRN_SERVE_PROGRAM), {release});
+    if (!server.waitForStarted() || !server.waitForReadyRead(10000))
+        fail(QStringLiteral("vrn-serve did not start"));
+    const QString url = QString::fromUtf8(server.readLine()).trimmed() + QStringLiteral("vrnsetup.zip");
+    const QString self = QCoreApplication::applicationFilePath();
+    const QString curl = QStringLiteral("curl");
+    const QStringList curlArguments{QStringLiteral("-s"), QStringLiteral("-o"), target, url};
+    const QStringList withCallbacks{QStringLiteral("--fetch"), url, target};
+    const QStringList withoutCallbacks = withCallbacks + QStringList{QStringLiteral("--no-callbacks")};
+
+    timeProcess(curl, curlArguments, target, bytes);  // warms the page cache for all
+    std::vector<double> curlTimes, ownTimes, plainTimes;
+    long long longestGapMs = 0;
+    for (int run = 0; run < Runs; ++run) {
+        curlTimes.push_back(timeProcess(curl, curlArguments, target, bytes).seconds);
+        const Timed own = timeProcess(self, withCallbacks, target, bytes);
+        ownTimes.push_back(own.seconds);
+        plainTimes.push_back(timeProcess(self, withoutCallbacks, target, bytes).seconds);
+        int notifications = 0;
+        long long gapMs = 0;
+        std::sscanf(own.out.constData(), "notifications %d gap %lld", &notifications, &gapMs);
+        longestGapMs = std::max(longestGapMs, gapMs);
+        std::printf("%lld MiB run %d: curl %.3f s, with callbacks %.3f s (%d notifications, longest pump gap %lld ms), "
+                    "without callbacks %.3f s\n",
+                    mebibytes, run + 1, curlTimes.back(), ownTimes.back(), notifications, gapMs, plainTimes.back());
+        server.readAll();  // the server's request lines
+    }
+    server.kill();
+    server.waitForFinished();
+    QFile::remove(target);
+    QFile::remove(source);
+
+    std::printf("%lld MiB from vrn-serve, whole processes: median curl %.3f s, with callbacks %.3f s, without %.3f s\n",
+                mebibytes, median(curlTimes), median(ownTimes), median(plainTimes));
+    std::printf("%lld MiB ratio with callbacks / curl: %.3f, without callbacks / curl: %.3f (target at most 1.10)\n",
+                mebibytes, median(ownTimes) / median(curlTimes), median(plainTimes) / median(curlTimes));
+    std::printf("%lld MiB longest gap between two pump steps during a download: %lld ms\n", mebibytes, longestGapMs);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QString work = argc > 1 ? QString::fromLocal8Bit(argv[1])
-                                  : QCoreApplication::applicationDirPath() + QStringLiteral("/download-bench-work");
-    QDir().mkpath(work + QStringLiteral("/release"));
-    const QString source = work + QStringLiteral("/release/vrnsetup.zip");
-    const QString target = work + QStringLiteral("/downloaded.zip");
-    if (!makeTestFile(source)) {
-        std::fprintf(stderr, "download_bench: cannot write %s\n", qPrintable(source));
-        return 1;
-    }
+    QStringList arguments = app.arguments().mid(1);
+    if (arguments.value(0) == QStringLiteral("--fetch"))
+        return fetch(arguments.mid(1));
 
-    QProcess server;
-    server.start(QStringLiteral(VRN_SERVE_PROGRAM), {work + QStringLiteral("/release")});
-    if (!server.waitForStarted() || !server.waitForReadyRead(10000)) {
-        std::fprintf(stderr, "download_bench: vrn-serve did not start\n");
-        return 1;
+    QString work = QCoreApplication::applicationDirPath() + QStringLiteral("/download-bench-work");
+    const bool ownWork = arguments.value(0) != QStringLiteral("--work");
+    if (!ownWork) {
+        work = arguments.value(1);
+        arguments = arguments.mid(2);
     }
-    const QString url = QString::fromUtf8(server.readLine()).trimmed() + QStringLiteral("vrnsetup.zip");
-
-    timeCurl(url, target);  // warms the page cache for both
-    std::vector<double> curlTimes;
-    std::vector<double> ownTimes;
-    ProgressDisplay display;
-    qint64 longestGapMs = 0;
-    for (int run = 0; run < Runs; ++run) {
-        QFile::remove(target);
-        curlTimes.push_back(timeCurl(url, target));
-        QFile::remove(target);
-        display = {};
-        ownTimes.push_back(timeDownloadObject(url, target, display));
-        longestGapMs = std::max(longestGapMs, display.longestGapMs);
-        std::printf("run %d: curl %.3f s, download object %.3f s (%d progress notifications, longest pump gap %lld ms)\n",
-                    run + 1, curlTimes.back(), ownTimes.back(), display.notifications,
-                    static_cast<long long>(display.longestGapMs));
-        server.readAll();  // the server's request lines
+    std::vector<qint64> sizes;
+    for (const QString& argument : arguments) {
+        bool ok = false;
+        const qint64 size = argument.toLongLong(&ok);
+        if (!ok || size <= 0)
+            fail(QStringLiteral("a size is a positive number of MiB, not \"%1\"").arg(argument));
+        sizes.push_back(size);
     }
-    server.kill();
-    server.waitForFinished();
-    if (argc > 1) {
-        QFile::remove(target);
-        QFile::remove(source);
-    } else {
+    if (sizes.empty())
+        sizes = {16, 256};
+    for (const qint64 size : sizes)
+        compare(work, size);
+    if (ownWork)
         QDir(work).removeRecursively();
-    }
-
-    const double ratio = median(ownTimes) / median(curlTimes);
-    std::printf("256 MiB from vrn-serve: median curl %.3f s, median download object %.3f s\n", median(curlTimes),
-                median(ownTimes));
-    std::printf("ratio download object / curl: %.3f (target at most 1.10)\n", ratio);
-    std::printf("longest gap between two pump steps during a download: %lld ms\n", static_cast<long long>(longestGapMs));
     return 0;
 }

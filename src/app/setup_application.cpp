@@ -1,15 +1,13 @@
 #include "app/setup_application.h"
 
 #include "app/application_extended.h"
+#include "app/setup_core.h"
 #include "app/setup_logging.h"
 #include "i18n/setup_translator.h"
+#include "install/setup_installation.h"
 #include "install/setup_uninstallation.h"
 #include "platform/platform.h"
 #include "ui/main_window.h"
-
-TRunMode gRunMode = rmInstall;
-bool gBetaMode = false;
-QString gSystemLangAlias;
 
 std::unique_ptr<TApplication> CSetup::application;
 
@@ -55,11 +53,13 @@ void CSetup::Initialize(int& argc, char** argv)
     application = std::make_unique<TApplication>(argc, argv);
     // Closing the main window ends the run; a hidden window never keeps it alive.
     QApplication::setQuitOnLastWindowClosed(false);
+    // a session that ends the program ends it like a closed window: the script stops at
+    // its next wait and the work folder is removed
+    platform::onTerminationRequest([] { CSetupCore::Terminate(); });
     gBetaMode = betaStreamRequested();
     CTranslator::SetBetaMode(gBetaMode);  // the text macros name the edition
     const QString title = gBetaMode ? QStringLiteral("Vorlen Setup [BETA]") : QStringLiteral("Vorlen Setup");
     platform::setApplicationTitle(title);
-    QApplication::setApplicationDisplayName(title);
     gSystemLangAlias = isRussianSpeakingSystem(platform::systemDefaultLangId()) ? QStringLiteral("ru_RU")
                                                                                   : QStringLiteral("en_GB");
     gRunMode = GetRunMode();
@@ -78,21 +78,24 @@ void CSetup::Main()
 }
 
 // The scripts of the three run modes: the uninstaller copy (no window), or the
-// main window with the uninstall script. The install script joins here when it is built.
+// main window with the install or the uninstall script.
 void CSetup::runScriptOfMode()
 {
     if (gRunMode == rmUninstallCopyToTemp) {
         CUnInstallation::CopyUninstallAndRun();
         return;
     }
-    if (gRunMode == rmUninstallNow) {
-        CreateMainWindow(gSystemLangAlias)->show();
+    CreateMainWindow(gSystemLangAlias)->show();
+    if (gRunMode == rmInstall)
+        CInstallation::Run();
+    else
         CUnInstallation::Run();
-    }
 }
 
 void CSetup::Finalize()
 {
+    delete MainWindow;
+    MainWindow = nullptr;
     application.reset();
 }
 

@@ -3,24 +3,13 @@
 // run mode, edition and language alias, the log of the run, and the hand-over
 // of the main thread to the script of the run mode.
 
+#include "app/run_state.h"
+
 #include <QString>
 
 #include <memory>
 
 class TApplication;
-
-enum TRunMode : unsigned char {
-    rmInstall = 0,
-    rmUninstallCopyToTemp = 1,
-    rmUninstallNow = 2,
-};
-
-// Written once by CSetup::Initialize, read-only afterwards (any thread may read them).
-extern TRunMode gRunMode;
-extern bool gBetaMode;
-extern QString gSystemLangAlias;
-
-inline constexpr int SetupVersion = 15;
 
 TRunMode GetRunMode();
 // The log file name of a run mode.

@@ -67,6 +67,12 @@ bool CSetupCore::IsTerminating()
     return terminating;
 }
 
+void CSetupCore::Terminate()
+{
+    terminating = true;
+    WakeMainThread();
+}
+
 void CSetupCore::WakeMainThread()
 {
     if (QCoreApplication* app = QCoreApplication::instance()) {
@@ -131,7 +137,7 @@ CStringManager::CStringManager(bool UseBetaMode)
 
 namespace {
 
-const QString sep(QLatin1Char(platform::PathSeparator));
+const QString sep{QLatin1Char(platform::PathSeparator)};
 
 QString productFolder(bool beta)
 {

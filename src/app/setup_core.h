@@ -31,6 +31,8 @@ public:
     // Closing a window marked as main puts the program into the terminating state.
     static void MarkAsMainWindow(QWidget* window);
     static bool IsTerminating();
+    // Puts the program into the terminating state, as closing the main window does.
+    static void Terminate();
     // Called by a worker after it set its done flag, so that a pumping wait notices it.
     static void WakeMainThread();
 };

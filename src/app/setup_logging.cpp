@@ -11,13 +11,45 @@ namespace {
 const QByteArray utf8Bom("\xEF\xBB\xBF", 3);
 const QString crlf = QStringLiteral("\r\n");
 
-// The locale's long time format without its time-zone part.
-QString timeFormatWithoutZone(const QLocale& locale)
+bool isZoneSeparator(QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char(',') || c.isSpace(); }
+
+// Removes the time-zone letters at [begin, end) with the brackets that only enclose
+// them and the separators on one side ("h:mm:ss [t]", "t HH:mm:ss", "HH:mm:ss, t").
+QString withoutZoneAt(const QString& format, qsizetype begin, qsizetype end)
 {
-    QString format = locale.timeFormat(QLocale::LongFormat);
-    format.remove(QLatin1Char('t'));
-    format.remove(QStringLiteral("()"));  // some locales put the zone in brackets
-    return format.trimmed();
+    static const QString opening = QStringLiteral("([{\uFF08\u3010");
+    static const QString closing = QStringLiteral(")]}\uFF09\u3011");
+    while (begin > 0 && end < format.size()) {
+        const qsizetype kind = opening.indexOf(format[begin - 1]);
+        if (kind < 0 || format[end] != closing[kind])
+            break;
+        --begin;
+        ++end;
+    }
+    const qsizetype before = begin;
+    while (begin > 0 && isZoneSeparator(format[begin - 1]))
+        --begin;
+    if (begin == before)
+        while (end < format.size() && isZoneSeparator(format[end]))
+            ++end;
+    return format.left(begin) + format.mid(end);
+}
+
+// The first run of time-zone letters outside quoted text; -1 when there is none.
+qsizetype zoneMarker(const QString& format, qsizetype& length)
+{
+    bool quoted = false;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        if (format[i] == QLatin1Char('\''))
+            quoted = !quoted;
+        else if (!quoted && format[i] == QLatin1Char('t')) {
+            length = 1;
+            while (i + length < format.size() && format[i + length] == QLatin1Char('t'))
+                ++length;
+            return i;
+        }
+    }
+    return -1;
 }
 
 bool isAscii(const QString& text)
@@ -36,20 +68,30 @@ void writeAll(QFile& file, const QByteArray& bytes)
 
 }  // namespace
 
-AppLogger::AppLogger()
+QString TimeFormatWithoutZone(const QString& format)
 {
-    const QLocale locale = QLocale::system();
-    _dateFormat = locale.dateFormat(QLocale::ShortFormat);
-    _timeFormat = timeFormatWithoutZone(locale);
+    QString result = format;
+    qsizetype length = 0;
+    for (qsizetype at = zoneMarker(result, length); at >= 0; at = zoneMarker(result, length))
+        result = withoutZoneAt(result, at, at + length);
+    return result.trimmed();
+}
+
+AppLogger::AppLogger() : AppLogger(QLocale::system()) {}
+
+AppLogger::AppLogger(const QLocale& locale)
+    : _locale(locale),
+      _dateFormat(locale.dateFormat(QLocale::ShortFormat)),
+      _timeFormat(TimeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat)))
+{
 }
 
 QString AppLogger::TimeStamp() const
 {
     const QDateTime now = QDateTime::currentDateTime();
-    const QLocale locale = QLocale::system();
-    QString stamp = locale.toString(now.date(), _dateFormat);
+    QString stamp = _locale.toString(now.date(), _dateFormat);
     if (now.time() != QTime(0, 0))
-        stamp += QLatin1Char(' ') + locale.toString(now.time(), _timeFormat);
+        stamp += QLatin1Char(' ') + _locale.toString(now.time(), _timeFormat);
     return stamp;
 }
 

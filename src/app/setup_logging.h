@@ -3,14 +3,21 @@
 // every thread, one record per call, opened and closed for every record so that
 // everything logged before a crash is on disk.
 
+#include <QLocale>
 #include <QString>
 
 #include <atomic>
 #include <mutex>
 
+// A locale's long time format without its time-zone part ("t" outside quoted text),
+// and without the brackets and separators that only surround it.
+QString TimeFormatWithoutZone(const QString& format);
+
 class AppLogger {
 public:
+    // Time stamps in the system's locale, or in `locale`.
     AppLogger();
+    explicit AppLogger(const QLocale& locale);
     AppLogger(const AppLogger&) = delete;
     AppLogger& operator=(const AppLogger&) = delete;
 
@@ -31,6 +38,7 @@ private:
     QString _logFileName;
     std::atomic<bool> _started{false};
     mutable std::mutex _fileLock;
+    QLocale _locale;
     QString _dateFormat;
     QString _timeFormat;
 };

@@ -4,6 +4,8 @@ TVirtualStringList::TVirtualStringList(QObject* AOwner) : QObject(AOwner), FLine
 
 void TVirtualStringList::SetSetCount(int count)
 {
+    if (count > MaxSetCount)
+        return;
     fSetCount = count;
     FLines->Clear();
     for (int i = 0; i <= count; ++i)

@@ -22,6 +22,10 @@ public:
     int Tag() const { return fTag; }
     void SetTag(int tag) { fTag = tag; }
 
+    // The largest count a table takes, far above any string table of the program;
+    // a larger one is invalid and ignored, so a damaged document cannot exhaust memory.
+    static constexpr int MaxSetCount = 65535;
+
     int SetCount() const { return fSetCount; }
     void SetSetCount(int count);
     TStrings* Lines() const { return FLines; }

@@ -395,16 +395,12 @@ pugi::xml_node TCustomXMLTranslator::FindElement(pugi::xml_node Parent, const QS
         return {};
     if (sameName(nameOf(Parent), Name))
         return Parent;
-    for (pugi::xml_node child : childElements(Parent)) {
-        if (!Recursive) {
-            if (sameName(nameOf(child), Name))
-                return child;
-            continue;
-        }
-        if (pugi::xml_node found = FindElement(child, Name, true))
-            return found;
-    }
-    return {};
+    const auto named = [&Name](const pugi::xml_node& node) {
+        return node.type() == pugi::node_element && sameName(nameOf(node), Name);
+    };
+    // find_node walks the descendants parent before children without recursion, so
+    // no depth of document can exhaust the stack.
+    return Recursive ? Parent.find_node(named) : Parent.find_child(named);
 }
 
 void TCustomXMLTranslator::TranslateComponent(QObject* Obj, pugi::xml_node Elem)

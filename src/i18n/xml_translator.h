@@ -91,8 +91,9 @@ private:
 
 class TCustomXMLTranslator : public TBaseXMLTranslator {
 public:
-    // The element named Name: Parent itself, or (recursively) the first match
-    // among its descendants in document order. An empty Parent means the root.
+    // The element named Name: Parent itself, or the first match among its
+    // descendants in document order (among its children only when not Recursive).
+    // An empty Parent means the root.
     virtual pugi::xml_node FindElement(pugi::xml_node Parent, const QString& Name, bool Recursive);
     // Applies a component element to a component and, through its child
     // elements, to the components it owns and its object properties.

@@ -1,9 +1,11 @@
 #include "net/http_client.h"
 
+#include <QList>
 #include <QUrl>
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -18,10 +20,13 @@ using Clock = std::chrono::steady_clock;
 // waits for each, so they are spaced out: a notification per interval keeps the
 // display smooth without the hand-off ever limiting throughput.
 constexpr auto ProgressInterval = std::chrono::milliseconds(50);
+// The longest the transfer loop sleeps without looking at held-back progress.
+constexpr long PollMilliseconds = 100;
 constexpr long MaxRedirects = 15;
 constexpr long ReceiveBufferBytes = 256 * 1024;
 
 std::atomic<long> stallSeconds{60};
+std::atomic<long> lowSpeedBytesPerSecond{THttpClient::DefaultLowSpeedBytesPerSecond};
 std::atomic<long> connectTimeoutSeconds{30};
 
 void initialiseCurlOnce()
@@ -54,7 +59,10 @@ std::exception_ptr errorForCode(CURLcode code, const QString& message)
     case CURLE_PROXY:
         return errorOf<ESocketError>(message);
     case CURLE_TOO_MANY_REDIRECTS:
-        return errorOf<ERedirectLimitError>(message);
+        return errorOf<ERedirectLimitError>(
+            QStringLiteral("The redirect limit was reached: more than %1 redirects").arg(MaxRedirects));
+    case CURLE_WEIRD_SERVER_REPLY:
+        return errorOf<EHTTPProtocolError>(QStringLiteral("The server's reply is not valid HTTP: ") + message);
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_URL_MALFORMAT:
         return errorOf<EInvalidURLError>(message);
@@ -80,6 +88,7 @@ std::exception_ptr errorForCode(CURLcode code, const QString& message)
 
 struct THttpClient::Private {
     CURL* curl = nullptr;
+    CURLM* multi = nullptr;  // runs the one transfer, so that the loop can wake without data
     QByteArray userAgent;
     QByteArray referer;
     QString proxyServer;
@@ -90,6 +99,8 @@ struct THttpClient::Private {
     const BodySink* sink = nullptr;
     std::exception_ptr failure;
     QByteArray statusLine;
+    // the Content-Length values of the last reply, as written
+    QList<QByteArray> announcedLengths;
     qint64 received = 0;
     qint64 notified = 0;
     bool begun = false;
@@ -101,6 +112,7 @@ struct THttpClient::Private {
         sink = &bodySink;
         failure = nullptr;
         statusLine.clear();
+        announcedLengths.clear();
         received = 0;
         notified = 0;
         begun = false;
@@ -124,12 +136,49 @@ struct THttpClient::Private {
             begin();
         (*sink)(data, static_cast<qsizetype>(size));
         received += static_cast<qint64>(size);
+        notifyWhenDue();
+    }
+
+    // Also called while no data arrives, so that a held-back total is not kept
+    // back until the next piece of the body.
+    void notifyWhenDue()
+    {
+        if (!listener || !begun || received == notified)
+            return;
         const Clock::time_point now = Clock::now();
-        if (listener && now - lastNotice >= ProgressInterval) {
-            lastNotice = now;
-            notified = received;
-            listener->WorkProgress(received);
+        if (now - lastNotice < ProgressInterval)
+            return;
+        lastNotice = now;
+        notified = received;
+        listener->WorkProgress(received);
+    }
+
+    // Runs the transfer, looking at held-back progress at least every PollMilliseconds.
+    CURLcode perform()
+    {
+        curl_multi_add_handle(multi, curl);
+        int running = 1;
+        CURLMcode state = CURLM_OK;
+        while (running && state == CURLM_OK && !failure) {
+            state = curl_multi_perform(multi, &running);
+            if (running && state == CURLM_OK)
+                state = curl_multi_poll(multi, nullptr, 0, PollMilliseconds, nullptr);
+            try {
+                notifyWhenDue();
+            } catch (...) {
+                failure = std::current_exception();
+            }
         }
+        CURLcode code = CURLE_OK;
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+            if (message->msg == CURLMSG_DONE)
+                code = message->data.result;
+        }
+        curl_multi_remove_handle(multi, curl);
+        if (state != CURLM_OK && !failure)
+            failure = errorOf<ENetworkError>(QString::fromLatin1(curl_multi_strerror(state)));
+        return code;
     }
 
     // The last running total always reaches the listener before the end.
@@ -166,8 +215,34 @@ struct THttpClient::Private {
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
         if (code == CURLE_HTTP_RETURNED_ERROR || (code == CURLE_OK && status >= 400))
             return errorOf<EHTTPProtocolError>(statusText(status));
+        // Redirects go to http and https only, and the first address was checked before:
+        // an unsupported protocol without any status is a reply that is not HTTP at all.
+        if (code == CURLE_UNSUPPORTED_PROTOCOL && status == 0)
+            return errorOf<EHTTPProtocolError>(QStringLiteral("The server's reply is not HTTP: ") + messageFor(code));
+        QList<QByteArray> lengths = announcedLengths;
+        std::sort(lengths.begin(), lengths.end());
+        lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
+        // curl takes the last of two different lengths, so a body could pass as whole by either
+        if (lengths.size() > 1)
+            return errorOf<EConnClosedError>(QStringLiteral("The reply announces different lengths (%1) and cannot be complete")
+                                                 .arg(QString::fromLatin1(lengths.join(", "))));
         if (code != CURLE_OK)
             return errorForCode(code, messageFor(code));
+        return lengthFailure(lengths);
+    }
+
+    // curl takes a length too large for it as no length at all and reads until the
+    // connection closes; such a body cannot be whole.
+    std::exception_ptr lengthFailure(const QList<QByteArray>& lengths) const
+    {
+        if (lengths.isEmpty())
+            return nullptr;
+        bool fits = false;
+        const qint64 announced = lengths.first().toLongLong(&fits);
+        if (!fits || announced != received)
+            return errorOf<EConnClosedError>(QStringLiteral("The reply ended after %1 of %2 announced bytes")
+                                                 .arg(received)
+                                                 .arg(QString::fromLatin1(lengths.first())));
         return nullptr;
     }
 
@@ -185,6 +260,7 @@ struct THttpClient::Private {
         curl_easy_setopt(curl, CURLOPT_PROXY, proxyServer.toUtf8().constData());
         curl_easy_setopt(curl, CURLOPT_PROXYPORT, static_cast<long>(proxyPort));
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds.load());
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, lowSpeedBytesPerSecond.load());
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeoutSeconds.load());
     }
 
@@ -200,13 +276,18 @@ struct THttpClient::Private {
         }
     }
 
-    // Keeps the status line of the last reply for the error message.
+    // Keeps the status line of the last reply for the error message, and its lengths.
     static size_t onHeader(char* data, size_t, size_t size, void* self)
     {
         auto* d = static_cast<Private*>(self);
         const QByteArray line(data, static_cast<qsizetype>(size));
-        if (line.startsWith("HTTP/"))
+        static const QByteArray lengthField = "content-length:";
+        if (line.startsWith("HTTP/")) {
             d->statusLine = line.trimmed();
+            d->announcedLengths.clear();
+        } else if (line.left(lengthField.size()).toLower() == lengthField) {
+            d->announcedLengths << line.mid(lengthField.size()).trimmed();
+        }
         return size;
     }
 };
@@ -215,8 +296,12 @@ THttpClient::THttpClient() : d(std::make_unique<Private>())
 {
     initialiseCurlOnce();
     d->curl = curl_easy_init();
-    if (!d->curl)
+    d->multi = curl_multi_init();
+    if (!d->curl || !d->multi) {
+        curl_easy_cleanup(d->curl);
+        curl_multi_cleanup(d->multi);
         throw ENetworkError(QStringLiteral("The HTTP client cannot be created."));
+    }
     CURL* curl = d->curl;
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -228,7 +313,6 @@ THttpClient::THttpClient() : d(std::make_unique<Private>())
     curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "");  // the bypass list is not consulted
     curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");  // cookies for the client's lifetime
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, ReceiveBufferBytes);
@@ -241,6 +325,7 @@ THttpClient::THttpClient() : d(std::make_unique<Private>())
 
 THttpClient::~THttpClient()
 {
+    curl_multi_cleanup(d->multi);
     curl_easy_cleanup(d->curl);
 }
 
@@ -287,7 +372,7 @@ void THttpClient::Get(const QString& url, const BodySink& sink)
         throw EInvalidURLError(QStringLiteral("\"%1\" is not an HTTP or HTTPS address").arg(url));
     d->startTransfer(sink);
     d->applyRequestSettings(url);
-    const CURLcode code = curl_easy_perform(d->curl);
+    const CURLcode code = d->perform();
     d->failure = d->failureOf(code);
     d->finishNotifications(!d->failure);
     d->sink = nullptr;
@@ -298,6 +383,11 @@ void THttpClient::Get(const QString& url, const BodySink& sink)
 void THttpClient::SetStallSeconds(long seconds)
 {
     stallSeconds = seconds;
+}
+
+void THttpClient::SetLowSpeedBytesPerSecond(long bytes)
+{
+    lowSpeedBytesPerSecond = bytes;
 }
 
 void THttpClient::SetConnectTimeoutSeconds(long seconds)

@@ -14,8 +14,9 @@
 // Every failed transfer raises one of these; the log writes the class name.
 VRN_DECLARE_ERROR(ENetworkError, Exception)
 // The server answered with an error status; the message is its status line ("HTTP/1.1 404 Not Found").
+// Also a reply that is not HTTP at all.
 VRN_DECLARE_ERROR(EHTTPProtocolError, ENetworkError)
-// More redirects than the client follows.
+// More redirects than the client follows: "The redirect limit was reached: more than 15 redirects".
 VRN_DECLARE_ERROR(ERedirectLimitError, ENetworkError)
 // The address cannot be fetched by this client (not HTTP or HTTPS, malformed).
 VRN_DECLARE_ERROR(EInvalidURLError, ENetworkError)
@@ -27,12 +28,15 @@ VRN_DECLARE_ERROR(EHostNotFoundError, ESocketError)
 VRN_DECLARE_ERROR(EConnectError, ESocketError)
 // No connection in time, or no data for too long while the connection stayed open.
 VRN_DECLARE_ERROR(ETimeoutError, ESocketError)
-// The reply ended before the length the server had announced, or carried nothing at all.
+// The reply ended before the length the server had announced (or announced no usable
+// length: one beyond any file, or two different ones), or carried nothing at all.
 VRN_DECLARE_ERROR(EConnClosedError, ESocketError)
 
 // Receives the work notifications of a transfer, on the thread that runs it.
 // Begin and end come in pairs; between them the running totals rise, at most
-// one every ProgressInterval, and the last one carries the final total.
+// one every ProgressInterval, and the last one carries the final total. A total
+// held back by that spacing follows within a fraction of a second even when no
+// more data arrives, so a stalled transfer never shows stale progress.
 class THttpWorkListener {
 public:
     virtual ~THttpWorkListener() = default;
@@ -64,8 +68,13 @@ public:
     // Raises an ENetworkError (or the sink's or listener's own error) on failure.
     void Get(const QString& url, const BodySink& sink);
 
-    // Internal settings, shortened by tests.
+    // A transfer slower than this for the stall time fails like a stalled one:
+    // a reply that drips a byte now and then would otherwise never end.
+    static constexpr long DefaultLowSpeedBytesPerSecond = 1024;
+
+    // Internal settings, changed by tests.
     static void SetStallSeconds(long seconds);
+    static void SetLowSpeedBytesPerSecond(long bytes);
     static void SetConnectTimeoutSeconds(long seconds);
 
 private:

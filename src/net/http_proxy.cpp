@@ -28,7 +28,9 @@ void CProxyInformation::ParseProxyString(const QString& text)
         if (end >= 0)
             entry.truncate(end);
     }
-    const qsizetype colon = entry.indexOf(QLatin1Char(':'));
+    // An IPv6 address keeps its brackets, and its port follows them.
+    const qsizetype hostEnd = entry.startsWith(QLatin1Char('[')) ? entry.indexOf(QLatin1Char(']')) + 1 : 0;
+    const qsizetype colon = entry.indexOf(QLatin1Char(':'), hostEnd);
     if (colon < 0)
         return;
     bool isNumber = false;

@@ -25,7 +25,8 @@ public:
     QString Server() const { return FServer; }
 
 private:
-    // Takes host and port from "host:port" or from the http entry of "http=host:port;https=...".
+    // Takes host and port from "host:port" or from the http entry of "http=host:port;https=...";
+    // an IPv6 host is written in brackets ("[::1]:3128") and keeps them.
     void ParseProxyString(const QString& text);
 
     bool FEnabled = false;

@@ -9,7 +9,9 @@
 
 #include <QFile>
 
+#include <filesystem>
 #include <map>
+#include <system_error>
 
 namespace {
 
@@ -23,12 +25,6 @@ std::unique_ptr<THttpClient> newClient(const QString& userAgent, const QString& 
     client->SetReferer(referer);
     CProxyInformation::Setup(*client);
     return client;
-}
-
-void openForWriting(QFile& file)
-{
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throw fileCreateError(file.fileName(), file.errorString());
 }
 
 // Runs a transfer; an error is logged with `prefix` and ends in false, never raised.
@@ -64,20 +60,37 @@ void transferInto(THttpClient& client, const QString& URL, QFile& file, const QS
         file.resize(0);
 }
 
-// Downloads URL into fFile; the file stays only when `complete` accepts its length.
+// The name a download is written under until it is complete and accepted, so that
+// a run ended half-way never leaves a partial file under the real name.
+QString partName(const QString& fFile)
+{
+    return fFile + QStringLiteral(".part");
+}
+
+// Downloads URL into fFile; the file is put in place only when `complete` accepts
+// its length. On false neither the file nor its partial download is left.
 bool downloadFile(THttpClient& client, const QString& URL, const QString& fFile, const QString& prefix,
                   const std::function<bool(qint64 length)>& complete)
 {
-    bool kept = false;
-    {
-        QFile file(fFile);
-        openForWriting(file);
-        transferInto(client, URL, file, prefix);
-        kept = complete(file.size());
+    QFile file(partName(fFile));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw fileCreateError(fFile, file.errorString());
+    transferInto(client, URL, file, prefix);
+    file.close();
+    if (!complete(file.size())) {
+        file.remove();
+        QFile::remove(fFile);  // a failed download leaves no file of that name
+        return false;
     }
-    if (!kept)
-        QFile::remove(fFile);  // nothing worth keeping
-    return kept;
+    // one rename that replaces an earlier file, so that fFile is never missing or partial
+    std::error_code error;
+    std::filesystem::rename(QFile::encodeName(file.fileName()).toStdString(), QFile::encodeName(fFile).toStdString(),
+                            error);
+    if (error) {
+        file.remove();
+        throw fileCreateError(fFile, QString::fromLocal8Bit(error.message()));
+    }
+    return true;
 }
 
 }  // namespace
@@ -103,7 +116,12 @@ void CNetwork::Get(const QString& URL, QStringList* Response)
         const std::unique_ptr<THttpClient> client = newClient(GetAgent, OsToken());
         QByteArray body;
         if (!transferLogged(prefix, [&] {
-                client->Get(URL, [&body](const char* data, qsizetype size) { body.append(data, size); });
+                client->Get(URL, [&body](const char* data, qsizetype size) {
+                    if (body.size() + size > GetReplyLimitBytes)
+                        throw ENetworkError(
+                            QStringLiteral("The reply is longer than the limit of %1 bytes").arg(GetReplyLimitBytes));
+                    body.append(data, size);
+                });
             }))
             body.clear();
         if (Response && !body.isEmpty())

@@ -23,12 +23,17 @@ using TWorkEndProc = std::function<void()>;
 class CNetwork : private THttpWorkListener {
 public:
     // Fetches URL into the file fFile (created or replaced). True when the file is
-    // complete and not empty; on false no file is left. Raises only when the file
-    // cannot be created.
+    // complete and not empty; on false no file is left. The body is written beside
+    // fFile under the name fFile + ".part" and takes fFile's place only when it is
+    // complete. Raises only when the file cannot be created.
     static bool Download(const QString& URL, const QString& fFile);
     // Fetches URL; when Response is given and the body is not empty, Response
-    // receives the body's lines. A failed request leaves Response as it was.
+    // receives the body's lines. A failed request leaves Response as it was; so
+    // does a reply longer than GetReplyLimitBytes, which fails.
     static void Get(const QString& URL, QStringList* Response);
+    // Far above any reply Get serves (an install counter answers a few bytes), low
+    // enough that an endless reply cannot exhaust the memory.
+    static constexpr qsizetype GetReplyLimitBytes = 16 * 1024 * 1024;
 
     // Create: a download object for one download, with its three callbacks.
     CNetwork(TWorkBeginProc AWorkBegin, TWorkProc AWork, TWorkEndProc AWorkEnd);

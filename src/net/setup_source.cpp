@@ -7,13 +7,39 @@
 #include "platform/platform.h"
 
 #include <QFile>
-#include <QUrl>
+#include <QFileInfo>
+#include <QRegularExpression>
 
 namespace {
 
 void log(const QString& line)
 {
     Logger().Info(QStringLiteral("[TSource] ") + line);
+}
+
+// Without an application title (or with one such as "..") the work folder is the
+// temporary folder itself or a folder above it, which holds more than this run's files.
+bool holdsTheTemporaryFolder(const QString& work)
+{
+    const QString folder = QFileInfo(work).canonicalFilePath();
+    const QString temp = QFileInfo(TempFolder(false)).canonicalFilePath();
+    if (folder.isEmpty() || temp.isEmpty())
+        return true;  // nothing there, or nothing to compare with: delete nothing
+    return temp == folder || temp.startsWith(folder + QLatin1Char('/')) || folder == QStringLiteral("/");
+}
+
+// The text between "//" and the next "/", without user information and port.
+QString hostAsWritten(const QString& url)
+{
+    static const QRegularExpression authority(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://([^/?#]*)"));
+    const QRegularExpressionMatch match = authority.match(url);
+    if (!match.hasMatch())
+        return {};
+    QString host = match.captured(1);
+    host = host.mid(host.lastIndexOf(QLatin1Char('@')) + 1);
+    const qsizetype hostEnd = host.startsWith(QLatin1Char('[')) ? host.indexOf(QLatin1Char(']')) + 1 : 0;
+    const qsizetype portStart = host.indexOf(QLatin1Char(':'), hostEnd);
+    return portStart < 0 ? host : host.left(portStart);
 }
 
 }  // namespace
@@ -43,7 +69,9 @@ TSource::~TSource()
     // what cannot be deleted stays behind unreported; a destructor must not raise
     try {
         log(QStringLiteral("Destroy"));
-        platform::deleteTree(TempFolder(true));
+        const QString work = TempFolder(true);
+        if (!holdsTheTemporaryFolder(work))
+            platform::deleteTree(work);
     } catch (const std::exception&) {
     }
 }
@@ -125,14 +153,16 @@ void TSource::RequestResource2(const QString& fName, int ResID)
 
 QString TSource::Use(const QString& fName)
 {
+    return UseIn(baseTemp, fName);
+}
+
+QString TSource::UseIn(const QString& workFolder, const QString& fName)
+{
     log(QStringLiteral("Use: ") + fName);
-    return baseTemp + fName;
+    return workFolder + fName;
 }
 
 QString TSource::ExtractHostName() const
 {
-    const QUrl url(baseURL);
-    if (url.scheme().isEmpty() || url.isLocalFile())
-        return {};
-    return url.host();
+    return hostAsWritten(baseURL);
 }

@@ -23,7 +23,8 @@ public:
     TSource();
     // Create with the given command-line arguments instead of the program's own.
     explicit TSource(const QStringList& arguments);
-    // Destroy: removes the work folder with everything in it.
+    // Destroy: removes the work folder with everything in it, unless it is the
+    // temporary folder itself or a folder above it.
     ~TSource() override;
     TSource(const TSource&) = delete;
     TSource& operator=(const TSource&) = delete;
@@ -38,7 +39,10 @@ public:
     void RequestResource2(const QString& fName, int ResID);
     // The path of fName in the work folder; the file need not exist.
     QString Use(const QString& fName);
-    // The host of baseURL; empty while undecided and in local mode.
+    // Use for a copy of baseTemp, for a worker that may outlive the source.
+    static QString UseIn(const QString& workFolder, const QString& fName);
+    // The host of baseURL as written there (no user information, no port); empty
+    // while undecided and in local mode.
     QString ExtractHostName() const;
 
     // Written by the first plain Request on a worker thread; read by the main thread

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -129,12 +130,15 @@ struct ResourceEntry {
     ResourceId id;
     qint64 size = 0;
 };
-// The resources of an executable file; empty when it has none or its table is damaged.
+// The running program's own file (executablePath()) is read from the running image, so
+// its resources stay readable when the file on disk is replaced or deleted.
+// The resources of an executable file; empty when it has none.
+// Throws EInOutError when its table is damaged.
 QList<ResourceEntry> listResources(const QString& exePath);
 // Throws EResNotFound ("Resource <name> not found").
 QByteArray readResource(const QString& exePath, const ResourceId& id);
-// Streams a resource into a file, creating or replacing it.
-// Throws EResNotFound, or EFCreateError when the file cannot be written.
+// Streams a resource into a file, creating it or replacing it once the new content is complete.
+// Throws EResNotFound, or EFCreateError when the file cannot be written or is the executable itself.
 void extractResource(const QString& exePath, const ResourceId& id, const QString& targetFile);
 
 // Adds or replaces resources of another executable file. Nothing changes on disk
@@ -148,6 +152,8 @@ public:
     void add(const ResourceId& id, const QByteArray& data);
     // Streams the file's bytes; the file is read at commit().
     void addFile(const ResourceId& id, const QString& file);
+    // Holds an exclusive lock on the executable until the new file is in place, so a
+    // concurrent update waits and then builds on this one.
     void commit();
 
 private:
@@ -202,6 +208,17 @@ QString systemDir();
 bool graphicsRuntimePresent();
 // Test seam: replaces the answer of graphicsRuntimePresent (nothing restores the real one).
 void setGraphicsRuntimePresentForTesting(std::optional<bool> answer);
+
+// ---- termination -------------------------------------------------------------------
+// Runs `handler` on the main thread when the program is asked to end from outside
+// (SIGTERM, SIGINT). Needs the application object.
+void onTerminationRequest(std::function<void()> handler);
+
+// ---- file manager ----------------------------------------------------------------
+// Opens the file's folder in the user's file manager with the file selected.
+void showInFileManager(const QString& file);
+// Test seam: receives what would be shown instead of any file manager (empty: the real one).
+void setFileManagerForTesting(std::function<void(const QString&)> reveal);
 
 // ---- network -------------------------------------------------------------------
 // The current user's manually set proxy as a proxy list ("host:port"); nothing when none is set.

@@ -10,8 +10,11 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -129,47 +132,45 @@ void appendLine(QString& out, int level, const QString& text)
     out += QLatin1String("\r\n");
 }
 
+// Double quotes as usual; single quotes for a value that holds a double quote, so
+// that it loads again unchanged (entity references would load as literal text).
+QString attributeText(pugi::xml_attribute attr)
+{
+    const QString name = fromUtf8(attr.name());
+    const QString value = fromUtf8(attr.value());
+    QChar quote = QLatin1Char('"');
+    if (value.contains(quote)) {
+        quote = QLatin1Char('\'');
+        if (value.contains(quote))
+            throw EXmlSaveError(QStringLiteral("The value of the attribute \"%1\" holds both kinds of quote "
+                                               "and cannot be stored: %2").arg(name, value));
+    }
+    return QLatin1Char(' ') + name + QLatin1Char('=') + quote + value + quote;
+}
+
 QString attributesText(pugi::xml_node node)
 {
     QString text;
     for (pugi::xml_attribute attr : node.attributes())
-        text += QStringLiteral(" %1=\"%2\"").arg(fromUtf8(attr.name()), fromUtf8(attr.value()));
+        text += attributeText(attr);
     return text;
 }
 
-void writeItem(QString& out, TXmlElem item, int level);
-
-void writeElement(QString& out, TXmlElem elem, int level)
+// A value holding "<" would read as markup; as a CDATA section it reads back unchanged.
+QString elementValueText(const QString& name, const QString& value)
 {
-    const QList<TXmlElem> items = elem.Items();
-    const QString name = elem.Name();
-    if (name.isEmpty()) {
-        for (const TXmlElem& item : items)
-            writeItem(out, item, level + 1);
-        return;
-    }
-    const QString open = QLatin1Char('<') + name + attributesText(elem.node());
-    const QString close = QStringLiteral("</%1>").arg(name);
-    if (!items.isEmpty()) {
-        appendLine(out, level, open + QLatin1Char('>'));
-        for (const TXmlElem& item : items)
-            writeItem(out, item, level + 1);
-        appendLine(out, level, close);
-    } else if (const QString value = elem.Value(); !value.isEmpty()) {
-        appendLine(out, level, open + QLatin1Char('>') + value + close);
-    } else {
-        appendLine(out, level, open + QLatin1String("/>"));
-    }
+    if (!value.contains(QLatin1Char('<')))
+        return value;
+    if (value.contains(QLatin1String("]]>")))
+        throw EXmlSaveError(QStringLiteral("The value of the element \"%1\" holds both \"<\" and \"]]>\" "
+                                           "and cannot be stored: %2").arg(name, value));
+    return QStringLiteral("<![CDATA[%1]]>").arg(value);
 }
 
-void writeItem(QString& out, TXmlElem item, int level)
+void writeLeaf(QString& out, pugi::xml_node node, int level)
 {
-    const pugi::xml_node node = item.node();
     const QString value = fromUtf8(node.value());
     switch (node.type()) {
-    case pugi::node_element:
-        writeElement(out, item, level);
-        break;
     case pugi::node_comment:
         appendLine(out, level, QStringLiteral("<!--%1-->").arg(value));
         break;
@@ -186,6 +187,84 @@ void writeItem(QString& out, TXmlElem item, int level)
     default:
         break;  // text is written as its element's value; the declaration comes first on its own
     }
+}
+
+// An item still to be written, or (with a closing tag) the end of an element.
+struct PendingItem {
+    TXmlElem item;
+    int level = 0;
+    QString closeTag;
+};
+
+// `level` counts from 0 for the document element, the depth of a loaded document from 1.
+void pushItems(std::vector<PendingItem>& stack, const QList<TXmlElem>& items, int level)
+{
+    if (!items.isEmpty() && level >= MaxXmlDepth)
+        throw EXmlSaveError(QStringLiteral("The document is nested deeper than %1 levels.").arg(MaxXmlDepth));
+    for (auto it = items.crbegin(); it != items.crend(); ++it)
+        stack.push_back({*it, level, QString()});
+}
+
+// Writes one element; its items go onto the stack instead of into a recursion, so
+// that no depth of document can exhaust the thread's stack.
+void writeElement(QString& out, std::vector<PendingItem>& stack, TXmlElem elem, int level)
+{
+    const QList<TXmlElem> items = elem.Items();
+    const QString name = elem.Name();
+    if (name.isEmpty()) {
+        pushItems(stack, items, level + 1);
+        return;
+    }
+    const QString open = QLatin1Char('<') + name + attributesText(elem.node());
+    const QString close = QStringLiteral("</%1>").arg(name);
+    if (!items.isEmpty()) {
+        appendLine(out, level, open + QLatin1Char('>'));
+        stack.push_back({TXmlElem(), level, close});
+        pushItems(stack, items, level + 1);
+    } else if (const QString value = elem.Value(); !value.isEmpty()) {
+        appendLine(out, level, open + QLatin1Char('>') + elementValueText(name, value) + close);
+    } else {
+        appendLine(out, level, open + QLatin1String("/>"));
+    }
+}
+
+void writeTree(QString& out, TXmlElem top)
+{
+    std::vector<PendingItem> stack{{top, 0, QString()}};
+    while (!stack.empty()) {
+        const PendingItem next = std::move(stack.back());
+        stack.pop_back();
+        if (!next.closeTag.isEmpty())
+            appendLine(out, next.level, next.closeTag);
+        else if (next.item.IsElement())
+            writeElement(out, stack, next.item, next.level);
+        else
+            writeLeaf(out, next.item.node(), next.level);
+    }
+}
+
+// The deepest nesting below `top`, walked without recursion.
+int depthOf(pugi::xml_node top)
+{
+    int depth = 0;
+    int deepest = 0;
+    pugi::xml_node node = top.first_child();
+    while (node && node != top) {
+        ++depth;
+        deepest = std::max(deepest, depth);
+        if (node.first_child()) {
+            node = node.first_child();
+            continue;
+        }
+        --depth;
+        while (node != top && !node.next_sibling()) {
+            node = node.parent();
+            --depth;
+        }
+        if (node != top)
+            node = node.next_sibling();
+    }
+    return deepest;
 }
 
 void writeFileSafely(const QString& fileName, const QByteArray& bytes)
@@ -205,8 +284,10 @@ void writeFileSafely(const QString& fileName, const QByteArray& bytes)
 
 QString DeclaredXmlEncoding(const QByteArray& bytes)
 {
+    // Names match in any letter case, as the store reads the declaration's attributes when it saves.
     static const QRegularExpression declaration(
-        QStringLiteral(R"(^\s*<\?xml\s[^>]*?\bencoding\s*=\s*["']([^"']*)["'])"));
+        QStringLiteral(R"(^\s*<\?xml\s[^>]*?\bencoding\s*=\s*["']([^"']*)["'])"),
+        QRegularExpression::CaseInsensitiveOption);
     const qsizetype end = bytes.indexOf("?>");
     const QString head = QString::fromLatin1(bytes.left(end >= 0 ? end : 1024));
     return declaration.match(head).captured(1);
@@ -233,7 +314,7 @@ bool XmlTextToBool(const QString& text)
         return false;
     bool ok = false;
     const double number = text.toDouble(&ok);
-    return ok && number != 0;
+    return ok && std::isfinite(number) && number != 0;  // "nan" and "inf" are no numbers here
 }
 
 // ==== TXmlProp ========================================================================
@@ -443,12 +524,16 @@ void TExSimpleXML::parse(const QByteArray& bytes)
     const QByteArray text = decoded.text.toUtf8();
     const pugi::xml_parse_result result =
         FDocument.load_buffer(text.constData(), size_t(text.size()), parseOptions, pugi::encoding_utf8);
-    if (result)
+    if (result && depthOf(FDocument) <= MaxXmlDepth)
         return;
+    const QString reason =
+        result ? QStringLiteral("Document nested deeper than %1 levels").arg(MaxXmlDepth)
+               : QStringLiteral("%1 at offset %2").arg(QString::fromUtf8(result.description())).arg(result.offset);
+    if (result)
+        FDocument.reset();  // a document we refuse is not kept
     if (!rootNode())
         FDocument.append_child(pugi::node_element);
-    throw EXmlParseError(
-        QStringLiteral("%1 at offset %2").arg(QString::fromUtf8(result.description())).arg(result.offset));
+    throw EXmlParseError(reason);
 }
 
 bool TExSimpleXML::LoadXMLFile(const QString& AFileName)
@@ -529,7 +614,7 @@ QString TExSimpleXML::serialise(const TextEncoding& target, bool nameAsStored) c
                            .arg(version, encoding, standalone ? QStringLiteral("yes") : QStringLiteral("no")));
     for (pugi::xml_node node : FDocument.children())
         if (node.type() != pugi::node_declaration)
-            writeItem(out, TXmlElem(node), 0);
+            writeTree(out, TXmlElem(node));
     return out;
 }
 
@@ -629,10 +714,8 @@ void TExSimpleXML::WriteStringList(const QString& Name, const QString& ItemName,
                                    const QStringList* List, bool bClear)
 {
     TXmlElem list = forceItem(GetItem(Path), Name);
-    if (bClear) {
+    if (bClear)
         list.ClearItems();
-        list.SetValue(QString());
-    }
     if (!List)
         return;
     for (const QString& line : *List)

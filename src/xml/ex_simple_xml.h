@@ -7,6 +7,11 @@
 // Values are kept verbatim: entity references stay literal text on load and
 // nothing is escaped on save, so an "&" survives a round trip unchanged. Element
 // and attribute names match without regard to letter case everywhere.
+//
+// Only documents that load again are written: an attribute value holding a double
+// quote is written in single quotes and an element value holding "<" as a CDATA
+// section; a value that fits neither form, or a document nested deeper than
+// MaxXmlDepth, raises EXmlSaveError before anything is written.
 
 #include "platform/platform_errors.h"
 
@@ -23,8 +28,14 @@ class QIODevice;
 
 // Raised when a file does not hold a well-formed document; the message is the file's text.
 VRN_DECLARE_ERROR(ESimpleXmlExException, Exception)
-// The document model's error for text that is not well-formed XML.
+// The document model's error for text that is not well-formed XML, or nested deeper than MaxXmlDepth.
 VRN_DECLARE_ERROR(EXmlParseError, Exception)
+// Raised by the serialiser for a document whose text would not load again.
+VRN_DECLARE_ERROR(EXmlSaveError, Exception)
+
+// The deepest nesting of items a document may have (the document element is level 1).
+// Configuration documents use a handful of levels; a deeper one is refused at load.
+inline constexpr int MaxXmlDepth = 1000;
 
 enum TStringEncoding { seAnsi, seUTF8, seUTF16, seAuto };
 

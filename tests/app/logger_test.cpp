@@ -6,7 +6,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 #include <QRegularExpression>
+#include <QTime>
 
 #include <gtest/gtest.h>
 
@@ -149,4 +151,36 @@ TEST(AppLogger, StartInAMissingFolderRaisesTheFileCreationError)
         EXPECT_TRUE(error.message().startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(path)))
             << error.message().toStdString();
     }
+}
+
+// The time stamp carries no time zone, nor the brackets or separators left around
+// one, in any locale the system knows ("Bh:mm:ss [t]" of zh_TW gives "Bh:mm:ss").
+TEST(AppLogger, TimeStampsHoldNoTraceOfTheTimeZoneInAnyLocale)
+{
+    const std::pair<const char*, const char*> formats[] = {
+        {"HH:mm:ss t", "HH:mm:ss"},           {"Bh:mm:ss [t]", "Bh:mm:ss"},
+        {"APh:mm:ss [t]", "APh:mm:ss"},       {"t APh:mm:ss", "APh:mm:ss"},
+        {"H:mm:ss (t)", "H:mm:ss"},           {"HH:mm:ss, t", "HH:mm:ss"},
+        {"h:mm:ss AP, t", "h:mm:ss AP"},      {"h:mm:ss tttt AP", "h:mm:ss AP"},
+        {"H 'h' mm 'min' ss 's' t", "H 'h' mm 'min' ss 's'"},
+        {"HH:mm 'at' ss", "HH:mm 'at' ss"},   {"[HH:mm:ss]", "[HH:mm:ss]"},
+    };
+    for (const auto& [format, expected] : formats)
+        EXPECT_EQ(TimeFormatWithoutZone(QString::fromUtf8(format)), QString::fromUtf8(expected)) << format;
+
+    static const QRegularExpression leftOver(QStringLiteral(R"(\(\s*\)|\[\s*\]|（\s*）|^[\s,]|[\s,]$|\s\s)"));
+    int checked = 0;
+    for (const QLocale& locale : QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript,
+                                                          QLocale::AnyTerritory)) {
+        const QString format = TimeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat));
+        const QString time = locale.toString(QTime(13, 14, 15), format);
+        EXPECT_FALSE(leftOver.match(time).hasMatch()) << locale.name().toStdString() << ": " << time.toStdString();
+        EXPECT_FALSE(QString(format).remove(QRegularExpression(QStringLiteral("'[^']*'"))).contains(QLatin1Char('t')))
+            << locale.name().toStdString() << ": " << format.toStdString();
+        const QString stamp = AppLogger(locale).TimeStamp();
+        EXPECT_FALSE(stamp.contains(QLatin1String("[]")) || stamp.contains(QLatin1String("()")))
+            << locale.name().toStdString() << ": " << stamp.toStdString();
+        ++checked;
+    }
+    EXPECT_GT(checked, 300);
 }

@@ -19,6 +19,16 @@ TEST(TVirtualStringList, SetCountGivesOneLineMoreThanItsValue)
     table.SetSetCount(-1);
     EXPECT_EQ(table.Lines()->Count(), 0);
     EXPECT_EQ(table.SetCount(), -1);
+
+    // the largest count is taken; a larger one is invalid and changes nothing
+    table.SetSetCount(TVirtualStringList::MaxSetCount);
+    EXPECT_EQ(table.Lines()->Count(), TVirtualStringList::MaxSetCount + 1);
+    table.SetSetCount(3);
+    for (int invalid : {TVirtualStringList::MaxSetCount + 1, 2147483647}) {
+        table.SetSetCount(invalid);
+        EXPECT_EQ(table.SetCount(), 3) << invalid;
+        EXPECT_EQ(table.Lines()->Count(), 4) << invalid;
+    }
 }
 
 TEST(TVirtualStringList, ANewSetCountDiscardsTranslatedLines)

@@ -40,6 +40,22 @@ TEST(TXMLTranslator, FindsTheWindowElementAtAnyDepthFirstInDocumentOrder)
     EXPECT_EQ(unknown.windowTitle(), QStringLiteral("kept"));
 }
 
+// The search walks the document without recursion: a document 100,000 levels deep
+// is searched to its bottom.
+TEST(TXMLTranslator, FindsElementsAtTheBottomOfAVeryDeepDocument)
+{
+    const int depth = 100000;
+    const QString deep = QStringLiteral("<g>").repeated(depth)
+                         + QStringLiteral("<MainWindow Caption='deep'><Item Value='v'/></MainWindow>")
+                         + QStringLiteral("</g>").repeated(depth);
+    TTestWindow window;
+    TXMLTranslator translator;
+    translator.TranslateString(doc(deep.toUtf8().constData()), &window);
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("deep"));
+    EXPECT_EQ(translator.Translate(QStringLiteral("MainWindow"), QStringLiteral("item")), QStringLiteral("v"));
+    EXPECT_EQ(translator.Translate(QStringLiteral("g"), QStringLiteral("missing")), QString());
+}
+
 TEST(TXMLTranslator, WindowsOfTheApplicationAreMatchedByTheRootsChildren)
 {
     TTestWindow main;

@@ -5,6 +5,7 @@
 #include "net_test_support.h"
 #include "release_server.h"
 
+#include <QDir>
 #include <QFile>
 #include <QThread>
 
@@ -26,7 +27,11 @@ protected:
         folder = startLog(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         target = folder + QStringLiteral("/target.bin");
     }
-    void TearDown() override { THttpClient::SetStallSeconds(60); }
+    void TearDown() override
+    {
+        THttpClient::SetStallSeconds(60);
+        THttpClient::SetLowSpeedBytesPerSecond(THttpClient::DefaultLowSpeedBytesPerSecond);
+    }
 
     // Download of `path`, expecting failure: no file, the error's class in the ERROR
     // record, and the final record's result.
@@ -201,8 +206,59 @@ TEST_F(NetworkTest, FifteenRedirectsAreFollowedAndSixteenFail)
 
     startLog(QStringLiteral("sixteen"));
     expectDownloadFails(server.url(QStringLiteral("hop/16")), QStringLiteral("ERedirectLimitError"));
+    EXPECT_THAT(logText().toStdString(),
+                HasSubstr("ERedirectLimitError: The redirect limit was reached: more than 15 redirects"));
     startLog(QStringLiteral("loop"));
     expectDownloadFails(server.url(QStringLiteral("loop")), QStringLiteral("ERedirectLimitError"));
+}
+
+// A reply whose length cannot be trusted fails like one cut short; a reply that is
+// not HTTP is named as such, not as a bad address.
+TEST_F(NetworkTest, RepliesThatCannotBeWholeOrAreNotHttpFailWithTheirRealCause)
+{
+    const QByteArray body(100, 'b');
+    const struct {
+        QByteArray reply;
+        QString errorClass;  // empty: the download succeeds
+        const char* message;
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n" + body, QStringLiteral("EConnClosedError"),
+         "The reply ended after 100 of 99999999999999999999999 announced bytes"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\nContent-Length: 120\r\n\r\n" + body,
+         QStringLiteral("EConnClosedError"), "different lengths (100, 120)"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 120\r\nContent-Length: 100\r\n\r\n" + body,
+         QStringLiteral("EConnClosedError"), "different lengths (100, 120)"},
+        {"GARBAGE IN\r\n\r\n" + body, QStringLiteral("EHTTPProtocolError"), "not HTTP"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\ncontent-length: 100\r\n\r\n" + body, QString(), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply.left(80).toStdString());
+        startLog(QStringLiteral("raw"));
+        RawReplyServer raw(c.reply);
+        const QString url = raw.url(QStringLiteral("vrnsetup.zip"));
+        if (c.errorClass.isEmpty()) {
+            EXPECT_TRUE(CNetwork::Download(url, target));
+            EXPECT_EQ(readFile(target), body);
+            continue;
+        }
+        expectDownloadFails(url, c.errorClass);
+        EXPECT_THAT(logText().toStdString(), HasSubstr(c.message));
+        ProgressRecord progress;
+        EXPECT_FALSE(syncDownload(progress, url, target));
+        EXPECT_FALSE(QFile::exists(target));
+    }
+}
+
+// A reply dripping a few bytes a second would otherwise never end.
+TEST_F(NetworkTest, AReplySlowerThanTheLowSpeedLimitFailsLikeAStall)
+{
+    THttpClient::SetStallSeconds(1);
+    server.servePaced("drip", knownBytes(60), 30, 100);  // 20 bytes a second for 3 seconds
+    server.start();
+    const auto started = std::chrono::steady_clock::now();
+    expectDownloadFails(server.url(QStringLiteral("drip")), QStringLiteral("ETimeoutError"));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2800));
+    EXPECT_THAT(logText().toStdString(), HasSubstr("Operation too slow"));
 }
 
 TEST_F(NetworkTest, RedirectToAServerWithASelfSignedCertificateFails)
@@ -245,6 +301,19 @@ TEST_F(NetworkTest, GetWithoutAResponseListDiscardsTheReply)
     CNetwork::Get(url, nullptr);
     EXPECT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(records().last(), QStringLiteral("INFO:[CNetwork class] Get: ") + url + QStringLiteral(", Response in nil"));
+}
+
+TEST_F(NetworkTest, GetGivesUpOnAReplyBeyondItsLimit)
+{
+    server.serveEndless("counter", 1024 * 1024);
+    server.start();
+    QStringList response{QStringLiteral("kept")};
+    CNetwork::Get(server.url(QStringLiteral("counter")), &response);
+    EXPECT_EQ(response, QStringList{QStringLiteral("kept")});
+    EXPECT_EQ(recordsStartingWith(QStringLiteral("[CNetwork class] Get: ENetworkError: The reply is longer than the limit of 16777216 bytes"))
+                  .size(),
+              1)
+        << logText().toStdString();
 }
 
 TEST_F(NetworkTest, FailingGetLeavesTheListAsItWas)
@@ -307,6 +376,54 @@ TEST_F(NetworkTest, SyncDownloadReportsTheAnnouncedLengthAndRisingTotalsOnTheMai
                             QStringLiteral("INFO:[CNetwork] DoWorkBegin: 300000"), QStringLiteral("INFO:[CNetwork] DoWorkEnd"),
                             QStringLiteral("INFO:") + subject + QStringLiteral(", Result: True"),
                             QStringLiteral("INFO:[CNetwork] Destroy")));
+}
+
+// The file appears under its name only once it is whole, and replaces the old one in one step.
+TEST_F(NetworkTest, SyncDownloadWritesBesideTheTargetUntilTheFileIsWhole)
+{
+    const QByteArray body = knownBytes(200000);
+    server.servePaced("vrnsetup.zip", body, 4, 60);
+    server.serveCutShort("cut.zip", 9000, knownBytes(3000));
+    server.start();
+    QFile old(target);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("the older file");
+    old.close();
+    QStringList seenDuring;
+    bool result = false;
+    EXPECT_TRUE(runWhilePumping([&] {
+        CNetwork download([](qint64) {}, [&](qint64) { seenDuring << QString::fromLatin1(readFile(target)); }, [] {});
+        result = download.SyncDownload(server.url(QStringLiteral("vrnsetup.zip")), target);
+    }));
+    EXPECT_TRUE(result);
+    ASSERT_FALSE(seenDuring.isEmpty());
+    for (const QString& seen : seenDuring)
+        EXPECT_EQ(seen, QStringLiteral("the older file"));
+    EXPECT_EQ(readFile(target), body);
+
+    ProgressRecord progress;
+    EXPECT_FALSE(syncDownload(progress, server.url(QStringLiteral("cut.zip")), target));
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files), QStringList{QStringLiteral("test.log")}) << "no file, no partial file";
+}
+
+// A total held back by the spacing of notifications must not wait for the next piece.
+TEST_F(NetworkTest, HeldBackProgressArrivesWhileTheTransferWaitsForData)
+{
+    const QByteArray body = knownBytes(5000);
+    server.servePausing("vrnsetup.zip", body, 1000, 1500);
+    server.start();
+    std::vector<std::pair<qint64, std::chrono::steady_clock::duration>> totals;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(runWhilePumping([&] {
+        CNetwork download([](qint64) {},
+                          [&](qint64 total) { totals.emplace_back(total, std::chrono::steady_clock::now() - started); },
+                          [] {});
+        EXPECT_TRUE(download.SyncDownload(server.url(QStringLiteral("vrnsetup.zip")), target));
+    }));
+    ASSERT_GE(totals.size(), 2u);
+    EXPECT_EQ(totals.front().first, 1000);
+    EXPECT_LT(totals.front().second, std::chrono::milliseconds(1000)) << "delivered during the pause";
+    EXPECT_EQ(totals.back().first, 5000);
 }
 
 TEST_F(NetworkTest, SyncDownloadOfAChunkedReplyIsCompleteWhenEveryReportedByteArrived)

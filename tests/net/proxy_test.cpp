@@ -52,6 +52,27 @@ TEST(CProxyInformation, ReadsTheHttpEntryOrTheSingleEntry)
     EXPECT_EQ(single.port, 8080);
 }
 
+TEST(CProxyInformation, AnIPv6HostKeepsItsBracketsAndItsPortFollowsThem)
+{
+    const struct {
+        const char* list;
+        const char* server;
+        int port;
+    } cases[] = {
+        {"[::1]:3128", "[::1]", 3128},
+        {"http=[fe80::1:2]:8080;https=[::1]:443", "[fe80::1:2]", 8080},
+        {"https=gate:443;http=[2001:db8::7]:81", "[2001:db8::7]", 81},
+        {"[::1]", "", 0},
+        {"[::1]:x", "[::1]", 0},
+    };
+    for (const auto& c : cases) {
+        const ParsedProxy parsed = parse(QString::fromLatin1(c.list));
+        EXPECT_TRUE(parsed.enabled) << c.list;
+        EXPECT_EQ(parsed.server, QString::fromLatin1(c.server)) << c.list;
+        EXPECT_EQ(parsed.port, c.port) << c.list;
+    }
+}
+
 TEST(CProxyInformation, ListsWithoutAUsablePortConnectDirectly)
 {
     const ParsedProxy hostOnly = parse(QStringLiteral("gate"));
@@ -104,4 +125,21 @@ TEST(CProxyInformation, TransfersGoThroughTheProxyInEitherListShape)
         EXPECT_EQ(readFile(target), "via proxy " + origin.toUtf8());
     }
     EXPECT_EQ(proxy.requests().size(), 2u);
+}
+
+TEST(CProxyInformation, TransfersGoThroughAProxyGivenAsAnIPv6Address)
+{
+    startLog(QStringLiteral("proxy6"));
+    ReleaseServer proxy(std::make_unique<httplib::Server>(), "::1");
+    if (proxy.port() <= 0)
+        GTEST_SKIP() << "no IPv6 loopback here";
+    proxy.http().Get(".*", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("via the IPv6 proxy", "text/plain");
+    });
+    proxy.start();
+    const QString target = sandbox::freshFolder(QStringLiteral("proxy6")) + QStringLiteral("/system.xml");
+    ProxySetting setting("http://someone@[::1]:" + QByteArray::number(proxy.port()) + "/");
+    EXPECT_TRUE(CNetwork::Download(QStringLiteral("http://origin.vorlen.example/vrn/setup/system.xml"), target))
+        << logText().toStdString();
+    EXPECT_EQ(readFile(target), "via the IPv6 proxy");
 }

@@ -10,6 +10,11 @@
 #include <QProcess>
 #include <QString>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,11 +32,13 @@ public:
         std::string referer;
     };
 
-    explicit ReleaseServer(std::unique_ptr<httplib::Server> server = std::make_unique<httplib::Server>())
+    // `host` is the address to listen on ("::1" for IPv6); port() is below 1 when that fails.
+    explicit ReleaseServer(std::unique_ptr<httplib::Server> server = std::make_unique<httplib::Server>(),
+                           const char* host = "127.0.0.1")
         : m_server(std::move(server))
     {
         m_server->set_keep_alive_max_count(1);
-        m_port = m_server->bind_to_any_port("127.0.0.1");
+        m_port = m_server->bind_to_any_port(host);
         // recorded before the reply goes out, so a client that has its reply sees its request here
         m_server->set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
             std::lock_guard lock(m_seenLock);
@@ -135,6 +142,32 @@ public:
         });
     }
 
+    // Sends the first `firstBytes` of the body at once, the rest after `pauseMs`.
+    void servePausing(const std::string& path, const QByteArray& body, size_t firstBytes, int pauseMs)
+    {
+        m_server->Get("/" + path, [this, body, firstBytes, pauseMs](const httplib::Request&, httplib::Response& response) {
+            response.set_content_provider(static_cast<size_t>(body.size()), "application/octet-stream",
+                                          [this, body, firstBytes, pauseMs](size_t offset, size_t, httplib::DataSink& sink) {
+                                              if (offset > 0)
+                                                  pause(pauseMs);
+                                              const size_t n = offset == 0 ? firstBytes : body.size() - offset;
+                                              return !m_stopping && sink.write(body.constData() + offset, n);
+                                          });
+        });
+    }
+
+    // A body without end, in chunks of `chunkBytes`, until the client gives up.
+    void serveEndless(const std::string& path, size_t chunkBytes)
+    {
+        m_server->Get("/" + path, [this, chunkBytes](const httplib::Request&, httplib::Response& response) {
+            response.set_chunked_content_provider("application/octet-stream",
+                                                  [this, chunkBytes](size_t, httplib::DataSink& sink) {
+                                                      const std::string chunk(chunkBytes, 'e');
+                                                      return !m_stopping && sink.write(chunk.data(), chunk.size());
+                                                  });
+        });
+    }
+
     // Sends `first`, then nothing more while the connection stays open.
     void serveStalling(const std::string& path, size_t announced, const QByteArray& first)
     {
@@ -176,6 +209,60 @@ private:
     std::atomic<bool> m_stopping{false};
     mutable std::mutex m_seenLock;
     std::vector<Seen> m_seen;
+};
+
+// Answers every connection on 127.0.0.1 with the same bytes, written as given
+// (a status line, headers and body no HTTP library would send), then closes it.
+class RawReplyServer {
+public:
+    explicit RawReplyServer(QByteArray reply) : m_reply(std::move(reply))
+    {
+        m_socket = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_socket, 8);
+        ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { answer(); });
+    }
+    ~RawReplyServer()
+    {
+        ::shutdown(m_socket, SHUT_RDWR);  // ends the accept
+        m_thread.join();
+        ::close(m_socket);
+    }
+    QString url(const QString& path) const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_port) + path; }
+
+private:
+    void answer()
+    {
+        for (;;) {
+            const int client = ::accept(m_socket, nullptr, nullptr);
+            if (client < 0)
+                return;
+            std::string request;
+            char buffer[4096];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+                if (got <= 0)
+                    break;
+                request.append(buffer, static_cast<size_t>(got));
+            }
+            ::send(client, m_reply.constData(), static_cast<size_t>(m_reply.size()), MSG_NOSIGNAL);
+            ::shutdown(client, SHUT_WR);
+            while (::recv(client, buffer, sizeof buffer, 0) > 0) {
+            }
+            ::close(client);
+        }
+    }
+
+    QByteArray m_reply;
+    int m_socket = -1;
+    int m_port = 0;
+    std::thread m_thread;
 };
 
 // A TLS server whose certificate is self-signed, made with the openssl command;

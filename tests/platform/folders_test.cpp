@@ -51,10 +51,24 @@ TEST(SystemTempPath, SubfolderThatOthersMayWriteIsRefused)
     }
 }
 
-TEST(SystemTempPath, MissingFolderIsAClearError)
+TEST(SystemTempPath, MissingFolderOrAFileIsAClearError)
 {
-    TempDirScope scope(sandbox::root() + QStringLiteral("/gone"));
-    EXPECT_THROW(platform::systemTempPath(), ETempFolderError);
+    const QString file = sandbox::freshFolder(QStringLiteral("temp-file")) + QStringLiteral("/plain");
+    touch(file);
+    const std::pair<QString, QString> cases[] = {
+        {sandbox::root() + QStringLiteral("/gone"), QStringLiteral("does not exist.")},
+        {file, QStringLiteral("is not a folder.")},
+        {file + QStringLiteral("/below"), QStringLiteral("cannot be used. Not a directory")},
+    };
+    for (const auto& [folder, reason] : cases) {
+        TempDirScope scope(folder);
+        try {
+            platform::systemTempPath();
+            ADD_FAILURE() << "accepted " << folder.toStdString();
+        } catch (const ETempFolderError& error) {
+            EXPECT_EQ(error.message(), QStringLiteral("The temporary folder \"%1\" %2").arg(folder, reason));
+        }
+    }
 }
 
 TEST(DeleteTree, RemovesLinksButNeverWhatTheyPointTo)

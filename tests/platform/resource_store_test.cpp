@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using platform::ResourceId;
 using platform::ResourceUpdate;
 
@@ -186,8 +188,10 @@ TEST(ResourceStore, MissingResourcesAndUnwritableTargetsRaiseTheirErrors)
     EXPECT_THROW(update.addFile(ResourceId::numbered(5), folder + QStringLiteral("/absent.zip")), EInOutError);
 }
 
-// Each damage is applied to a good file; the result must read as a file without
-// resources, and a later update must keep all its bytes and add a fresh table.
+// Each damage is applied to a good file. Without the magic value at its end a file
+// has no table; with it, a table that does not add up is reported as damaged when
+// listed, and reads as holding nothing. A later update keeps all its bytes and adds a
+// fresh table either way.
 TEST(ResourceStore, MissingOrDamagedTableReadsAsNoResources)
 {
     const QString folder = sandbox::freshFolder(QStringLiteral("damaged"));
@@ -200,25 +204,39 @@ TEST(ResourceStore, MissingOrDamagedTableReadsAsNoResources)
             bytes[at + i] = static_cast<char>(value >> (8 * i));
         return bytes;
     };
-    const QList<QPair<const char*, QByteArray>> damages = {
-        {"no table at all", patterned(4000, 'n')},
-        {"empty file", QByteArray()},
-        {"only a footer's worth of bytes", good.right(32)},
-        {"bad magic", patched(good.size() - 1, 0, 1)},
-        {"unknown version", patched(footer + 20, 99, 4)},
-        {"cut short by one byte", good.left(good.size() - 1)},
-        {"cut inside the index", good.left(index + 10) + good.right(32)},
-        {"index claims more entries", patched(index, 3, 4)},
-        {"index size beyond the file", patched(footer + 16, 0xFFFFFFF0u, 4)},
-        {"table start beyond the index", patched(footer, quint64(1) << 62, 8)},
-        {"blob size beyond the index", patched(index + 4 + 12 + 8, quint64(1) << 40, 8)},
-        {"blob offset inside the executable", patched(index + 4 + 12, 10, 8)},
+    struct Case {
+        const char* what;
+        QByteArray bytes;
+        bool damaged;
     };
-    for (const auto& [what, bytes] : damages) {
+    const QList<Case> damages = {
+        {"no table at all", patterned(4000, 'n'), false},
+        {"empty file", QByteArray(), false},
+        {"bad magic", patched(good.size() - 1, 0, 1), false},
+        {"cut short by one byte", good.left(good.size() - 1), false},
+        {"only a footer's worth of bytes", good.right(32), true},
+        {"unknown version", patched(footer + 20, 99, 4), true},
+        {"cut inside the index", good.left(index + 10) + good.right(32), true},
+        {"index claims more entries", patched(index, 3, 4), true},
+        {"index size beyond the file", patched(footer + 16, 0xFFFFFFF0u, 4), true},
+        {"table start beyond the index", patched(footer, quint64(1) << 62, 8), true},
+        {"blob size beyond the index", patched(index + 4 + 12 + 8, quint64(1) << 40, 8), true},
+        {"blob offset inside the executable", patched(index + 4 + 12, 10, 8), true},
+    };
+    for (const auto& [what, bytes, damaged] : damages) {
         SCOPED_TRACE(what);
         const QString path = folder + QStringLiteral("/damaged.bin");
         writeFile(path, bytes);
-        EXPECT_TRUE(platform::listResources(path).isEmpty());
+        if (damaged) {
+            try {
+                platform::listResources(path);
+                ADD_FAILURE() << "a damaged table listed as fine";
+            } catch (const EInOutError& error) {
+                EXPECT_EQ(error.message(), QStringLiteral("The resource table of \"%1\" is damaged.").arg(path));
+            }
+        } else {
+            EXPECT_TRUE(platform::listResources(path).isEmpty());
+        }
         EXPECT_EQ(notFoundMessage(path, ResourceId::numbered(100)), "Resource 100 not found");
 
         ResourceUpdate update(path);
@@ -226,5 +244,78 @@ TEST(ResourceStore, MissingOrDamagedTableReadsAsNoResources)
         update.commit();
         EXPECT_TRUE(readFile(path).startsWith(bytes));
         EXPECT_EQ(listing(path), (QMap<QString, qint64>{{QStringLiteral("X"), 5}}));
+    }
+}
+
+// Extracting onto the executable itself, by any name, would destroy it.
+TEST(ResourceStore, ExtractionRefusesItsOwnSourceAndReplacesATargetOnlyWhole)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("self-target"));
+    const QString path = fileWithTable(folder, patterned(3000, 's'));
+    const QByteArray before = readFile(path);
+    ASSERT_TRUE(QFile::link(path, folder + QStringLiteral("/symbolic")));
+    ASSERT_EQ(::link(QFile::encodeName(path).constData(), QFile::encodeName(folder + QStringLiteral("/hard")).constData()), 0);
+    for (const QString& target : {path, folder + QStringLiteral("/symbolic"), folder + QStringLiteral("/hard")}) {
+        SCOPED_TRACE(target.toStdString());
+        try {
+            platform::extractResource(path, ResourceId::numbered(100), target);
+            ADD_FAILURE() << "extracted onto the source";
+        } catch (const EFCreateError& error) {
+            EXPECT_EQ(error.message(), fileCreateError(target, QStringLiteral("It is the file the resource is read from."))
+                                           .message());
+        }
+        EXPECT_EQ(readFile(path), before);
+    }
+
+    const QString existing = folder + QStringLiteral("/existing.bin");
+    writeFile(existing, "old content that is longer than the resource");
+    platform::extractResource(path, ResourceId::named(QStringLiteral("doc")), existing);
+    EXPECT_EQ(readFile(existing), patterned(10, 'b'));
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 4) << "no temporary file stays behind";
+}
+
+// The running program reads its own resources from its running image: the copy of
+// this test program below replaces, or deletes, its own file and reads on.
+TEST(ResourceStore, OwnResourcesStayReadableWhenTheProgramFileIsReplacedOrDeleted)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("self"));
+    const QString copy = folder + QStringLiteral("/setup-copy");
+    ASSERT_TRUE(QFile::copy(platform::executablePath(), copy));
+    {
+        ResourceUpdate update(copy);
+        update.add(ResourceId::named(QStringLiteral("PROBE")), QByteArrayLiteral("payload"));
+        update.commit();
+    }
+    for (const char* mode : {"replace", "delete"}) {
+        SCOPED_TRACE(mode);
+        const QString run = folder + QStringLiteral("/run-") + QLatin1String(mode);
+        ASSERT_TRUE(QFile::copy(copy, run));
+        const ProcessResult result =
+            runProcess(run, {QStringLiteral("--gtest_filter=OwnResourcesChild.*")},
+                       {{QStringLiteral("VRN_OWN_RESOURCES_CHILD"), QLatin1String(mode)}});
+        EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
+        EXPECT_TRUE(result.out.contains("[  PASSED  ] 1 test")) << result.out.toStdString();
+    }
+}
+
+TEST(OwnResourcesChild, ReadsOnAfterItsFileIsGone)
+{
+    const QString mode = qEnvironmentVariable("VRN_OWN_RESOURCES_CHILD");
+    if (mode.isEmpty())
+        GTEST_SKIP() << "runs in the copy started by OwnResourcesStayReadableWhenTheProgramFileIsReplacedOrDeleted";
+    const QString self = platform::executablePath();
+    ASSERT_EQ(platform::readResource(self, ResourceId::named(QStringLiteral("probe"))), "payload");
+    ASSERT_TRUE(QFile::remove(self));
+    if (mode == QLatin1String("replace"))
+        writeFile(self, "a newer download under the same name");
+
+    // the path taken at start and the one the system gives now both mean the running program
+    for (const QString& path : {self, platform::executablePath()}) {
+        SCOPED_TRACE(path.toStdString());
+        EXPECT_EQ(platform::readResource(path, ResourceId::named(QStringLiteral("probe"))), "payload");
+        EXPECT_EQ(listing(path).value(QStringLiteral("PROBE")), 7);
+        const QString out = sandbox::freshFolder(QStringLiteral("child")) + QStringLiteral("/probe");
+        platform::extractResource(path, ResourceId::named(QStringLiteral("PROBE")), out);
+        EXPECT_EQ(readFile(out), "payload");
     }
 }

@@ -1,5 +1,6 @@
 #include "support/process_runner.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -9,18 +10,23 @@ QString builtProgram(const QString& name)
     return QStringLiteral(VRN_BIN_DIR "/") + name;
 }
 
-ProcessResult runProcess(const QString& program, const QStringList& arguments,
-                         const QMap<QString, QString>& environment, int timeoutMs)
+namespace {
+
+void startProcess(QProcess& process, const QString& program, const QStringList& arguments,
+                  const QMap<QString, QString>& environment)
 {
-    QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (auto it = environment.begin(); it != environment.end(); ++it)
         env.insert(it.key(), it.value());
     process.setProcessEnvironment(env);
     process.start(program, arguments);
+}
+
+ProcessResult collect(QProcess& process, bool finished)
+{
     ProcessResult result;
-    result.finished = process.waitForFinished(timeoutMs);
-    if (!result.finished) {
+    result.finished = finished;
+    if (!finished) {
         process.kill();
         process.waitForFinished();
     }
@@ -28,6 +34,35 @@ ProcessResult runProcess(const QString& program, const QStringList& arguments,
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+}  // namespace
+
+ProcessResult runProcess(const QString& program, const QStringList& arguments,
+                         const QMap<QString, QString>& environment, int timeoutMs)
+{
+    QProcess process;
+    startProcess(process, program, arguments, environment);
+    return collect(process, process.waitForFinished(timeoutMs));
+}
+
+ProcessResult runProcessUntil(const QString& program, const QStringList& arguments,
+                              const QMap<QString, QString>& environment, const QString& watchedFile,
+                              const QByteArray& needle, int timeoutMs)
+{
+    QProcess process;
+    startProcess(process, program, arguments, environment);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeoutMs && process.state() != QProcess::NotRunning) {
+        if (readFile(watchedFile).contains(needle)) {
+            process.terminate();
+            break;
+        }
+        process.waitForFinished(20);
+    }
+    const int left = static_cast<int>(std::max<qint64>(1000, timeoutMs - clock.elapsed()));
+    return collect(process, process.state() == QProcess::NotRunning || process.waitForFinished(left));
 }
 
 QString copyOfProgram(const QString& folder, const QString& fileName)

@@ -20,6 +20,13 @@ QString builtProgram(const QString& name = QStringLiteral("vrnsetup"));
 ProcessResult runProcess(const QString& program, const QStringList& arguments,
                          const QMap<QString, QString>& environment = {}, int timeoutMs = 60000);
 
+// Starts `program` like runProcess; once the file `watchedFile` contains `needle`, asks
+// the program to end (SIGTERM, as a session that closes does) and waits for its end.
+// A program that never writes the needle is killed at the timeout (finished is false).
+ProcessResult runProcessUntil(const QString& program, const QStringList& arguments,
+                              const QMap<QString, QString>& environment, const QString& watchedFile,
+                              const QByteArray& needle, int timeoutMs = 60000);
+
 // Copies the built program to `folder` under `fileName`; returns the copy's path.
 QString copyOfProgram(const QString& folder, const QString& fileName);
 

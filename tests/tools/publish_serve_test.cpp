@@ -13,10 +13,18 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QThread>
+#include <QUrl>
 #include <QXmlStreamReader>
 #include <QtEndian>
 
+#include <httplib.h>
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -63,6 +71,31 @@ void writeFile(const QString& path, const QByteArray& content)
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(content);
+}
+
+// vrn-publish run in `folder` (relative paths are taken from there).
+ProcessResult publishIn(const QString& folder, const QStringList& arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(builtProgram(QStringLiteral("vrn-publish")),
+                  arguments + QStringList{QStringLiteral("--version"), QStringLiteral("15"), QStringLiteral("--number"),
+                                          QStringLiteral("1")});
+    ProcessResult result;
+    result.finished = process.waitForFinished(60000);
+    result.exitCode = result.finished ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+// The entry names of an archive, as unzip lists them.
+QStringList entryNames(const QString& archive)
+{
+    const ProcessResult listing = runProcess(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
+    QStringList names = QString::fromUtf8(listing.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    names.sort();
+    return names;
 }
 
 // vrn-serve on a free port, stopped with the test.
@@ -201,4 +234,166 @@ TEST(ReleaseTools, AFailedPublishLeavesTheEarlierReleaseWhole)
     EXPECT_EQ(publish({QStringLiteral("--zip"), out + QStringLiteral("/vrnsetup.zip")}).exitCode, 0);
     EXPECT_EQ(readFile(out + QStringLiteral("/vrnsetup.zip")), archive);
     EXPECT_EQ(QDir(out).entryList(QDir::Files), (QStringList{QStringLiteral("system.xml"), QStringLiteral("vrnsetup.zip")}));
+}
+
+// However the application folder is named, the entries are relative to it.
+TEST(ReleaseTools, EntryNamesAreRelativeToTheApplicationFolderHoweverItIsGiven)
+{
+    const QString work = sandbox::freshFolder(QStringLiteral("names"));
+    writeFile(work + QStringLiteral("/pb/app/a.txt"), "a");
+    writeFile(work + QStringLiteral("/pb/app/sub/b.txt"), "b");
+    QDir().mkpath(work + QStringLiteral("/pb/other"));
+    const QStringList expected{QStringLiteral("a.txt"), QStringLiteral("sub/"), QStringLiteral("sub/b.txt")};
+    const struct {
+        const char* cwd;
+        QString app;
+    } cases[] = {
+        {"", QStringLiteral("pb/app")},
+        {"", QStringLiteral("pb/app/")},
+        {"", QStringLiteral("./pb//app")},
+        {"pb/other", QStringLiteral("../app")},
+        {"pb/app", QStringLiteral(".")},
+        {"pb/app", QStringLiteral("./")},
+        {"", work + QStringLiteral("/pb/app/")},
+    };
+    for (const auto& c : cases) {
+        const QString out = work + QStringLiteral("/out");
+        const ProcessResult result =
+            publishIn(work + QLatin1Char('/') + QLatin1String(c.cwd), {QStringLiteral("--app"), c.app, out});
+        ASSERT_EQ(result.exitCode, 0) << c.app.toStdString() << ": " << result.err.toStdString();
+        EXPECT_EQ(entryNames(out + QStringLiteral("/vrnsetup.zip")), expected) << c.cwd << " " << c.app.toStdString();
+    }
+}
+
+// zlib's default level: libzip marks an entry deflated at the best level (9) in its flags.
+TEST(ReleaseTools, EntriesAreDeflatedAtTheDefaultLevel)
+{
+    const QString work = sandbox::freshFolder(QStringLiteral("level"));
+    writeFile(work + QStringLiteral("/app/text.txt"), QByteArray("compressible text ").repeated(5000));
+    ASSERT_EQ(publishIn(work, {QStringLiteral("--app"), QStringLiteral("app"), QStringLiteral("out")}).exitCode, 0);
+    const QByteArray archive = readFile(work + QStringLiteral("/out/vrnsetup.zip"));
+    ASSERT_TRUE(archive.startsWith(QByteArray("PK\x03\x04", 4)));
+    EXPECT_EQ(qFromLittleEndian<quint16>(archive.constData() + 8), 8) << "deflated";
+    EXPECT_EQ(qFromLittleEndian<quint16>(archive.constData() + 6) & 0x6, 0) << "neither the best nor the fast level";
+}
+
+// The release folder is a link swapped to a new folder in one rename: a server
+// started before the publish serves the new release at once, no file is ever
+// missing meanwhile, and nothing of the old release stays behind.
+TEST(ReleaseTools, ARepublishSwapsTheWholeReleaseInOneStep)
+{
+    const QString work = sandbox::freshFolder(QStringLiteral("swap"));
+    writeFile(work + QStringLiteral("/app/vorlen.exe"), nettest::knownBytes(300000));
+    writeFile(work + QStringLiteral("/setup"), "setup");
+    const QStringList arguments{QStringLiteral("--app"), QStringLiteral("app"), QStringLiteral("--setup"),
+                                QStringLiteral("setup"), QStringLiteral("release")};
+    ASSERT_EQ(publishIn(work, arguments).exitCode, 0);
+    const QString release = work + QStringLiteral("/release");
+    ASSERT_TRUE(QFileInfo(release).isSymLink());
+    const QString first = QFileInfo(release).symLinkTarget();
+
+    Served server(release);
+    ASSERT_FALSE(server.base().isEmpty());
+    httplib::Client client("127.0.0.1", QUrl(server.base()).port());
+    std::atomic<bool> publishing{true};
+    std::atomic<int> requests{0};
+    std::atomic<int> failures{0};
+    std::string failed;
+    std::thread fetcher([&] {
+        // bounded: the server's request log goes to a pipe that is read only at the end
+        while (publishing && requests < 1500) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            for (const char* path : {"/system.xml", "/vrnsetup.zip", "/vrnsetup.exe"}) {
+                const auto reply = client.Get(path);
+                ++requests;
+                if (!reply || reply->status != 200) {
+                    ++failures;
+                    failed += std::string(path) + " " + (reply ? std::to_string(reply->status) : httplib::to_string(reply.error())) + "; ";
+                }
+            }
+        }
+    });
+    bool published = true;
+    for (int round = 0; round < 4; ++round)
+        published = published && publishIn(work, arguments).exitCode == 0;
+    publishing = false;
+    fetcher.join();
+    EXPECT_TRUE(published);
+    EXPECT_GT(requests.load(), 3);
+    EXPECT_EQ(failures.load(), 0) << "of " << requests.load() << " requests: " << failed;
+
+    const QString last = QFileInfo(release).symLinkTarget();
+    EXPECT_NE(last, first);
+    EXPECT_EQ(QFileInfo(last).absolutePath(), work);
+    EXPECT_EQ(QDir(work).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+              (QStringList{QStringLiteral("app"), QStringLiteral("release"), QFileInfo(last).fileName(),
+                           QStringLiteral("setup")}))
+        << "only the served release stays";
+    EXPECT_TRUE(server.logged("GET /system.xml 200"));
+}
+
+TEST(ReleaseTools, PublishRefusesAFolderThatIsNoReleaseLink)
+{
+    const QString work = sandbox::freshFolder(QStringLiteral("oldlayout"));
+    writeFile(work + QStringLiteral("/app/vorlen.exe"), "program");
+    writeFile(work + QStringLiteral("/out/system.xml"), "the old layout");
+    const ProcessResult result = publishIn(work, {QStringLiteral("--app"), QStringLiteral("app"), QStringLiteral("out")});
+    EXPECT_NE(result.exitCode, 0);
+    EXPECT_TRUE(result.err.contains("move it aside")) << result.err.toStdString();
+    EXPECT_EQ(readFile(work + QStringLiteral("/out/system.xml")), "the old layout");
+    EXPECT_EQ(QDir(work).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              (QStringList{QStringLiteral("app"), QStringLiteral("out")}));
+
+    // an empty folder holds nothing to keep and becomes the link
+    QDir().mkpath(work + QStringLiteral("/empty"));
+    EXPECT_EQ(publishIn(work, {QStringLiteral("--app"), QStringLiteral("app"), QStringLiteral("empty")}).exitCode, 0);
+    EXPECT_TRUE(QFileInfo(work + QStringLiteral("/empty")).isSymLink());
+}
+
+// Without a length the client would have to wait for the connection to close.
+TEST(ReleaseTools, ServeAnnouncesTheLengthOfAnEmptyFile)
+{
+    const QString work = sandbox::freshFolder(QStringLiteral("emptyfile"));
+    writeFile(work + QStringLiteral("/root/empty.txt"), QByteArray());
+    writeFile(work + QStringLiteral("/root/three.txt"), "abc");
+    Served server(work + QStringLiteral("/root"));
+    ASSERT_FALSE(server.base().isEmpty());
+    httplib::Client client("127.0.0.1", QUrl(server.base()).port());
+    for (const auto& [path, length] : {std::pair{"/empty.txt", "0"}, std::pair{"/three.txt", "3"}}) {
+        const auto reply = client.Get(path);
+        ASSERT_TRUE(reply) << path;
+        EXPECT_EQ(reply->status, 200);
+        EXPECT_EQ(reply->get_header_value_count("Content-Length"), 1u) << path;
+        EXPECT_EQ(reply->get_header_value("Content-Length"), length) << path;
+    }
+}
+
+// However late a publish is killed, the release folder holds a whole release (the
+// old one or the new one); what stays beside it is only a folder nothing serves.
+TEST(ReleaseTools, AKilledPublishLeavesAWholeRelease)
+{
+    const QString work = sandbox::freshFolder(QStringLiteral("killed"));
+    writeFile(work + QStringLiteral("/old/vorlen.exe"), "old program");
+    for (int i = 0; i < 40; ++i)
+        writeFile(work + QStringLiteral("/new/file%1.bin").arg(i), nettest::knownBytes(100000 + i));
+    ASSERT_EQ(publishIn(work, {QStringLiteral("--app"), QStringLiteral("old"), QStringLiteral("release")}).exitCode, 0);
+    const QString release = work + QStringLiteral("/release");
+    for (const int killAfterMs : {0, 5, 10, 20, 40, 80, 160}) {
+        QProcess publish;
+        publish.setWorkingDirectory(work);
+        publish.start(builtProgram(QStringLiteral("vrn-publish")),
+                      {QStringLiteral("--app"), QStringLiteral("new"), QStringLiteral("--version"), QStringLiteral("15"),
+                       QStringLiteral("--number"), QString::number(killAfterMs), QStringLiteral("release")});
+        ASSERT_TRUE(publish.waitForStarted());
+        QThread::msleep(killAfterMs);
+        publish.kill();
+        publish.waitForFinished();
+        const Descriptor descriptor = readDescriptor(readFile(release + QStringLiteral("/system.xml")));
+        const QByteArray archive = readFile(release + QStringLiteral("/vrnsetup.zip"));
+        EXPECT_EQ(descriptor.bytes, archive.size()) << "killed after " << killAfterMs << " ms";
+        EXPECT_EQ(descriptor.fileCount, zipEntryCount(archive)) << "killed after " << killAfterMs << " ms";
+        for (const QString& name : QDir(work).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+            EXPECT_TRUE(QRegularExpression(QStringLiteral("^(old|new|release(\\.\\w{6}(\\.link)?)?)$")).match(name).hasMatch())
+                << name.toStdString();
+    }
 }

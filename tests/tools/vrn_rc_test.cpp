@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <memory>
 #include <vector>
 
 extern char** environ;
@@ -121,6 +123,8 @@ TEST(VrnRc, FailuresExitNonZeroWithAMessage)
     const QString folder = sandbox::freshFolder(QStringLiteral("vrn-rc-fail"));
     const QString exe = copyOfProgram(folder, QStringLiteral("vrnsetup"));
     const QString absent = folder + QStringLiteral("/absent");
+    const QString damaged = folder + QStringLiteral("/damaged.exe");
+    writeFile(damaged, QByteArray(100, 'q') + QByteArray(24, '\0') + QByteArray("VRNRSRC\x1a", 8));
     const QByteArray before = readFile(exe);
     struct Case {
         const char* what;
@@ -147,6 +151,14 @@ TEST(VrnRc, FailuresExitNonZeroWithAMessage)
          {QStringLiteral("extract"), exe, QStringLiteral("logo"), absent + QStringLiteral("/x.png")},
          1,
          "EFCreateError: Cannot create file \"" + absent.toUtf8() + "/x.png\"."},
+        {"extract onto the executable",
+         {QStringLiteral("extract"), exe, QStringLiteral("logo"), exe},
+         1,
+         "It is the file the resource is read from."},
+        {"damaged table",
+         {QStringLiteral("list"), damaged},
+         1,
+         "EInOutError: The resource table of \"" + damaged.toUtf8() + "\" is damaged."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -156,6 +168,73 @@ TEST(VrnRc, FailuresExitNonZeroWithAMessage)
     }
     EXPECT_FALSE(QFile::exists(absent));
     EXPECT_EQ(readFile(exe), before) << "a failed add leaves the executable as it was";
+}
+
+namespace {
+
+// vrn-rc with a limit on the size of the files it writes: a disk that fills up.
+ProcessResult vrnRcOnAFullDisk(const QStringList& arguments)
+{
+    QStringList quoted;
+    for (const QString& argument : QStringList{builtProgram(QStringLiteral("vrn-rc"))} + arguments)
+        quoted << QLatin1Char('\'') + argument + QLatin1Char('\'');
+    // an ignored signal stays ignored in the program, so writes past the limit fail with an error
+    return runProcess(QStringLiteral("/bin/sh"),
+                      {QStringLiteral("-c"), QStringLiteral("trap '' XFSZ; ulimit -f 200; exec ") + quoted.join(' ')});
+}
+
+}  // namespace
+
+// A write that fails names the system's reason, and nothing that existed is lost.
+TEST(VrnRc, AFullDiskNamesTheReasonAndKeepsEveryFileAsItWas)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("vrn-rc-full"));
+    const QString exe = folder + QStringLiteral("/small.exe");
+    const QString big = folder + QStringLiteral("/big.zip");
+    writeFile(exe, QByteArray(20000, 'x'));
+    writeFile(big, QByteArray(1024 * 1024, 'b'));
+    const QByteArray before = readFile(exe);
+
+    ProcessResult add = vrnRcOnAFullDisk({QStringLiteral("add"), exe, QStringLiteral("#100"), big});
+    EXPECT_EQ(add.exitCode, 1);
+    EXPECT_TRUE(add.err.contains("Cannot write file \"" + exe.toUtf8() + "\". File too large")) << add.err.toStdString();
+    EXPECT_EQ(readFile(exe), before);
+
+    ASSERT_EQ(vrnRc({QStringLiteral("add"), exe, QStringLiteral("#100"), big}).exitCode, 0);
+    const QString target = folder + QStringLiteral("/existing.zip");
+    writeFile(target, "old content");
+    const ProcessResult extract = vrnRcOnAFullDisk({QStringLiteral("extract"), exe, QStringLiteral("#100"), target});
+    EXPECT_EQ(extract.exitCode, 1);
+    EXPECT_TRUE(extract.err.contains("Cannot create file \"" + target.toUtf8() + "\". File too large"))
+        << extract.err.toStdString();
+    EXPECT_EQ(readFile(target), "old content");
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 3) << "no temporary file stays behind";
+}
+
+// Two updates of one executable at the same moment: the second waits for the first
+// and builds on it, so both sets of resources survive.
+TEST(VrnRc, ConcurrentAddsLoseNothing)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("vrn-rc-concurrent"));
+    const QString exe = copyOfProgram(folder, QStringLiteral("VorlenSetup.exe"));
+    writeFile(folder + QStringLiteral("/data"), QByteArray(2 * 1024 * 1024, 'd'));
+    for (int round = 0; round < 4; ++round) {
+        std::vector<std::unique_ptr<QProcess>> runs;
+        for (int i = 0; i < 2; ++i) {
+            runs.push_back(std::make_unique<QProcess>());
+            runs.back()->start(builtProgram(QStringLiteral("vrn-rc")),
+                               {QStringLiteral("add"), exe, QStringLiteral("R%1_%2").arg(round).arg(i),
+                                folder + QStringLiteral("/data")});
+        }
+        for (auto& run : runs) {
+            ASSERT_TRUE(run->waitForFinished(60000));
+            EXPECT_EQ(run->exitCode(), 0) << run->readAllStandardError().toStdString();
+        }
+    }
+    const QList<QByteArray> lines = vrnRc({QStringLiteral("list"), exe}).out.split('\n');
+    for (int round = 0; round < 4; ++round)
+        for (int i = 0; i < 2; ++i)
+            EXPECT_TRUE(lines.contains(QStringLiteral("R%1_%2\t2097152").arg(round).arg(i).toUtf8())) << round << i;
 }
 
 // The local installation package embeds the whole setup archive: the update must

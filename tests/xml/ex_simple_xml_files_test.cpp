@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QPointer>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -271,4 +272,105 @@ TEST(SimpleXmlFiles, StreamsAreFreedOnlyWhenAskedAndAfterASuccessfulLoad)
     EXPECT_THROW(xml.LoadXML(broken.data(), true), EXmlParseError);
     ASSERT_FALSE(broken.isNull()) << "a failed load leaves the stream to the caller";
     delete broken.data();
+}
+
+// A home folder may be called o"neil or a<b: whatever the store writes must load
+// again with the same values, or be refused before the file is touched.
+TEST(SimpleXmlFiles, ValuesThatWouldBreakTheDocumentReadBackUnchangedOrAreRefused)
+{
+    const QString path = sandbox::freshFolder(QStringLiteral("quotes")) + QStringLiteral("/Core.xml");
+    struct Case {
+        const char* attribute;
+        const char* value;
+        QByteArray written;  // the line of <v> in the file; empty: refused
+    };
+    const QList<Case> cases = {
+        {"/home/o\"neil/", "plain", "  <v path='/home/o\"neil/'>plain</v>"},
+        {"/home/o'neil/", "a<b", "  <v path=\"/home/o'neil/\"><![CDATA[a<b]]></v>"},
+        {"/srv/a<b>/", "x]]>y", "  <v path=\"/srv/a<b>/\">x]]>y</v>"},
+        {"it's \"both\"", "plain", ""},
+        {"plain", "<tag>]]>", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.attribute + std::string(" / ") + c.value);
+        writeBytes(path, "<r/>");
+        TExSimpleXML xml;
+        ASSERT_TRUE(xml.LoadXMLFile(path));
+        xml.WriteProperties(QStringLiteral("v"), QStringLiteral("path"), rootPath, QString::fromUtf8(c.attribute));
+        xml.WriteValue(QStringLiteral("v"), rootPath, QString::fromUtf8(c.value));
+        if (c.written.isEmpty()) {
+            EXPECT_THROW(xml.SaveXMLFile(), EXmlSaveError);
+            EXPECT_EQ(readFile(path), QByteArray("<r/>")) << "the old file stays";
+            continue;
+        }
+        xml.SaveXMLFile();
+        EXPECT_TRUE(readFile(path).contains(c.written + "\r\n")) << readFile(path).toStdString();
+        for (int round = 0; round < 2; ++round) {  // and again after a second save of what was read
+            TExSimpleXML again;
+            ASSERT_TRUE(again.LoadXMLFile(path));
+            EXPECT_EQ(again.ReadProperties(QStringLiteral("v"), QStringLiteral("path"), rootPath, QString()),
+                      QString::fromUtf8(c.attribute));
+            EXPECT_EQ(again.ReadValue(QStringLiteral("v"), rootPath, QString()), QString::fromUtf8(c.value));
+            again.SaveXMLFile();
+        }
+    }
+}
+
+namespace {
+
+QByteArray nested(int depth)
+{
+    return QByteArray("<a>").repeated(depth) + QByteArray("</a>").repeated(depth);
+}
+
+}  // namespace
+
+// Core.xml is saved on a worker thread with a small stack: no depth may overflow it,
+// and a document deeper than the store takes is refused when it is loaded.
+TEST(SimpleXmlFiles, DeepDocumentsAreRefusedAtLoadAndSavedWithoutRecursion)
+{
+    TExSimpleXML xml;
+    EXPECT_THROW(xml.LoadXML(nested(MaxXmlDepth + 1)), EXmlParseError);
+    EXPECT_THROW(xml.LoadXML(nested(100000)), EXmlParseError);
+    EXPECT_FALSE(xml.Root().IsNull()) << "the store stays usable";
+
+    const QString path = sandbox::freshFolder(QStringLiteral("deep")) + QStringLiteral("/Core.xml");
+    writeBytes(path, nested(20000));
+    EXPECT_THROW(xml.LoadXMLFile(path), ESimpleXmlExException);
+
+    xml.LoadXML(nested(MaxXmlDepth));
+    QByteArray saved;
+    QThread* saver = QThread::create([&] { saved = xml.SaveStream(seUTF8); });
+    saver->setStackSize(128 * 1024);
+    saver->start();
+    ASSERT_TRUE(saver->wait(60000));
+    delete saver;
+    TExSimpleXML again;
+    again.LoadXML(saved);
+    EXPECT_EQ(again.SaveStream(seUTF8), saved);
+    EXPECT_TRUE(saved.contains("\r\n" + QByteArray(2 * (MaxXmlDepth - 1), ' ') + "<a/>\r\n"));
+
+    // one level more, built in memory, is not written: it would not load again
+    TXmlElem deepest = xml.Root();
+    while (deepest.ItemCount() > 0)
+        deepest = deepest.Item(0);
+    deepest.AddItem(QStringLiteral("a"));
+    EXPECT_THROW(xml.SaveStream(seUTF8), EXmlSaveError);
+}
+
+// The declaration is one set of attributes, read the same way for loading and saving,
+// so a plain load and save keeps an 8-bit document's bytes.
+TEST(SimpleXmlFiles, DeclarationNamesMatchInAnyCaseOnLoadAndSave)
+{
+    const QByteArray cyrillic1251("\xCF\xF3\xF2\xFC", 4);  // "Путь"
+    for (const char* attribute : {"encoding", "Encoding", "ENCODING"}) {
+        SCOPED_TRACE(attribute);
+        const QByteArray declaration =
+            QByteArray("<?xml version=\"1.0\" ") + attribute + "=\"windows-1251\" standalone=\"no\"?>\r\n";
+        TExSimpleXML xml;
+        xml.LoadXML(declaration + "<r>" + cyrillic1251 + "</r>\r\n");
+        EXPECT_EQ(xml.Root().Value(), QStringLiteral("Путь"));
+        EXPECT_EQ(xml.CodePage(), 1251);
+        EXPECT_TRUE(xml.SaveStream(seAuto).endsWith("<r>" + cyrillic1251 + "</r>\r\n"));
+    }
 }

@@ -81,7 +81,9 @@ TEST(SimpleXmlValues, TextFormsOfIntegersAndBooleans)
 
     const std::pair<const char*, bool> booleans[] = {{"1", true}, {"yes", false}, {"TRUE", true}, {"false", false},
                                                      {"0", false}, {"-3", true}, {"", false}, {"1.5", true},
-                                                     {"0.0", false}};
+                                                     {"0.0", false}, {"1e3", true}, {"-0", false},
+                                                     {"nan", false}, {"NaN", false}, {"inf", false},
+                                                     {"-inf", false}, {"infinity", false}, {"1e999", false}};
     for (const auto& [text, truth] : booleans)
         EXPECT_EQ(XmlTextToBool(QString::fromLatin1(text)), truth) << text;
 
@@ -152,6 +154,11 @@ TEST(SimpleXmlValues, StringLists)
     EXPECT_EQ(body(*xml), QStringLiteral("<r>\r\n  <list>\r\n    <item>4</item>\r\n    <item>5</item>\r\n"
                                          "    <item>6</item>\r\n  </list>\r\n  <global>\r\n    <langs/>\r\n"
                                          "  </global>\r\n  <other/>\r\n</r>\r\n"));
+
+    // clearing removes the items only; the element's own text stays
+    xml = storeOf("<r><list>own text<a>1</a></list></r>");
+    xml->WriteStringList(QStringLiteral("list"), QStringLiteral("item"), rootPath, nullptr, true);
+    EXPECT_EQ(body(*xml), QStringLiteral("<r>\r\n  <list>own text</list>\r\n</r>\r\n"));
 }
 
 TEST(SimpleXmlValues, WritingAValueHeldAsCDataReplacesIt)

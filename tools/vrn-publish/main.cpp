@@ -5,19 +5,29 @@
 //   vrnsetup.exe  the setup program, when given
 //
 // vrn-publish (--app DIR | --zip FILE) --version N --number N [--setup EXE] OUTDIR
+//
+// OUTDIR is a symbolic link to a folder beside it ("OUTDIR.XXXXXX") that holds one
+// whole release. A new release is written into a new folder beside it, and one
+// rename of the link swaps it in, so that a server resolving OUTDIR per request
+// sees the old release or the new one, never a mix and never a missing file.
+// The old release's folder is removed afterwards.
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <pugixml.hpp>
 #include <zip.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
+#include <utility>
 #include <sstream>
 #include <stdexcept>
 
@@ -31,6 +41,10 @@ struct Options {
     long long version = 0;
     long long number = 0;
 };
+
+// zlib's default: within a fraction of a percent of the best level's size, at a
+// fraction of its time (libzip's 0 would mean the slow best level 9).
+constexpr zip_uint32_t DeflateLevel = 6;
 
 const char* const usage =
     "usage: vrn-publish (--app DIR | --zip FILE) --version N --number N [--setup EXE] OUTDIR\n";
@@ -122,22 +136,22 @@ void addEntry(zip_t* archive, const QDir& root, const QString& path)
         zip_source_free(source);
         throw Failure(QStringLiteral("cannot add %1: %2").arg(path, zipErrorText(archive)));
     }
-    zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 0);
+    zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, DeflateLevel);
 }
 
 // Zips the application folder; the files are read when the archive is closed.
+// Entry names are relative to the folder however it was given (relative, ".", "x/").
 void zipFolder(const QString& folder, const QString& target)
 {
-    const QDir root(folder);
-    if (!root.exists())
+    const QDir root(QFileInfo(folder).absoluteFilePath());
+    if (folder.isEmpty() || !root.exists())
         throw Failure(QStringLiteral("no such folder: ") + folder);
-    QFile::remove(target);
     int error = 0;
     zip_t* archive = zip_open(QFile::encodeName(target).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
     if (!archive)
         throw Failure(QStringLiteral("cannot create %1 (libzip error %2)").arg(target).arg(error));
     try {
-        for (const QString& path : entriesBelow(folder))
+        for (const QString& path : entriesBelow(root.absolutePath()))
             addEntry(archive, root, path);
     } catch (...) {
         zip_discard(archive);
@@ -162,19 +176,10 @@ long long entryCount(const QString& path)
     return count;
 }
 
-void copyReplacing(const QString& source, const QString& target)
+void copyFile(const QString& source, const QString& target)
 {
-    QFile::remove(target);
     if (!QFile::copy(source, target))
         throw Failure(QStringLiteral("cannot copy %1 to %2").arg(source, target));
-}
-
-// Puts a finished part in place of its final name.
-void moveInPlace(const QString& part, const QString& target)
-{
-    QFile::remove(target);
-    if (!QFile::rename(part, target))
-        throw Failure(QStringLiteral("cannot move %1 to %2").arg(part, target));
 }
 
 // The download size as the setup shows it: megabytes with one decimal, never
@@ -211,39 +216,114 @@ void writeFile(const QString& path, const QByteArray& content)
         throw Failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
 }
 
-// Everything is made beside its final name first, so that a failed publish
-// never leaves an archive that does not match its descriptor (nor destroys an
-// input that lies in the output folder); the descriptor is put in place last.
+std::filesystem::path fsPath(const QString& path)
+{
+    return QFile::encodeName(path).toStdString();
+}
+
+// Where a release lives: the link OUTDIR and the folders beside it.
+struct ReleaseLink {
+    QString link;    // OUTDIR, absolute, without a trailing "/"
+    QString parent;  // the folder that holds the link and the release folders
+    QString name;    // the link's own name
+
+    explicit ReleaseLink(const QString& outFolder)
+    {
+        const QFileInfo info(QDir::cleanPath(QFileInfo(outFolder).absoluteFilePath()));
+        link = info.absoluteFilePath();
+        parent = info.absolutePath();
+        name = info.fileName();
+    }
+
+    // The release folder the link points to now, when it is one this tool made.
+    QString currentRelease() const
+    {
+        const QFileInfo info(link);
+        if (!info.isSymLink())
+            return {};
+        const QString target = QFileInfo(info.symLinkTarget()).fileName();
+        static const QRegularExpression made(QStringLiteral("^(.*)\\.[A-Za-z0-9]{6}$"));
+        const QRegularExpressionMatch match = made.match(target);
+        if (!match.hasMatch() || match.captured(1) != name || QFileInfo(info.symLinkTarget()).absolutePath() != parent)
+            return {};
+        return parent + QLatin1Char('/') + target;
+    }
+
+    // An older layout kept the files in OUTDIR itself: swapping that in one step is
+    // impossible, so such a folder must be moved aside by hand first.
+    void checkReplaceable() const
+    {
+        const QFileInfo info(link);
+        if (info.isSymLink() || !info.exists() || isEmptyFolder())
+            return;
+        throw Failure(QStringLiteral("%1 is not a release link made by vrn-publish; move it aside first").arg(link));
+    }
+
+    // Points the link at `release` in one rename (an empty folder in its place goes first).
+    void swapTo(const QString& release) const
+    {
+        const QString newLink = release + QStringLiteral(".link");
+        std::error_code error;
+        std::filesystem::create_symlink(fsPath(QFileInfo(release).fileName()), fsPath(newLink), error);
+        if (!error && isEmptyFolder())
+            std::filesystem::remove(fsPath(link), error);
+        if (!error)
+            std::filesystem::rename(fsPath(newLink), fsPath(link), error);
+        if (error) {
+            QFile::remove(newLink);
+            throw Failure(QStringLiteral("cannot put the release in place as %1: %2")
+                              .arg(link, QString::fromLocal8Bit(error.message())));
+        }
+    }
+
+private:
+    bool isEmptyFolder() const
+    {
+        const QFileInfo info(link);
+        return !info.isSymLink() && info.isDir()
+               && QDir(link).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    }
+};
+
+// Writes the whole release into `folder`, which nobody serves yet; returns the
+// archive's length and entry count.
+std::pair<qint64, long long> writeRelease(const Options& options, const QString& folder)
+{
+    const QString archive = folder + QStringLiteral("/vrnsetup.zip");
+    if (!options.appFolder.isEmpty())
+        zipFolder(options.appFolder, archive);
+    else
+        copyFile(options.archive, archive);
+    const qint64 bytes = QFileInfo(archive).size();
+    const long long entries = entryCount(archive);
+    if (!options.setup.isEmpty())
+        copyFile(options.setup, folder + QStringLiteral("/vrnsetup.exe"));
+    writeFile(folder + QStringLiteral("/system.xml"), descriptor(options, bytes, entries));
+    return {bytes, entries};
+}
+
+// The new release is written beside the one being served and swapped in with one
+// rename; a failure before that rename leaves the old release as it was.
 void publish(const Options& options)
 {
-    if (!QDir().mkpath(options.outFolder))
-        throw Failure(QStringLiteral("cannot create the folder ") + options.outFolder);
-    const QString out = QDir(options.outFolder).absolutePath() + QLatin1Char('/');
-    const QString archive = out + QStringLiteral("vrnsetup.zip");
-    const QString descriptorFile = out + QStringLiteral("system.xml");
-    const QString setup = out + QStringLiteral("vrnsetup.exe");
-    const QString part = QStringLiteral(".part");
-    try {
-        if (!options.appFolder.isEmpty())
-            zipFolder(options.appFolder, archive + part);
-        else
-            copyReplacing(options.archive, archive + part);
-        const qint64 bytes = QFileInfo(archive + part).size();
-        const long long entries = entryCount(archive + part);
-        writeFile(descriptorFile + part, descriptor(options, bytes, entries));
-        if (!options.setup.isEmpty()) {
-            copyReplacing(options.setup, setup + part);
-            moveInPlace(setup + part, setup);
-        }
-        moveInPlace(archive + part, archive);
-        moveInPlace(descriptorFile + part, descriptorFile);
-        std::printf("%s: %lld bytes, %lld entries\n", QFile::encodeName(archive).constData(),
-                    static_cast<long long>(bytes), entries);
-    } catch (...) {
-        for (const QString& made : {archive, descriptorFile, setup})
-            QFile::remove(made + part);
-        throw;
-    }
+    const ReleaseLink release(options.outFolder);
+    if (!QDir().mkpath(release.parent))
+        throw Failure(QStringLiteral("cannot create the folder ") + release.parent);
+    release.checkReplaceable();
+    QTemporaryDir made(release.parent + QLatin1Char('/') + release.name + QStringLiteral(".XXXXXX"));
+    if (!made.isValid())
+        throw Failure(QStringLiteral("cannot create a folder beside %1: %2").arg(release.link, made.errorString()));
+    // readable by a web server that runs as another user, like any published folder
+    QFile::setPermissions(made.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                           | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    const auto [bytes, entries] = writeRelease(options, made.path());
+    const QString old = release.currentRelease();
+    release.swapTo(made.path());
+    made.setAutoRemove(false);
+    if (!old.isEmpty())
+        QDir(old).removeRecursively();
+    std::printf("%s/vrnsetup.zip: %lld bytes, %lld entries\n", QFile::encodeName(release.link).constData(),
+                static_cast<long long>(bytes), entries);
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 //
 // The first line on stdout is the base address ("http://127.0.0.1:PORT/");
 // every request follows as a line with its method, path and status. Files are
-// streamed in pieces with their length announced, never read whole.
+// streamed in pieces with their length announced, never read whole. DIR is
+// resolved anew for every request, so that a release published by vrn-publish
+// (DIR a link that is swapped to a new folder) is served from the moment it is
+// in place, and each file comes wholly from one release.
 
 #include <httplib.h>
 
@@ -38,24 +41,47 @@ std::string contentType(const QString& path)
     return "application/octet-stream";
 }
 
-// The file the request names inside the root, or nothing when it names none
-// (missing, a folder, or outside the root through ".." or a link).
-QString fileFor(const QString& root, const std::string& requestPath)
+// The file the request names inside the folder, or nothing when it names none
+// (missing, a folder, or outside the folder through ".." or a link).
+QString fileFor(const QString& folder, const std::string& requestPath)
 {
+    const QString root = QFileInfo(folder).canonicalFilePath();
+    if (root.isEmpty())
+        return {};
     const QString wanted = QFileInfo(root + QString::fromStdString(requestPath)).canonicalFilePath();
     if (wanted.isEmpty() || !wanted.startsWith(root + QLatin1Char('/')) || !QFileInfo(wanted).isFile())
         return {};
     return wanted;
 }
 
-void serveFile(const QString& path, httplib::Response& response)
+// Opens the file the request names. A publish may swap the release and remove the
+// old one between resolving the folder and opening the file, so a file that is
+// gone by then is looked for again in the folder as it is now; once open, it
+// stays readable whole even when its folder is removed.
+std::shared_ptr<QFile> openFileFor(const QString& folder, const std::string& requestPath)
 {
-    auto file = std::make_shared<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly)) {
-        response.status = 403;
+    constexpr int Attempts = 3;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        const QString path = fileFor(folder, requestPath);
+        if (path.isEmpty())
+            continue;  // missing, or gone with an old release
+        auto file = std::make_shared<QFile>(path);
+        if (file->open(QIODevice::ReadOnly))
+            return file;
+    }
+    return nullptr;
+}
+
+void serveFile(const std::shared_ptr<QFile>& file, httplib::Response& response)
+{
+    const QString path = file->fileName();
+    const auto length = static_cast<size_t>(file->size());
+    if (length == 0) {
+        // without a provider the library would announce no length at all
+        response.set_header("Content-Length", "0");
+        response.set_content(std::string(), contentType(path));
         return;
     }
-    const auto length = static_cast<size_t>(file->size());
     response.set_content_provider(
         length, contentType(path), [file](size_t offset, size_t length, httplib::DataSink& sink) {
             std::vector<char> piece(std::min(length, PieceBytes));
@@ -83,21 +109,21 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    const QString root = QFileInfo(folder).canonicalFilePath();
-    if (folder.isEmpty() || root.isEmpty() || !QFileInfo(root).isDir()) {
+    const QString root = QFileInfo(folder).absoluteFilePath();
+    if (folder.isEmpty() || !QFileInfo(root).isDir()) {
         std::fprintf(stderr, "vrn-serve: no such folder: %s\n%s", qPrintable(folder), usage);
         return 2;
     }
 
     httplib::Server server;
     server.Get(R"(/.*)", [&root](const httplib::Request& request, httplib::Response& response) {
-        const QString path = fileFor(root, request.path);
-        if (path.isEmpty()) {
+        const std::shared_ptr<QFile> file = openFileFor(root, request.path);
+        if (!file) {
             response.status = 404;
             response.set_content("Not Found\n", "text/plain");
             return;
         }
-        serveFile(path, response);
+        serveFile(file, response);
     });
     server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
         std::printf("%s %s %d\n", request.method.c_str(), request.path.c_str(), response.status);

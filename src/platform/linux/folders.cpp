@@ -59,8 +59,14 @@ QString systemTempPath()
 {
     const QString candidate = firstTempCandidate();
     struct stat info {};
-    if (::stat(QFile::encodeName(candidate).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
-        throw ETempFolderError(QStringLiteral("The temporary folder \"%1\" does not exist.").arg(candidate));
+    if (::stat(QFile::encodeName(candidate).constData(), &info) != 0) {
+        if (errno == ENOENT)
+            throw ETempFolderError(QStringLiteral("The temporary folder \"%1\" does not exist.").arg(candidate));
+        throw ETempFolderError(
+            QStringLiteral("The temporary folder \"%1\" cannot be used. %2").arg(candidate, systemErrorText(errno)));
+    }
+    if (!S_ISDIR(info.st_mode))
+        throw ETempFolderError(QStringLiteral("The temporary folder \"%1\" is not a folder.").arg(candidate));
     if (othersMayWrite(info))
         return withTrailingSeparator(privateSubfolder(candidate));
     if (info.st_uid != getuid())

@@ -59,6 +59,8 @@ bool ownedByUs(const QString& procDir)
 
 void killUserProcesses(const QString& exeBaseName)
 {
+    if (exeBaseName.isEmpty())
+        return;  // kernel threads and zombies have no name to match
     const pid_t self = ::getpid();
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {

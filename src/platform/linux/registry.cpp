@@ -1,5 +1,6 @@
 // The per-user registry: the key "Software\A\...\Z" is the file
-// $XDG_CONFIG_HOME/Software/A/.../Z.conf holding the key's values.
+// $XDG_CONFIG_HOME/A/.../Z.conf holding the key's values (the user's configuration
+// folder stands for the user's "Software" branch).
 #include "platform/platform.h"
 
 #include <QDir>

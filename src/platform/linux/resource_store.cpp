@@ -12,12 +12,21 @@
 //         8 bytes magic; always the last 32 bytes of the file
 //
 // Numbers are little-endian; offsets count from the start of the file.
+//
+// A file whose last bytes are not the magic value has no table; one that ends in the
+// magic value but whose footer or index does not add up has a damaged table.
 #include "platform/platform.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QtEndian>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace platform {
@@ -41,6 +50,7 @@ struct StoredEntry {
 struct Table {
     quint64 start = 0;  // where the executable's own bytes end
     QList<StoredEntry> entries;
+    bool damaged = false;  // a table is marked but cannot be read; it counts as none
 };
 
 // Reads little-endian fields from a buffer; any read past its end marks it failed.
@@ -119,26 +129,28 @@ std::optional<QList<StoredEntry>> parseIndex(const QByteArray& index, quint64 st
 Table readTable(QFile& file)
 {
     const qint64 fileSize = file.size();
-    const Table none{static_cast<quint64>(fileSize), {}};
+    const Table none{static_cast<quint64>(fileSize), {}, false};
+    const Table damaged{static_cast<quint64>(fileSize), {}, true};
     if (fileSize < FooterSize || !file.seek(fileSize - FooterSize))
         return none;
     const QByteArray footerBytes = file.read(FooterSize);
+    if (!footerBytes.endsWith(QByteArray(Magic, sizeof(Magic))))
+        return none;
     FieldReader footer(footerBytes);
     const quint64 start = footer.number<quint64>();
     const quint64 indexOffset = footer.number<quint64>();
     const quint32 indexSize = footer.number<quint32>();
     const quint32 version = footer.number<quint32>();
-    const QByteArray magic = footer.bytes(sizeof(Magic));
     const quint64 indexEnd = static_cast<quint64>(fileSize - FooterSize);
-    if (footer.failed() || magic != QByteArray(Magic, sizeof(Magic)) || version != TableVersion
-        || indexSize > MaxIndexSize || start > indexOffset || indexOffset + indexSize != indexEnd
-        || indexOffset > indexEnd || !file.seek(static_cast<qint64>(indexOffset)))
-        return none;
+    if (footer.failed() || version != TableVersion || indexSize > MaxIndexSize || start > indexOffset
+        || indexOffset + indexSize != indexEnd || indexOffset > indexEnd
+        || !file.seek(static_cast<qint64>(indexOffset)))
+        return damaged;
     const QByteArray index = file.read(indexSize);
     if (index.size() != static_cast<qsizetype>(indexSize))
-        return none;
+        return damaged;
     const auto entries = parseIndex(index, start, indexOffset);
-    return entries ? Table{start, *entries} : none;
+    return entries ? Table{start, *entries, false} : damaged;
 }
 
 QByteArray serialiseIndex(const QList<StoredEntry>& entries)
@@ -188,9 +200,20 @@ struct OpenResource {
     StoredEntry entry;
 };
 
+// The running program's own file is read through its running image, so that its
+// resources stay readable for the whole run when the file on disk is replaced or deleted
+// (the setup downloaded again under the same name while it runs).
+QString readablePath(const QString& exePath)
+{
+    // once the file is gone the kernel names it "<path> (deleted)"; a path taken before still means it
+    const QString own = executablePath();
+    const bool isOwn = exePath == own || own == exePath + QStringLiteral(" (deleted)");
+    return isOwn ? QStringLiteral("/proc/self/exe") : exePath;
+}
+
 OpenResource openResource(const QString& exePath, const ResourceId& id)
 {
-    auto file = std::make_unique<QFile>(exePath);
+    auto file = std::make_unique<QFile>(readablePath(exePath));
     if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         throw EResNotFound(notFoundText(id));
     const Table table = readTable(*file);
@@ -201,6 +224,22 @@ OpenResource openResource(const QString& exePath, const ResourceId& id)
 }
 
 enum class CopyResult { Done, ReadFailed, WriteFailed };
+
+// Writes all bytes. A write that stops short (a full disk) is repeated for the rest,
+// so that the device records the system's reason instead of an unexplained short count.
+bool writeAll(QIODevice& to, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const qint64 written = to.write(data, size);
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool writeAll(QIODevice& to, const QByteArray& bytes) { return writeAll(to, bytes.constData(), bytes.size()); }
 
 // Copies `count` bytes (all up to the end when negative) from the current position
 // of `from` to `to` in bounded chunks.
@@ -215,7 +254,7 @@ CopyResult copyBytes(QIODevice& from, qint64 count, QIODevice& to)
             return CopyResult::ReadFailed;
         if (got == 0)
             break;
-        if (to.write(buffer.constData(), got) != got)
+        if (!writeAll(to, buffer.constData(), got))
             return CopyResult::WriteFailed;
         copied += got;
     }
@@ -226,11 +265,14 @@ CopyResult copyBytes(QIODevice& from, qint64 count, QIODevice& to)
 
 QList<ResourceEntry> listResources(const QString& exePath)
 {
-    QFile file(exePath);
+    QFile file(readablePath(exePath));
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return {};
+    const Table table = readTable(file);
+    if (table.damaged)
+        throw EInOutError(QStringLiteral("The resource table of \"%1\" is damaged.").arg(exePath));
     QList<ResourceEntry> result;
-    for (const StoredEntry& entry : readTable(file).entries)
+    for (const StoredEntry& entry : table.entries)
         result.append({entry.id, static_cast<qint64>(entry.size)});
     return result;
 }
@@ -244,21 +286,54 @@ QByteArray readResource(const QString& exePath, const ResourceId& id)
     return bytes;
 }
 
+namespace {
+
+// Extracting a resource onto the executable it comes from would destroy both.
+void refuseSource(const QFile& source, const QString& targetFile)
+{
+    struct stat from {};
+    struct stat to {};
+    if (::fstat(source.handle(), &from) == 0 && ::stat(QFile::encodeName(targetFile).constData(), &to) == 0
+        && from.st_dev == to.st_dev && from.st_ino == to.st_ino)
+        throw fileCreateError(targetFile, QStringLiteral("It is the file the resource is read from."));
+}
+
+// A regular file (or a new one) is replaced only once the new content is complete;
+// a device or pipe ("/dev/stdout") has nothing to replace and is written directly.
+std::unique_ptr<QFileDevice> openTarget(const QString& targetFile)
+{
+    const QFileInfo info(targetFile);
+    std::unique_ptr<QFileDevice> target;
+    if (info.exists() && !info.isFile())
+        target = std::make_unique<QFile>(targetFile);
+    else
+        target = std::make_unique<QSaveFile>(targetFile);
+    if (!target->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        throw fileCreateError(targetFile, target->errorString());
+    return target;
+}
+
+bool finish(QFileDevice& target)
+{
+    if (auto* saveFile = qobject_cast<QSaveFile*>(&target))
+        return saveFile->commit();
+    return target.flush();
+}
+
+}  // namespace
+
 void extractResource(const QString& exePath, const ResourceId& id, const QString& targetFile)
 {
     const OpenResource resource = openResource(exePath, id);
-    QFile target(targetFile);
-    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throw fileCreateError(targetFile, target.errorString());
-    const CopyResult result = copyBytes(*resource.file, static_cast<qint64>(resource.entry.size), target);
-    if (result == CopyResult::Done && target.flush())
+    refuseSource(*resource.file, targetFile);
+    const std::unique_ptr<QFileDevice> target = openTarget(targetFile);
+    const CopyResult result = copyBytes(*resource.file, static_cast<qint64>(resource.entry.size), *target);
+    if (result == CopyResult::Done && finish(*target))
         return;
-    const QString reason =
-        result == CopyResult::ReadFailed ? resource.file->errorString() : target.errorString();
-    target.remove();  // a half-written file would pass for the resource
+    // an unfinished QSaveFile is discarded, so the target keeps what it held before
     if (result == CopyResult::ReadFailed)
-        throw fileReadError(exePath, reason);
-    throw fileCreateError(targetFile, reason);
+        throw fileReadError(exePath, resource.file->errorString());
+    throw fileCreateError(targetFile, target->errorString());
 }
 
 // ---- update --------------------------------------------------------------------
@@ -269,6 +344,42 @@ struct PendingEntry {
     ResourceId id;
     QByteArray data;
     std::unique_ptr<QFile> file;  // streamed at commit when set
+};
+
+// An exclusive lock on the file that is at `path` while the lock is held: a second
+// update waits for the first and then reads the file the first one wrote.
+class UpdateLock {
+public:
+    explicit UpdateLock(const QString& path)
+    {
+        const QByteArray native = QFile::encodeName(path);
+        for (;;) {
+            m_fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+            if (m_fd < 0)
+                throw fileOpenError(path, systemErrorText(errno));
+            if (lockAndCheck(native))
+                return;
+            ::close(m_fd);  // replaced while we waited: lock the file that is there now
+        }
+    }
+    ~UpdateLock() { ::close(m_fd); }
+    UpdateLock(const UpdateLock&) = delete;
+    UpdateLock& operator=(const UpdateLock&) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    bool lockAndCheck(const QByteArray& native) const
+    {
+        while (::flock(m_fd, LOCK_EX) != 0)
+            if (errno != EINTR)
+                return false;
+        struct stat held {};
+        struct stat current {};
+        return ::fstat(m_fd, &held) == 0 && ::stat(native.constData(), &current) == 0
+               && held.st_dev == current.st_dev && held.st_ino == current.st_ino;
+    }
+
+    int m_fd = -1;
 };
 
 void checkName(const ResourceId& id)
@@ -333,7 +444,7 @@ void ResourceUpdate::Private::writeEntry(QSaveFile& out, QFile& source, const St
         // from the start again, so that a commit retried after a failure copies the whole file
         QFile& file = *replacement->file;
         check(file.seek(0) ? copyBytes(file, -1, out) : CopyResult::ReadFailed, file, out);
-    } else if (out.write(replacement->data) != replacement->data.size()) {
+    } else if (!writeAll(out, replacement->data)) {
         check(CopyResult::WriteFailed, source, out);
     }
     const ResourceId id = replacement ? replacement->id : old.id;
@@ -364,16 +475,19 @@ void ResourceUpdate::addFile(const ResourceId& id, const QString& file)
     d->queue({id, QByteArray(), std::move(source)});
 }
 
-// Writes the new file beside the old one and renames it over it, so that a failure
-// at any point leaves the old file as it was.
+// Writes the new file beside the old one, flushes it to disk and renames it over the
+// old one, so that a failure at any point leaves the old file as it was. The lock is
+// held from reading the old table to the rename, so no concurrent update is lost.
 void ResourceUpdate::commit()
 {
+    const UpdateLock lock(d->exePath);
     QFile source(d->exePath);
-    if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    if (!source.open(lock.fd(), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle))
         throw fileOpenError(d->exePath, source.errorString());
     const Table old = readTable(source);
     QSaveFile out(d->exePath);
-    if (!out.open(QIODevice::WriteOnly))
+    // unbuffered, so that every failed write reports the system's reason at once
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw fileCreateError(d->exePath, out.errorString());
     d->copyRange(source, 0, static_cast<qint64>(old.start), out);
 
@@ -389,7 +503,7 @@ void ResourceUpdate::commit()
     const quint64 indexOffset = static_cast<quint64>(out.pos());
     const QByteArray index = serialiseIndex(written);
     const QByteArray footer = serialiseFooter(old.start, indexOffset, static_cast<quint32>(index.size()));
-    if (out.write(index) != index.size() || out.write(footer) != footer.size() || !out.commit())
+    if (!writeAll(out, index) || !writeAll(out, footer) || !out.commit())
         d->check(CopyResult::WriteFailed, source, out);
     d->pending.clear();
 }

@@ -1,0 +1,5 @@
+#include "app/run_state.h"
+
+TRunMode gRunMode = rmInstall;
+bool gBetaMode = false;
+QString gSystemLangAlias;

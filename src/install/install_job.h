@@ -1,0 +1,49 @@
+#pragma once
+// The install job: on a worker thread it ends the running copies of the application,
+// creates the product folders, unpacks the setup archive, places the uninstaller,
+// writes the installed configuration and creates the shortcuts. The main thread
+// meanwhile pumps its messages. A job that fails logs an ERROR line and still reports
+// itself done, so that no wait for it hangs.
+
+#include "app/setup_core.h"
+#include "net/setup_config.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <memory>
+
+// How long the job waits for ended application processes to be gone, in milliseconds.
+// Tests shorten it.
+extern std::atomic<int> gKillPauseMs;
+
+// The job record shared by the waiting main thread and the worker. Every input is a
+// copy taken before the worker starts; the worker writes ReturnValue before done.
+struct InstallJob {
+    explicit InstallJob(const CStringManager& paths) : CStr(paths) {}
+
+    std::atomic<bool> done{false};
+    std::atomic<bool> ReturnValue{false};
+
+    CStringManager CStr;
+    TInstallationOptions Options;
+    bool BetaMode = false;
+    QString LangID;
+    // The four shortcut names: run, uninstall, web site, command-line documentation.
+    QStringList Shortcuts;
+    QString WorkFolder;         // the run's work folder (the source's baseTemp), holding "vrnsetup.zip"
+    QString LInstallerExeName;  // the running setup, copied as the uninstaller
+    QString ProductSiteUrl = ::ProductSiteUrl();
+    int gReleaseNumber = 0;
+    // The executable name whose running processes are ended first.
+    QString ApplicationExeName = QStringLiteral("Vorlen.exe");
+};
+
+// The worker's body; runs every step, logs, and sets ReturnValue and done.
+void RunInstallJob(InstallJob& job);
+
+// Runs the job on a worker thread named "Installing" and pumps the main thread's
+// messages until it is done. When the program is terminating meanwhile, sets
+// gCancelled and returns false at once (the worker finishes on its own).
+bool RunInstallJobAndWait(const std::shared_ptr<InstallJob>& job);

@@ -1,0 +1,88 @@
+#include "install/package_check.h"
+
+#include "app/setup_core.h"
+#include "app/setup_logging.h"
+#include "install/zip_archive.h"
+#include "net/setup_source.h"
+#include "xml/ex_simple_xml.h"
+
+#include <QFile>
+
+namespace {
+
+const QString Prefix = QStringLiteral("[CInstallation] ValidateZipPackage");
+
+struct Expected {
+    qint64 count = 0;
+    qint64 bytes = 0;
+};
+
+Expected readDescriptor(TSource& Source)
+{
+    TExSimpleXML xml;
+    xml.LoadXMLFile(Source.Use(QStringLiteral("system.xml")));
+    Expected expected;
+    // the count is a 32-bit value in the descriptor's contract
+    expected.count = static_cast<qint32>(
+        xml.ReadProperties(QStringLiteral("size"), QStringLiteral("fileCount"), {}, static_cast<qint64>(0)));
+    expected.bytes = xml.ReadProperties(QStringLiteral("size"), QStringLiteral("bytes"), {}, static_cast<qint64>(0));
+    return expected;
+}
+
+qint64 fileLength(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw fileOpenError(path, file.errorString());
+    return file.size();
+}
+
+TZipPackageCheck compare(const Expected& expected, qint64 actualBytes, qint64 actualCount)
+{
+    TZipPackageCheck check;
+    check.Result = expected.bytes == actualBytes && expected.count == actualCount;
+    if (check.Result)
+        return check;
+    Logger().Error(Prefix + QStringLiteral(": { zipSize: %1, actualZipSize: %2 }, { zipFileCount: %3, actualZipFileCount: %4 }")
+                                .arg(expected.bytes)
+                                .arg(actualBytes)
+                                .arg(expected.count)
+                                .arg(actualCount));
+    if (expected.bytes != actualBytes)
+        check.Reason = ZipSizeReason;
+    if (expected.count != actualCount)
+        check.Reason = ZipCountReason;
+    return check;
+}
+
+TZipPackageCheck checkGuarded(TSource& Source, bool IsLocal)
+{
+    if (IsLocal)
+        Source.RequestResource2(QStringLiteral("system.xml"), 200);
+    const Expected expected = readDescriptor(Source);
+    const QString archive = Source.Use(QStringLiteral("vrnsetup.zip"));
+    const qint64 actualBytes = fileLength(archive);
+    if (!ZipArchive::IsValid(archive))
+        return {};
+    const qint64 actualCount = ZipArchive(archive).EntryCount();
+    return compare(expected, actualBytes, actualCount);
+}
+
+}  // namespace
+
+TZipPackageCheck CheckZipPackage(TSource& Source, bool IsLocal)
+{
+    Logger().Info(Prefix);
+    TZipPackageCheck check;
+    try {
+        check = checkGuarded(Source, IsLocal);
+    } catch (const Exception& error) {
+        Logger().Error(Prefix + QStringLiteral(": ") + error.className() + QStringLiteral(": ") + error.message());
+        check = {};
+    } catch (const std::exception& error) {
+        Logger().Error(Prefix + QStringLiteral(": std::exception: ") + QString::fromLocal8Bit(error.what()));
+        check = {};
+    }
+    Logger().Info(Prefix + QStringLiteral(": ") + BoolToStr(check.Result));
+    return check;
+}

@@ -1,0 +1,23 @@
+#pragma once
+// The check of the setup archive against the release descriptor: its length in bytes
+// and its number of entries must be those that the descriptor's size element announces.
+
+#include <QString>
+
+class TSource;
+
+// The reason lines shown after the corrupted-download message.
+inline const QString ZipSizeReason = QStringLiteral("\r\nZIP Size: Incorrect;");
+inline const QString ZipCountReason = QStringLiteral("\r\nZIP File count: Incorrect;");
+
+struct TZipPackageCheck {
+    bool Result = false;
+    // Empty, or one reason line; the count line wins when both values differ.
+    QString Reason;
+};
+
+// Checks "vrnsetup.zip" against "system.xml" in the source's work folder, first writing
+// the descriptor from resource 200 in a local installation. Logs the check's lines (the
+// entry line, the ERROR detail or exception line, and the result line) and raises
+// nothing; showing the failure to the user is the caller's.
+TZipPackageCheck CheckZipPackage(TSource& Source, bool IsLocal);

@@ -1,0 +1,480 @@
+#include "install/setup_installation.h"
+
+#include "app/application_extended.h"
+#include "app/run_state.h"
+#include "app/setup_logging.h"
+#include "i18n/setup_translator.h"
+#include "install/background_job.h"
+#include "install/install_job.h"
+#include "install/installed_configuration.h"
+#include "install/package_check.h"
+#include "install/program_runner.h"
+#include "net/setup_config.h"
+#include "net/setup_source.h"
+#include "platform/platform.h"
+#include "ui/main_window.h"
+#include "xml/ex_simple_xml.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <thread>
+
+namespace {
+
+const QString kClass = QStringLiteral("[CInstallation] ");
+
+void log(const QString& text)
+{
+    Logger().Info(kClass + text);
+}
+
+struct RequestJob : TJobRecord {
+    std::shared_ptr<TSource> source;
+    QString fName;
+};
+
+struct ProgressRequestJob : RequestJob {
+    TWorkBeginProc onWorkBegin;
+    TWorkProc onWork;
+    TWorkEndProc onWorkEnd;
+};
+
+// The request loop of both AsyncRequest overloads: the network image shows while the
+// source is undecided or on the web, the worker runs, the main thread pumps.
+bool runRequest(const std::shared_ptr<RequestJob>& job, const QString& logName, const QString& threadName,
+                std::function<bool()> request)
+{
+    log(logName + QStringLiteral(": ") + job->fName);
+    MainWindow->ControlNetworkImage(job->source->RealSource != stLocal);
+    job->done = false;
+    job->ReturnValue = false;
+    StartJobWorker(job, threadName, kClass + logName + QStringLiteral(": "),
+                   [job, request = std::move(request)] { job->ReturnValue = request(); });
+    const bool result = WaitForJob(*job);
+    MainWindow->ControlNetworkImage(false);
+    log(logName + QStringLiteral(": ") + job->fName + QStringLiteral(", Result: ") + BoolToStr(result));
+    return result;
+}
+
+bool hasOwnResource(int id)
+{
+    const auto entries = platform::listResources(platform::executablePath());
+    return std::any_of(entries.begin(), entries.end(),
+                       [id](const platform::ResourceEntry& entry) { return entry.id.id == id; });
+}
+
+}  // namespace
+
+// ---- CBaseInstallation ------------------------------------------------------------------
+
+CBaseInstallation::CBaseInstallation()
+{
+    log(QStringLiteral("Create"));
+    LangID = gSystemLangAlias;
+    gCancelled = false;
+    Source = std::make_shared<TSource>();
+    MainWindow->Source = Source.get();
+}
+
+CBaseInstallation::~CBaseInstallation()
+{
+    log(QStringLiteral("Destroy"));
+    MainWindow->Source = nullptr;
+}
+
+bool CBaseInstallation::IsLocalInstallation() const
+{
+    return Source->RealSource == stLocal;
+}
+
+bool CBaseInstallation::AsyncRequest(const QString& fName)
+{
+    auto job = std::make_shared<RequestJob>();
+    job->source = Source;
+    job->fName = fName;
+    return runRequest(job, QStringLiteral("AsyncRequest"), QStringLiteral("Request:") + fName,
+                      [source = Source, fName] { return source->Request(fName); });
+}
+
+bool CBaseInstallation::AsyncRequest(const QString& fName, TWorkBeginProc onWorkBegin, TWorkProc onWork,
+                                     TWorkEndProc onWorkEnd)
+{
+    auto job = std::make_shared<ProgressRequestJob>();
+    job->source = Source;
+    job->fName = fName;
+    job->onWorkBegin = std::move(onWorkBegin);
+    job->onWork = std::move(onWork);
+    job->onWorkEnd = std::move(onWorkEnd);
+    return runRequest(job, QStringLiteral("AsyncRequest2"), QStringLiteral("getFile"), [job] {
+        return job->source->Request(job->fName, job->onWorkBegin, job->onWork, job->onWorkEnd);
+    });
+}
+
+void CBaseInstallation::AttachFile2(platform::ResourceUpdate& hUpdate, const QString& FileName, int ResID)
+{
+    const auto handle = static_cast<quint32>(reinterpret_cast<quintptr>(&hUpdate));
+    log(QStringLiteral("AttachFile2: 0x") + QStringLiteral("%1").arg(handle, 8, 16, QLatin1Char('0')).toUpper()
+        + QStringLiteral(", ") + FileName);
+    if (!QFile::exists(FileName))
+        throw fileOpenError(FileName, systemErrorText(ENOENT));
+    // streamed at commit: a large archive never sits in memory
+    hUpdate.addFile(platform::ResourceId::numbered(ResID), FileName);
+}
+
+// ---- CInstallation ------------------------------------------------------------------------
+
+void CInstallation::Run()
+{
+    log(QStringLiteral("Run - Begin"));
+    {
+        CInstallation installation;
+        installation.Main();
+    }
+    log(QStringLiteral("Run - End"));
+}
+
+CInstallation::CInstallation() : CStr(std::make_unique<CStringManager>(gBetaMode))
+{
+    Options = TInstallationOptions{false, false, true};
+}
+
+CInstallation::~CInstallation() = default;
+
+void CInstallation::Main()
+{
+    log(QStringLiteral("Main"));
+    ExtractSSl_Libs();
+    CountAtBitLy();
+    if (!gCancelled)
+        VerifyInstallation();
+    if (!gCancelled)
+        LangID = GetLangFromUser();
+    if (!gCancelled)
+        retranslateWindow();
+    if (!gCancelled)
+        extractLicence();
+    if (!gCancelled)
+        ShowEULAtoUSER();
+    if (!gCancelled && !IsLocalInstallation()) {
+        MainWindow->page_Prepare();
+        CheckDirectX();
+    }
+    if (!gCancelled) {
+        MainWindow->HidePage();
+        MainWindow->page_FirstChoose(IsLocalInstallation());
+        WaitForUserAction();
+    }
+    if (!gCancelled)
+        dispatchFirstChoice();
+    log(QStringLiteral("End Main"));
+}
+
+void CInstallation::retranslateWindow()
+{
+    CTranslator::Work(MainWindow, QStringLiteral("Lang_") + LangID, true);
+    MainWindow->page_Prepare();
+}
+
+void CInstallation::extractLicence()
+{
+    Source->RequestResource(LangID == QLatin1String("ru_RU") ? QStringLiteral("EULA_ru_RU")
+                                                             : QStringLiteral("EULA_en_GB"));
+}
+
+void CInstallation::dispatchFirstChoice()
+{
+    if (gUserChoice == QLatin1String("CustomizedInstall")) {
+        MainWindow->ReadInstallOptions(Options);
+        DownloadAndInstallThenRun();
+    } else if (gUserChoice == QLatin1String("MakeInstallNow")) {
+        MakeLocalInstallation();
+    }
+}
+
+void CInstallation::CountAtBitLy()
+{
+    log(QStringLiteral("CountAtBitLy"));
+    const QString url = gBetaMode ? CounterBetaUrl() : CounterReleaseUrl();
+    // counted only; nobody waits for it, and it may outlive the run
+    std::thread([url] {
+        platform::setCurrentThreadName(QStringLiteral("BitLy"));
+        try {
+            CNetwork::Get(url, nullptr);
+        } catch (...) {
+        }
+    }).detach();
+}
+
+void CInstallation::VerifyInstallation()
+{
+    log(QStringLiteral("VerifyInstallation"));
+    if (AsyncRequest(QStringLiteral("system.xml")) && CheckSetupVersion()) {
+        DownloadAndRunNewInstaller();
+        gCancelled = true;
+    }
+    if (!IsLocalInstallation())
+        MainWindow->SHosting = QStringLiteral("Content host: ") + Source->ExtractHostName();
+    if (gBetaMode && IsLocalInstallation()) {
+        MainWindow->HidePage();
+        MainWindow->page_final(false);
+        ShowMessageBox(MainWindow, QStringLiteral("Vorlen - setup"),
+                       QStringLiteral("You can't use BETA setup in local mode."), 0);
+        WaitForUserAction();
+        gCancelled = true;
+    }
+    if (!gCancelled && IsLocalInstallation() && !hasOwnResource(100)) {
+        MainWindow->HidePage();
+        MainWindow->page_NoInternet();
+        WaitForUserAction();
+        gCancelled = true;
+    }
+}
+
+bool CInstallation::CheckSetupVersion()
+{
+    log(QStringLiteral("CheckSetupVersion"));
+    TExSimpleXML xml;
+    const QString path = Source->Use(QStringLiteral("system.xml"));
+    log(QStringLiteral("CheckSetupVersion: ") + path);
+    bool result = false;
+    try {
+        if (xml.LoadXMLFile(path)) {
+            const int version = ReadElemItemInt(xml.Root(), QStringLiteral("version"), 0);
+            result = version > SetupVersion;
+            log(QStringLiteral("CheckSetupVersion: %1 = %2, ").arg(version).arg(SetupVersion) + BoolToStr(result));
+        } else {
+            log(QStringLiteral("CheckSetupVersion: LoadXMLFile failed, ") + BoolToStr(result));
+        }
+    } catch (const Exception& error) {
+        Logger().Error(kClass + QStringLiteral("CheckSetupVersion: ") + error.className() + QStringLiteral(": ")
+                       + error.message());
+        result = false;
+    }
+    return result;
+}
+
+QString NewSetupStamp(const QDateTime& localTime)
+{
+    return localTime.toString(QStringLiteral("ddMMyyyyHHmmss"));
+}
+
+void CInstallation::DownloadAndRunNewInstaller()
+{
+    log(QStringLiteral("DownloadAndRunNewInstaller"));
+    MainWindow->HidePage();
+    TWorkBeginProc onWorkBegin;
+    TWorkProc onWork;
+    TWorkEndProc onWorkEnd;
+    MainWindow->page_Install(onWorkBegin, onWork, onWorkEnd);
+    const bool ok = AsyncRequest(QStringLiteral("vrnsetup.exe"), onWorkBegin, onWork, onWorkEnd);
+    if (!ok || gCancelled)
+        return;
+    const QString target = TempFolder(false) + QStringLiteral("vrnsetup-")
+                           + NewSetupStamp(QDateTime::currentDateTime()) + QStringLiteral(".exe");
+    platform::moveFile(Source->Use(QStringLiteral("vrnsetup.exe")), target);
+    // a downloaded file carries no execute bit; without it the new setup cannot start
+    QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                      | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    platform::startDetached(target, {});
+}
+
+QString CInstallation::GetLangFromUser()
+{
+    log(QStringLiteral("GetLangFromUser"));
+    QString result = gSystemLangAlias;
+    if (!gCancelled) {
+        MainWindow->HidePage();
+        MainWindow->page_SelectLang();
+        WaitForUserAction();
+        result = gUserChoice;
+    }
+    log(QStringLiteral("GetLangFromUser: ") + result);
+    return result;
+}
+
+void CInstallation::ShowEULAtoUSER()
+{
+    log(QStringLiteral("ShowEULAtoUSER"));
+    MainWindow->HidePage();
+    MainWindow->page_EULA();
+    WaitForUserAction();
+}
+
+// ---- the install branch ------------------------------------------------------------------
+
+void CInstallation::ExtractSSl_Libs()
+{
+    // the system's TLS serves the transfers; no libraries are written out
+    log(QStringLiteral("ExtractSSl_Libs"));
+}
+
+void CInstallation::CheckDirectX()
+{
+    log(QStringLiteral("CheckDirectX"));
+    if (platform::graphicsRuntimePresent())
+        return;
+    if (!AskYesNo(MainWindow, MainWindow->InstallString(10), MainWindow->InstallString(20), platform::MB_ICONQUESTION))
+        return;
+    if (AsyncRequest(QStringLiteral("dxwebsetup.exe")))
+        RunAndWait(Source->Use(QStringLiteral("dxwebsetup.exe")));
+    else
+        ShowMessageBox(MainWindow, MainWindow->InstallString(22), MainWindow->InstallString(21),
+                       platform::MB_ICONERROR);
+}
+
+void CInstallation::DownloadAndInstallThenRun()
+{
+    log(QStringLiteral("DownloadAndInstallThenRun"));
+    MainWindow->HidePage();
+    TWorkBeginProc onWorkBegin;
+    TWorkProc onWork;
+    TWorkEndProc onWorkEnd;
+    MainWindow->page_Install(onWorkBegin, onWork, onWorkEnd);
+    bool ok = true;
+    if (IsLocalInstallation())
+        Source->RequestResource2(QStringLiteral("vrnsetup.zip"), 100);
+    else
+        ok = AsyncRequest(QStringLiteral("vrnsetup.zip"), onWorkBegin, onWork, onWorkEnd);
+    if (!ok || gCancelled) {
+        showInstallFailure();
+        return;
+    }
+    if (!ValidateZipPackage())
+        return;
+    if (!Install() || gCancelled) {
+        showInstallFailure();
+        return;
+    }
+    MainWindow->HidePage();
+    MainWindow->page_final(true);
+    WaitForUserAction();
+    const QString application = CStr->U(vsRunExe);
+    if (Options.RunAfterInstall && !gCancelled)
+        platform::startDetached(application);
+}
+
+// A user who did not cancel always learns that nothing was installed: the failure
+// page with the log's path, until its button is pressed. A cancelled run ends quietly.
+void CInstallation::showInstallFailure()
+{
+    if (gCancelled)
+        return;
+    MainWindow->HidePage();
+    MainWindow->page_final(false);
+    WaitForUserAction();
+}
+
+bool CInstallation::ValidateZipPackage()
+{
+    const TZipPackageCheck check = CheckZipPackage(*Source, IsLocalInstallation());
+    if (!check.Result) {
+        MainWindow->HidePage();
+        MainWindow->page_final(false);
+        ShowMessageBox(MainWindow, MainWindow->InstallString(22), MainWindow->InstallString(28) + check.Reason,
+                       platform::MB_ICONERROR);
+        WaitForUserAction();
+    }
+    return check.Result;
+}
+
+bool CInstallation::Install()
+{
+    auto job = std::make_shared<InstallJob>(*CStr);
+    log(QStringLiteral("Install"));
+    job->Options = Options;
+    job->BetaMode = gBetaMode;
+    job->LangID = LangID;
+    job->Shortcuts = MainWindow->Shortcuts->Lines()->lines();
+    job->ArchivePath = Source->Use(QStringLiteral("vrnsetup.zip"));
+    job->LInstallerExeName = platform::executablePath();
+    job->gReleaseNumber = ReturnReleaseNumber();
+    const bool result = RunInstallJobAndWait(job);
+    log(QStringLiteral("Install: ") + BoolToStr(result));
+    return result;
+}
+
+int CInstallation::ReturnReleaseNumber()
+{
+    return ::ReturnReleaseNumber(*Source, IsLocalInstallation());
+}
+
+// ---- the local installation package ---------------------------------------------------------
+
+namespace {
+
+struct LocalPackageJob : TJobRecord {
+    QString SystemXML;
+    QString CurrentZip;
+    QString CurrentExe;
+    QString WorkPath;
+};
+
+const QString kPackageName = QStringLiteral("VorlenSetup.exe");
+
+}  // namespace
+
+namespace {
+
+// The worker's part: a fresh copy of the running setup with the archive and the
+// descriptor embedded.
+void makePackage(CInstallation& installation, const LocalPackageJob& job)
+{
+    const QString target = job.WorkPath + kPackageName;
+    if (QFileInfo::exists(target) && !QFile::remove(target))
+        throw EFCreateError(QStringLiteral("Cannot replace \"%1\"").arg(target));
+    if (!platform::copyFile(job.CurrentExe, target))
+        throw EFCreateError(QStringLiteral("Cannot copy the setup to \"%1\"").arg(target));
+    installation.AttachResourcesTo(target, job.CurrentZip, job.SystemXML);
+}
+
+}  // namespace
+
+void CInstallation::MakeLocalInstallation()
+{
+    auto job = std::make_shared<LocalPackageJob>();
+    log(QStringLiteral("MakeLocalInstallation"));
+    TWorkBeginProc onWorkBegin;
+    TWorkProc onWork;
+    TWorkEndProc onWorkEnd;
+    job->WorkPath = platform::withTrailingSeparator(MainWindow->page_MakeLocalInstallation2(onWorkBegin, onWork, onWorkEnd));
+    job->CurrentExe = platform::executablePath();
+    if (!AsyncRequest(QStringLiteral("vrnsetup.zip"), onWorkBegin, onWork, onWorkEnd) || gCancelled) {
+        showInstallFailure();
+        return;
+    }
+    job->CurrentZip = Source->Use(QStringLiteral("vrnsetup.zip"));
+    job->SystemXML = Source->Use(QStringLiteral("system.xml"));
+    StartJobWorker(job, QStringLiteral("Making"), kClass + QStringLiteral("MakeLocalInstallation: "), [this, job] {
+        makePackage(*this, *job);
+        job->ReturnValue = true;
+    });
+    const bool made = WaitForJob(*job);
+    if (!made) {
+        showInstallFailure();
+        return;
+    }
+    MainWindow->page_MakeLocalInstallation3();
+    WaitForUserAction();
+    if (!gCancelled)
+        platform::showInFileManager(job->WorkPath + kPackageName);
+}
+
+
+void CInstallation::AttachResourcesTo(const QString& ExeFile, const QString& ZipFile, const QString& XmlFile)
+{
+    log(QStringLiteral("AttachResourcesTo: ") + ExeFile + QStringLiteral(", ") + ZipFile + QStringLiteral(", ")
+        + XmlFile);
+    platform::ResourceUpdate update(ExeFile);
+    // what was added is written also when a later attach fails; the error still rises
+    try {
+        AttachFile2(update, ZipFile, 100);
+        AttachFile2(update, XmlFile, 200);
+    } catch (...) {
+        update.commit();
+        throw;
+    }
+    update.commit();
+}

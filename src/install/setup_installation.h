@@ -1,0 +1,78 @@
+#pragma once
+// The install script: one object per install run that takes the user from the first
+// request to an installed application, a prepared local package, or an orderly stop.
+// It runs on the main thread, drives the window's pages, waits for the user, and hands
+// file requests and long jobs to worker threads while it keeps the window alive.
+
+#include "app/setup_core.h"
+#include "net/setup_network.h"
+
+#include <QString>
+
+#include <memory>
+
+class TSource;
+
+namespace platform {
+class ResourceUpdate;
+}
+
+class CBaseInstallation : public CSetupCore {
+public:
+    CBaseInstallation();
+    virtual ~CBaseInstallation();
+    CBaseInstallation(const CBaseInstallation&) = delete;
+    CBaseInstallation& operator=(const CBaseInstallation&) = delete;
+
+    // True once the first request has turned the source to the setup's own folder.
+    bool IsLocalInstallation() const;
+    // Brings fName through the source on a worker thread while the window stays alive.
+    bool AsyncRequest(const QString& fName);
+    bool AsyncRequest(const QString& fName, TWorkBeginProc onWorkBegin, TWorkProc onWork, TWorkEndProc onWorkEnd);
+    // Adds the whole file to the executable open for update as RCDATA resource ResID.
+    void AttachFile2(platform::ResourceUpdate& hUpdate, const QString& FileName, int ResID);
+
+    // Shared with the workers of the requests, so that a request abandoned when the
+    // window closes can still finish on a source that exists.
+    std::shared_ptr<TSource> Source;
+    QString LangID;
+};
+
+class CInstallation : public CBaseInstallation {
+public:
+    static void Run();
+
+    CInstallation();
+    ~CInstallation() override;
+
+    void Main();
+
+    TInstallationOptions Options;
+    std::unique_ptr<CStringManager> CStr;
+
+    // The steps of Main; public so that tests can drive them one at a time.
+    void ExtractSSl_Libs();
+    void CountAtBitLy();
+    void VerifyInstallation();
+    bool CheckSetupVersion();
+    void DownloadAndRunNewInstaller();
+    QString GetLangFromUser();
+    void ShowEULAtoUSER();
+    void CheckDirectX();
+    void DownloadAndInstallThenRun();
+    bool ValidateZipPackage();
+    bool Install();
+    int ReturnReleaseNumber();
+    void MakeLocalInstallation();
+    // Adds the archive as resource 100 and the descriptor as resource 200 to ExeFile.
+    void AttachResourcesTo(const QString& ExeFile, const QString& ZipFile, const QString& XmlFile);
+
+private:
+    void showInstallFailure();
+    void retranslateWindow();
+    void extractLicence();
+    void dispatchFirstChoice();
+};
+
+// "ddmmyyyyhhmmss" of a local date and time: the name stamp of a downloaded new setup.
+QString NewSetupStamp(const class QDateTime& localTime);

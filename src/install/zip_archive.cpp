@@ -1,0 +1,341 @@
+#include "install/zip_archive.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <zip.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <exception>
+#include <fcntl.h>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr mode_t DefaultFileMode = 0644;
+constexpr mode_t DefaultFolderMode = 0755;
+constexpr size_t CopyBufferSize = 256 * 1024;
+// Below this many files a second thread costs more than it saves.
+constexpr size_t FilesPerThread = 32;
+
+// One entry as it will be written: where, what and with which mode.
+struct Entry {
+    zip_uint64_t index = 0;
+    QString name;        // as stored, for messages
+    QByteArray path;     // relative to the target folder, in the file system's encoding
+    bool isFolder = false;
+    mode_t mode = DefaultFileMode;
+};
+
+QString libzipErrorText(int code)
+{
+    zip_error_t error;
+    zip_error_init_with_code(&error, code);
+    const QString text = QString::fromUtf8(zip_error_strerror(&error));
+    zip_error_fini(&error);
+    return text;
+}
+
+zip_t* openArchive(const QString& path)
+{
+    int code = 0;
+    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &code);
+    if (!archive)
+        throw EZipError(QStringLiteral("Cannot open the archive \"%1\". %2").arg(path, libzipErrorText(code)));
+    return archive;
+}
+
+struct ArchiveHandle {
+    zip_t* zip;
+    explicit ArchiveHandle(const QString& path) : zip(openArchive(path)) {}
+    ~ArchiveHandle() { zip_discard(zip); }
+    ArchiveHandle(const ArchiveHandle&) = delete;
+    ArchiveHandle& operator=(const ArchiveHandle&) = delete;
+};
+
+[[noreturn]] void refuse(const QString& name, const QString& why)
+{
+    throw EZipUnsafeEntry(QStringLiteral("The archive entry \"%1\" is refused: %2.").arg(name, why));
+}
+
+// The entry's path below the target folder; refuses paths that could leave it.
+QByteArray safeRelativePath(const QString& name)
+{
+    if (name.isEmpty())
+        refuse(name, QStringLiteral("it has no name"));
+    if (name.startsWith(QLatin1Char('/')) || (name.size() > 1 && name[1] == QLatin1Char(':')))
+        refuse(name, QStringLiteral("its path is absolute"));
+    QStringList parts;
+    for (const QString& part : name.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (part == QLatin1String(".."))
+            refuse(name, QStringLiteral("its path leads out of the folder"));
+        if (part != QLatin1String("."))
+            parts << part;
+    }
+    return QFile::encodeName(parts.join(QLatin1Char('/')));
+}
+
+Entry describeEntry(zip_t* archive, zip_uint64_t index)
+{
+    Entry entry;
+    entry.index = index;
+    const char* rawName = zip_get_name(archive, index, ZIP_FL_ENC_GUESS);
+    if (!rawName)
+        throw EZipError(QStringLiteral("Cannot read the name of entry %1: %2").arg(index).arg(zip_strerror(archive)));
+    entry.name = QString::fromUtf8(rawName);
+    entry.isFolder = entry.name.endsWith(QLatin1Char('/'));
+    entry.path = safeRelativePath(entry.name);
+
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    zip_file_get_external_attributes(archive, index, 0, &system, &attributes);
+    const mode_t unixMode = system == ZIP_OPSYS_UNIX ? static_cast<mode_t>(attributes >> 16) : 0;
+    const mode_t type = unixMode & S_IFMT;
+    if (type == S_IFLNK)
+        refuse(entry.name, QStringLiteral("it is a symbolic link"));
+    if (type != 0 && type != S_IFREG && type != S_IFDIR)
+        refuse(entry.name, QStringLiteral("it is not a file or a folder"));
+    entry.isFolder = entry.isFolder || type == S_IFDIR;
+    if (entry.path.isEmpty() && !entry.isFolder)
+        refuse(entry.name, QStringLiteral("it has no name"));
+    const mode_t permissions = unixMode & 0777;
+    if (entry.isFolder)
+        entry.mode = (permissions ? permissions : DefaultFolderMode) | S_IRWXU;
+    else
+        entry.mode = (permissions ? permissions : DefaultFileMode) | S_IRUSR | S_IWUSR;
+    return entry;
+}
+
+std::vector<Entry> describeEntries(zip_t* archive)
+{
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    std::vector<Entry> entries;
+    entries.reserve(static_cast<size_t>(std::max<zip_int64_t>(count, 0)));
+    for (zip_int64_t i = 0; i < count; ++i)
+        entries.push_back(describeEntry(archive, static_cast<zip_uint64_t>(i)));
+    return entries;
+}
+
+// Creates the folders below the target folder. A path that leads through a link
+// already on disk is refused, so that nothing lands outside the target folder.
+class FolderMaker {
+public:
+    explicit FolderMaker(QByteArray root) : m_root(std::move(root)) {}
+
+    void make(const QByteArray& relative, const QString& entryName)
+    {
+        if (relative.isEmpty() || m_made.count(relative))
+            return;
+        const qsizetype slash = relative.lastIndexOf('/');
+        if (slash > 0)
+            make(relative.left(slash), entryName);
+        const QByteArray full = m_root + '/' + relative;
+        struct stat info {};
+        if (::lstat(full.constData(), &info) == 0) {
+            if (S_ISLNK(info.st_mode))
+                refuse(entryName, QStringLiteral("\"%1\" is a link").arg(QFile::decodeName(full)));
+            if (!S_ISDIR(info.st_mode))
+                throw fileCreateError(QFile::decodeName(full), QStringLiteral("A file of that name is in the way."));
+        } else if (::mkdir(full.constData(), DefaultFolderMode | S_IRWXU) != 0 && errno != EEXIST) {
+            throw fileCreateError(QFile::decodeName(full), systemErrorText(errno));
+        }
+        m_made.insert(relative);
+    }
+
+private:
+    QByteArray m_root;
+    std::set<QByteArray> m_made;
+};
+
+int createFile(const QByteArray& path, mode_t mode)
+{
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(path.constData(), flags, mode);
+    if (fd < 0 && (errno == ELOOP || errno == ETXTBSY || errno == EACCES || errno == EPERM)) {
+        // a link, a running program or a read-only file is replaced by a new file
+        if (::unlink(path.constData()) == 0)
+            fd = ::open(path.constData(), flags | O_EXCL, mode);
+    }
+    return fd;
+}
+
+void writeAll(int fd, const char* data, size_t size, const QByteArray& path)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+}
+
+struct FileDescriptor {
+    int fd;
+    ~FileDescriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+void extractFile(zip_t* archive, const Entry& entry, const QByteArray& root, std::vector<char>& buffer)
+{
+    zip_file_t* source = zip_fopen_index(archive, entry.index, 0);
+    if (!source)
+        throw EZipError(QStringLiteral("Cannot read the archive entry \"%1\". %2").arg(entry.name, zip_strerror(archive)));
+    const std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> closer(source, zip_fclose);
+    const QByteArray path = root + '/' + entry.path;
+    FileDescriptor target{createFile(path, entry.mode)};
+    if (target.fd < 0)
+        throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
+    for (;;) {
+        const zip_int64_t got = zip_fread(source, buffer.data(), buffer.size());
+        if (got < 0)
+            throw EZipError(QStringLiteral("Cannot read the archive entry \"%1\". %2")
+                                .arg(entry.name, QString::fromUtf8(zip_file_strerror(source))));
+        if (got == 0)
+            break;
+        writeAll(target.fd, buffer.data(), static_cast<size_t>(got), path);
+    }
+    // an existing file keeps its old mode through O_TRUNC, and the umask narrowed a new one
+    if (::fchmod(target.fd, entry.mode) != 0)
+        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+    const int fd = target.fd;
+    target.fd = -1;
+    if (::close(fd) != 0)
+        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+}
+
+// Hands out the files to the extracting threads, and keeps the first error.
+class FileQueue {
+public:
+    explicit FileQueue(const std::vector<const Entry*>& files) : m_files(files) {}
+
+    const Entry* next()
+    {
+        if (m_failed)
+            return nullptr;
+        const size_t index = m_next.fetch_add(1);
+        return index < m_files.size() ? m_files[index] : nullptr;
+    }
+
+    void fail(std::exception_ptr error)
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_error)
+            m_error = error;
+        m_failed = true;
+    }
+
+    void rethrow() const
+    {
+        if (m_error)
+            std::rethrow_exception(m_error);
+    }
+
+private:
+    const std::vector<const Entry*>& m_files;
+    std::atomic<size_t> m_next{0};
+    std::atomic<bool> m_failed{false};
+    std::mutex m_mutex;
+    std::exception_ptr m_error;
+};
+
+void extractFiles(const QString& archivePath, zip_t* shared, FileQueue& queue, const QByteArray& root)
+{
+    try {
+        // libzip handles are not shared between threads: each thread but the caller opens its own
+        std::unique_ptr<ArchiveHandle> own;
+        zip_t* archive = shared;
+        if (!archive) {
+            own = std::make_unique<ArchiveHandle>(archivePath);
+            archive = own->zip;
+        }
+        std::vector<char> buffer(CopyBufferSize);
+        while (const Entry* entry = queue.next())
+            extractFile(archive, *entry, root, buffer);
+    } catch (...) {
+        queue.fail(std::current_exception());
+    }
+}
+
+int threadCount(int requested, size_t files)
+{
+    if (requested > 0)
+        return requested;
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    return static_cast<int>(std::clamp<size_t>(files / FilesPerThread, 1, static_cast<size_t>(cores)));
+}
+
+}  // namespace
+
+bool ZipArchive::IsValid(const QString& path)
+{
+    // libzip opens an empty file as an empty archive, but it has no directory record
+    if (QFileInfo(path).size() == 0)
+        return false;
+    int code = 0;
+    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &code);
+    if (!archive)
+        return false;
+    zip_discard(archive);
+    return true;
+}
+
+ZipArchive::ZipArchive(const QString& path) : m_path(path), m_zip(openArchive(path)) {}
+
+ZipArchive::~ZipArchive()
+{
+    zip_discard(m_zip);
+}
+
+qint64 ZipArchive::EntryCount() const
+{
+    return zip_get_num_entries(m_zip, 0);
+}
+
+void ZipArchive::ExtractTo(const QString& folder, int threads) const
+{
+    // every entry is checked before the first byte is written
+    const std::vector<Entry> entries = describeEntries(m_zip);
+    QByteArray root = QFile::encodeName(folder);
+    while (root.size() > 1 && root.endsWith('/'))
+        root.chop(1);
+    if (::mkdir(root.constData(), DefaultFolderMode) != 0 && errno != EEXIST)
+        throw fileCreateError(folder, systemErrorText(errno));
+
+    FolderMaker folders(root);
+    std::vector<const Entry*> files;
+    for (const Entry& entry : entries) {
+        const qsizetype slash = entry.path.lastIndexOf('/');
+        folders.make(entry.isFolder ? entry.path : entry.path.left(std::max<qsizetype>(slash, 0)), entry.name);
+        if (!entry.isFolder)
+            files.push_back(&entry);
+    }
+
+    FileQueue queue(files);
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < threadCount(threads, files.size()); ++i)
+        helpers.emplace_back(extractFiles, m_path, nullptr, std::ref(queue), std::cref(root));
+    extractFiles(m_path, m_zip, queue, root);
+    for (std::thread& helper : helpers)
+        helper.join();
+    queue.rethrow();
+
+    // folder modes last, so that a read-only folder does not stop its own files
+    for (const Entry& entry : entries) {
+        if (entry.isFolder && !entry.path.isEmpty())
+            ::chmod((root + '/' + entry.path).constData(), entry.mode);
+    }
+}

@@ -1,0 +1,44 @@
+#pragma once
+// The setup archive: the validity test, the number of entries, and extraction into a
+// folder that nothing in the archive can escape. Extraction streams every entry
+// through a fixed buffer, so memory does not grow with the archive, and spreads the
+// entries over the processor's cores, one archive handle per thread.
+
+#include "platform/platform_errors.h"
+
+#include <QString>
+
+typedef struct zip zip_t;
+
+// The archive cannot be opened or one of its entries cannot be read.
+VRN_DECLARE_ERROR(EZipError, Exception)
+// An entry that would be written outside the target folder: an absolute path, "..",
+// a symbolic link, or a path leading through a link already on disk.
+VRN_DECLARE_ERROR(EZipUnsafeEntry, EZipError)
+
+class ZipArchive {
+public:
+    // True when the file is a ZIP archive with a readable end-of-central-directory record.
+    static bool IsValid(const QString& path);
+
+    // Opens the archive for reading; throws EZipError.
+    explicit ZipArchive(const QString& path);
+    ~ZipArchive();
+    ZipArchive(const ZipArchive&) = delete;
+    ZipArchive& operator=(const ZipArchive&) = delete;
+
+    // Entries of the central directory, folders included.
+    qint64 EntryCount() const;
+
+    // Writes every entry at its path below `folder`, creating folders and replacing
+    // files. Refuses the whole archive with EZipUnsafeEntry before writing anything
+    // when one entry is unsafe. Restores the entries' Unix permission bits (without
+    // set-id and sticky bits; the owner may always read and write); entries without
+    // them get 0644, folders 0755. Throws EZipError, EFCreateError or EInOutError.
+    // `threads` 0 chooses by the number of cores and entries.
+    void ExtractTo(const QString& folder, int threads = 0) const;
+
+private:
+    QString m_path;
+    zip_t* m_zip = nullptr;
+};

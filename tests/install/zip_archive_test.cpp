@@ -1,0 +1,173 @@
+// The setup archive: validity, entry count, extraction that nothing in the archive can
+// escape, permission bits, replacing installed files, both cores.
+#include "install/zip_archive.h"
+#include "install_test_support.h"
+#include "zip_maker.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace installtest;
+
+TEST(ZipArchive, ValidityAndEntryCount)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("valid"));
+    const QString good = folder + QStringLiteral("/good.zip");
+    zipmaker::write(good, {zipmaker::folder(QStringLiteral("bin/")), zipmaker::file(QStringLiteral("bin/a"), "a"),
+                           zipmaker::file(QStringLiteral("b"), "b")});
+    const QByteArray bytes = readFile(good);
+    writeFile(folder + QStringLiteral("/empty.zip"), "");
+    writeFile(folder + QStringLiteral("/text.zip"), "not an archive at all, but long enough to be one");
+    writeFile(folder + QStringLiteral("/cut.zip"), bytes.left(bytes.size() - 10));
+    const std::pair<const char*, bool> cases[] = {
+        {"good.zip", true}, {"empty.zip", false}, {"text.zip", false}, {"cut.zip", false}, {"missing.zip", false}};
+    for (const auto& [name, valid] : cases)
+        EXPECT_EQ(ZipArchive::IsValid(folder + QLatin1Char('/') + QLatin1String(name)), valid) << name;
+
+    EXPECT_EQ(ZipArchive(good).EntryCount(), 3) << "folder entries count like files";
+    EXPECT_THROW(ZipArchive(folder + QStringLiteral("/text.zip")), EZipError);
+}
+
+TEST(ZipArchive, ExtractsContentFoldersAndPermissionBits)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("modes"));
+    const QByteArray big = pattern(3 << 20);
+    struct Case {
+        zipmaker::Entry entry;
+        unsigned expectedMode;
+    };
+    const Case cases[] = {
+        {zipmaker::file(QStringLiteral("Vorlen.exe"), "exe", 0100755), 0755},
+        {zipmaker::file(QStringLiteral("private.txt"), "p", 0100600), 0600},
+        {zipmaker::file(QStringLiteral("readonly.txt"), "r", 0100444), 0644},
+        {zipmaker::file(QStringLiteral("setuid"), "s", 0104755), 0755},
+        {zipmaker::file(QStringLiteral("from-windows.dll"), "w", std::nullopt), 0644},
+        {zipmaker::Entry{QStringLiteral("deep/er/stored.bin"), big, 0100644, false}, 0644},
+        {zipmaker::file(QStringLiteral("deep/deflated.bin"), big), 0644},
+        {zipmaker::folder(QStringLiteral("locked/"), 040500), 0700},
+        {zipmaker::folder(QStringLiteral("windows-folder/"), std::nullopt), 0755},
+        {zipmaker::file(QStringLiteral("./dot/./file"), "d"), 0644},
+    };
+    QList<zipmaker::Entry> entries;
+    for (const Case& c : cases)
+        entries << c.entry;
+    zipmaker::write(folder + QStringLiteral("/a.zip"), entries);
+
+    const QString target = folder + QStringLiteral("/install/");
+    ZipArchive(folder + QStringLiteral("/a.zip")).ExtractTo(target);
+    for (const Case& c : cases) {
+        const QString path = target + QDir::cleanPath(c.entry.name);
+        EXPECT_EQ(modeOf(path), c.expectedMode) << c.entry.name.toStdString();
+        if (!c.entry.name.endsWith(QLatin1Char('/'))) {
+            EXPECT_EQ(readFile(path), c.entry.content) << c.entry.name.toStdString();
+        }
+    }
+    EXPECT_EQ(modeOf(target + QStringLiteral("deep/er")), 0755u) << "folders made for files get 0755";
+}
+
+TEST(ZipArchive, ReplacesInstalledFilesAndLinks)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("overwrite"));
+    const QString outside = sandbox::freshFolder(QStringLiteral("overwrite-outside"));
+    writeFile(outside + QStringLiteral("/precious"), "keep");
+    const QString target = folder + QStringLiteral("/install");
+    QDir().mkpath(target);
+    writeFile(target + QStringLiteral("/old.exe"), "old old old", 0755);
+    writeFile(target + QStringLiteral("/readonly"), "old", 0444);
+    ASSERT_TRUE(QFile::link(outside + QStringLiteral("/precious"), target + QStringLiteral("/linked")));
+
+    zipmaker::write(folder + QStringLiteral("/a.zip"),
+                    {zipmaker::file(QStringLiteral("old.exe"), "new", 0100644),
+                     zipmaker::file(QStringLiteral("readonly"), "new", std::nullopt),
+                     zipmaker::file(QStringLiteral("linked"), "new")});
+    ZipArchive(folder + QStringLiteral("/a.zip")).ExtractTo(target);
+    for (const char* name : {"old.exe", "readonly", "linked"}) {
+        const QString path = target + QLatin1Char('/') + QLatin1String(name);
+        EXPECT_EQ(readFile(path), QByteArray("new")) << name;
+        EXPECT_EQ(modeOf(path), 0644u) << name;
+        EXPECT_FALSE(QFileInfo(path).isSymLink()) << name;
+    }
+    EXPECT_EQ(readFile(outside + QStringLiteral("/precious")), QByteArray("keep"));
+}
+
+TEST(ZipArchive, UnsafeEntriesAreRefusedBeforeAnythingIsWritten)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("unsafe"));
+    const QString target = folder + QStringLiteral("/install");
+    const QString outside = sandbox::freshFolder(QStringLiteral("unsafe-outside"));
+    const struct {
+        const char* what;
+        QList<zipmaker::Entry> entries;
+    } cases[] = {
+        {"parent path", {zipmaker::file(QStringLiteral("../outside"), "x")}},
+        {"parent inside", {zipmaker::file(QStringLiteral("a/../../outside"), "x")}},
+        {"absolute path", {zipmaker::file(QStringLiteral("/abs/path"), "x")}},
+        {"drive path", {zipmaker::file(QStringLiteral("C:/abs/path"), "x")}},
+        {"link to home", {zipmaker::link(QStringLiteral("home"), sandbox::home())}},
+        {"link then file through it",
+         {zipmaker::link(QStringLiteral("out"), outside), zipmaker::file(QStringLiteral("out/planted"), "x")}},
+        {"unsafe entry last", {zipmaker::file(QStringLiteral("fine"), "x"), zipmaker::file(QStringLiteral("../x"), "x")}},
+    };
+    for (const auto& c : cases) {
+        QDir(target).removeRecursively();
+        zipmaker::write(folder + QStringLiteral("/bad.zip"), c.entries);
+        const QStringList before = treeOf(sandbox::root());
+        EXPECT_THROW(ZipArchive(folder + QStringLiteral("/bad.zip")).ExtractTo(target), EZipUnsafeEntry) << c.what;
+        QStringList after = treeOf(sandbox::root());
+        after.removeAll(target);  // the empty install folder may be made; nothing else
+        EXPECT_EQ(after.join(QLatin1Char('\n')).toStdString(), before.join(QLatin1Char('\n')).toStdString()) << c.what;
+        EXPECT_TRUE(QDir(target).isEmpty()) << c.what;
+    }
+}
+
+TEST(ZipArchive, PathThroughALinkOnDiskIsRefused)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("link-on-disk"));
+    const QString outside = sandbox::freshFolder(QStringLiteral("link-on-disk-outside"));
+    const QString target = folder + QStringLiteral("/install");
+    QDir().mkpath(target);
+    ASSERT_TRUE(QFile::link(outside, target + QStringLiteral("/data")));
+    zipmaker::write(folder + QStringLiteral("/a.zip"), {zipmaker::file(QStringLiteral("data/planted"), "x")});
+    EXPECT_THROW(ZipArchive(folder + QStringLiteral("/a.zip")).ExtractTo(target), EZipUnsafeEntry);
+    EXPECT_TRUE(QDir(outside).isEmpty());
+}
+
+TEST(ZipArchive, ManyEntriesOnSeveralThreads)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("many"));
+    const int count = 400;
+    auto name = [](int i) { return QStringLiteral("d%1/f%2.bin").arg(i % 7).arg(i); };
+    auto content = [](int i) { return pattern(1000 + i * 37, i); };
+    zipmaker::writeGenerated(folder + QStringLiteral("/many.zip"), count, name, content);
+    for (int threads : {1, 2, 4}) {
+        const QString target = folder + QStringLiteral("/t%1/").arg(threads);
+        ZipArchive(folder + QStringLiteral("/many.zip")).ExtractTo(target, threads);
+        int wrong = 0;
+        for (int i = 0; i < count; ++i)
+            wrong += readFile(target + name(i)) != content(i);
+        EXPECT_EQ(wrong, 0) << threads << " threads";
+    }
+
+    // a failure on any thread reaches the caller
+    const QString blocked = folder + QStringLiteral("/blocked/");
+    QDir().mkpath(blocked + name(count / 2) + QStringLiteral("/in-the-way"));
+    EXPECT_THROW(ZipArchive(folder + QStringLiteral("/many.zip")).ExtractTo(blocked, 2), EFCreateError);
+}
+
+TEST(ZipArchive, DamagedEntryIsAnError)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("damaged"));
+    const QByteArray content = pattern(200000);
+    zipmaker::write(folder + QStringLiteral("/a.zip"), {zipmaker::Entry{QStringLiteral("f"), content, 0100644, false}});
+    QByteArray bytes = readFile(folder + QStringLiteral("/a.zip"));
+    const qsizetype at = bytes.indexOf(content.left(64));
+    ASSERT_GT(at, 0);
+    bytes[at + 1000] = static_cast<char>(bytes[at + 1000] ^ 0x55);  // the checksum no longer matches
+    writeFile(folder + QStringLiteral("/a.zip"), bytes);
+    EXPECT_THROW(ZipArchive(folder + QStringLiteral("/a.zip")).ExtractTo(folder + QStringLiteral("/out")), EZipError);
+}
