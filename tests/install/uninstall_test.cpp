@@ -349,6 +349,9 @@ TEST(Uninstall, DamagedInstallsAndFailingStepsStillFinish)
         EXPECT_TRUE(inOrder(log, removalLines(false) << QStringLiteral("[CUnInstallation] End Main")));
         EXPECT_EQ(tracesOf(true), c.betaAfter);
         EXPECT_FALSE(QFileInfo(release.U(vsDesktopLink)).isSymLink());
+        // the key stays, and is there even when it was missing
+        EXPECT_EQ(QFileInfo(sandbox::configHome() + QStringLiteral("/Tarnvek/vrn.conf")).isFile(),
+                  !c.error.contains("RemoveInstallationKey"));
         EXPECT_FALSE(QFileInfo::exists(release.U(vsInstallPath)));
         EXPECT_FALSE(QFileInfo::exists(release.U(vsConfigPath)));
         EXPECT_FALSE(QFileInfo::exists(release.U(vsProgramsGroup)));
