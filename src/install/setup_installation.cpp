@@ -388,7 +388,7 @@ bool CInstallation::Install()
     job->BetaMode = gBetaMode;
     job->LangID = LangID;
     job->Shortcuts = MainWindow->Shortcuts->Lines()->lines();
-    job->ArchivePath = Source->Use(QStringLiteral("vrnsetup.zip"));
+    job->WorkFolder = Source->baseTemp;
     job->LInstallerExeName = platform::executablePath();
     job->gReleaseNumber = ReturnReleaseNumber();
     const bool result = RunInstallJobAndWait(job);

@@ -86,9 +86,14 @@ TEST(ResourceStore, PackageOfTheProgramCarriesArchiveAndDescriptorAndStillRuns)
         update.commit();
     }
 
-    const ProcessResult run =
-        runProcess(exe, {}, {{QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen")},
-                             {QStringLiteral("TMPDIR"), sandbox::freshFolder(QStringLiteral("package-run"))}});
+    // the package runs until it waits for its user, then ends as a closing session ends it
+    const QString temp = sandbox::freshFolder(QStringLiteral("package-run"));
+    const ProcessResult run = runProcessUntil(
+        exe, {},
+        {{QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen")}, {QStringLiteral("TMPDIR"), temp},
+         {QStringLiteral("VRN_RELEASE_BASE_URL"), QStringLiteral("http://127.0.0.1:1/")},
+         {QStringLiteral("VRN_COUNTER_RELEASE_URL"), QStringLiteral("http://127.0.0.1:1/")}},
+        temp + QStringLiteral("/Vorlen_Setup_Install.log"), "WaitForUserAction");
     EXPECT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
     EXPECT_EQ(QFile::permissions(exe), permissions);
