@@ -135,6 +135,7 @@ ScriptedUser::Step closeWindowWhenLogged(const QString& logFile, const QByteArra
 struct FirstPage {
     bool releaseEnabled = false;
     bool betaShown = false;
+    QString caption;
 };
 
 ScriptedUser::Step lookAtFirstPage(FirstPage& seen)
@@ -146,6 +147,7 @@ ScriptedUser::Step lookAtFirstPage(FirstPage& seen)
         seen.releaseEnabled = release->isEnabled();
         QPushButton* beta = visibleButton(QStringLiteral("btnUninstallBeta"));
         seen.betaShown = beta && beta->isEnabled();
+        seen.caption = MainWindow->windowTitle();
         return true;
     };
 }
@@ -234,6 +236,7 @@ TEST(UninstallFirstPage, OffersTheInstalledEditionsAndExitRemovesNothing)
 
         EXPECT_EQ(seen.releaseEnabled, c.release);
         EXPECT_EQ(seen.betaShown, c.beta);
+        EXPECT_TRUE(seen.caption.startsWith(QStringLiteral("Uninstalling Vorlen (including "))) << seen.caption.toStdString();
         EXPECT_TRUE(inOrder(log, {QStringLiteral("[CUnInstallation] Run - Begin"),
                                   QStringLiteral("[CUnInstallation] Create"),
                                   QStringLiteral("[CUnInstallation] Main"),
