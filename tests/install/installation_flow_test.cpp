@@ -26,22 +26,6 @@ using namespace flowtest;
 
 namespace {
 
-// Runs the install script against `server` (nothing serves when it is null) with the
-// window of a fresh run in `lang`.
-void runScript(ReleaseServer* server, const QString& lang = QStringLiteral("en_GB"))
-{
-    const QString base = server ? server->base() : QStringLiteral("http://127.0.0.1:1/");
-    qputenv("VRN_RELEASE_BASE_URL", base.toUtf8());
-    qputenv("VRN_BETA_BASE_URL", (base + QStringLiteral("beta/")).toUtf8());
-    qputenv("VRN_COUNTER_RELEASE_URL", (base + QStringLiteral("count")).toUtf8());
-    qputenv("VRN_COUNTER_BETA_URL", (base + QStringLiteral("count-beta")).toUtf8());
-    gSystemLangAlias = lang;
-    platform::setApplicationTitle(gBetaMode ? QStringLiteral("Vorlen Setup [BETA]") : QStringLiteral("Vorlen Setup"));
-    CTranslator::SetBetaMode(gBetaMode);
-    CreateMainWindow(lang)->show();
-    CInstallation::Run();
-}
-
 bool requested(const ReleaseServer& server, const std::string& target)
 {
     const auto seen = server.requests();
@@ -54,27 +38,6 @@ int indexOf(const QStringList& lines, const QString& text, int from = 0)
         if (lines[i].contains(text))
             return i;
     return -1;
-}
-
-// A test that needs switches on the program's own command line runs again as a child
-// of itself with them.
-bool isChild()
-{
-    return qEnvironmentVariableIsSet("VRN_FLOW_CHILD");
-}
-
-void runAsChild(const QStringList& switches)
-{
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VRN_FLOW_CHILD"), QStringLiteral("1"));
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(),
-                QStringList{QStringLiteral("--gtest_filter=%1.%2").arg(info->test_suite_name(), info->name())}
-                    + switches);
-    ASSERT_TRUE(child.waitForFinished(120000));
-    EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardOutput().toStdString();
 }
 
 class FlowTest : public ::testing::Test {
