@@ -93,6 +93,7 @@ void serve(ReleaseServer& server, const QByteArray& zip, const QByteArray& descr
 struct Choices {
     bool desktop = false;
     bool runAfter = false;
+    QString lang = QStringLiteral("en_GB");
 };
 
 // Runs a whole install as the user: language, licence, the options, yes to the download
@@ -104,7 +105,7 @@ bool runInstall(ReleaseServer& server, Choices choices)
     testDialogs().reset();
     testDialogs().answers.push_back(platform::IDYES);
     ScriptedUser user;
-    user.press(QStringLiteral("lbBox"))
+    user.chooseLanguage(choices.lang)
         .acceptLicence()
         .then([] { return visible(QStringLiteral("cbDesktopLink")); },
               [choices] {
@@ -192,7 +193,7 @@ void PrintTo(const InstallCase& c, std::ostream* out)
 
 class FullInstall : public ::testing::TestWithParam<InstallCase> {};
 
-void expectInstalled(const Release& release, bool beta, bool desktop)
+void expectInstalled(const Release& release, bool beta, const Choices& choices)
 {
     const CStringManager paths(beta);
     const QString install = paths.U(vsInstallPath);
@@ -221,7 +222,7 @@ void expectInstalled(const Release& release, bool beta, bool desktop)
     EXPECT_EQ(readFile(paths.U(vsAppConfigXML)),
               "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\r\n<vrn path=\""
                   + install.toUtf8() + "\" hid=\"" + hid
-                  + "\">\r\n  <global>\r\n    <lang>en_GB</lang>\r\n    <workmode>1</workmode>\r\n"
+                  + "\">\r\n  <global>\r\n    <lang>" + choices.lang.toUtf8() + "</lang>\r\n    <workmode>1</workmode>\r\n"
                     "    <eula>True</eula>\r\n  </global>\r\n</vrn>\r\n");
 
     EXPECT_EQ(readFile(paths.U(vsUninstallTool)), readFile(platform::executablePath()));
@@ -238,8 +239,8 @@ void expectInstalled(const Release& release, bool beta, bool desktop)
                                    "Exec=\"" + paths.U(vsUninstallTool).toUtf8() + "\" \"-uninstall\"\n",
                                    "\"" + paths.U(vsCommandLineTxt).toUtf8() + "\"", "URL=" + ProductSiteUrl().toUtf8() + "\n"})
         EXPECT_TRUE(allEntries.contains(exec)) << exec.constData() << "\n" << allEntries.constData();
-    EXPECT_EQ(QFile::exists(paths.U(vsDesktopLink)), desktop);
-    if (desktop)
+    EXPECT_EQ(QFile::exists(paths.U(vsDesktopLink)), choices.desktop);
+    if (choices.desktop)
         expectValidEntry(paths.U(vsDesktopLink));
 }
 
@@ -269,12 +270,13 @@ TEST_P(FullInstall, InstallsTheServedReleaseAndStartsItOnlyWhenAsked)
                           QStringLiteral("INFO:[CInstallation] Install -> Done"),
                           QStringLiteral("INFO:[CInstallation] Install: True"),
                           QStringLiteral("INFO:[UI] page_final: True"), QStringLiteral("INFO:[UI] btnNextClick_Final")});
-    expectInstalled(release, c.beta, c.choices.desktop);
+    expectInstalled(release, c.beta, c.choices);
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, FullInstall,
                          ::testing::Values(InstallCase{"ReleaseDesktopRun", false, {true, true}},
                                            InstallCase{"ReleasePlain", false, {false, false}},
+                                           InstallCase{"ReleaseRussian", false, {true, false, QStringLiteral("ru_RU")}},
                                            InstallCase{"BetaDesktop", true, {true, false}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -305,7 +307,7 @@ TEST(FullInstallOver, AnExistingInstallEndsItsRunningCopyAndIsReplaced)
                                                  QStringLiteral("INFO:[UI] page_final: True")});
     EXPECT_NE(storedKey(false), QStringLiteral("{OLD}"));
     EXPECT_FALSE(readFile(paths.U(vsAppCoreXML)).contains("1100"));
-    expectInstalled(release, false, false);
+    expectInstalled(release, false, {});
 }
 
 // ---- an archive that fails its check ----------------------------------------------------
