@@ -484,3 +484,19 @@ INSTANTIATE_TEST_SUITE_P(
                   false, "EFCreateError"},
         FaultCase{"DiskFullDuringExtraction", [] {}, 8 << 20, true, "EInOutError"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FullInstallDownload, AFailedDownloadShowsTheFailurePageAndInstallsNothing)
+{
+    nettest::startLog(QStringLiteral("download"));
+    const Release release = publish();
+    ReleaseServer server;
+    // the first handler registered for a path answers
+    server.serveStatus("vrnsetup.zip", 404);
+    serve(server, release.zip, release.descriptor);
+    runInstall(server, {true, true});
+
+    const QStringList lines = scriptRecords(server.base());
+    expectNothingInstalled(lines, QStringLiteral("INFO:[CInstallation] AsyncRequest2: vrnsetup.zip, Result: False"));
+    EXPECT_FALSE(lines.contains(QStringLiteral("INFO:[CInstallation] ValidateZipPackage")));
+    EXPECT_FALSE(QDir(CStringManager(false).U(vsInstallPath)).exists());
+}
