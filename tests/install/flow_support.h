@@ -4,17 +4,25 @@
 // window of a run, and the run's log records with addresses masked.
 
 #include "app/run_state.h"
+#include "app/application_extended.h"
+#include "i18n/setup_translator.h"
+#include "install/setup_installation.h"
+#include "platform/platform.h"
 #include "app/setup_core.h"
 #include "net/net_test_support.h"
 #include "net/release_server.h"
 #include "ui/main_window.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
+#include <QProcess>
 #include <QTimer>
 #include <QWidget>
 
 #include <deque>
 #include <functional>
+
+#include <gtest/gtest.h>
 
 namespace flowtest {
 
@@ -118,6 +126,50 @@ inline QStringList scriptRecords(const QString& base)
             lines << line.replace(base, QStringLiteral("<base>/"));
     }
     return lines;
+}
+
+// Runs the install script against `server` (nothing serves when it is null) with the
+// window of a fresh run in `lang`.
+// `base` replaces the server's address (a child run gets it from its parent).
+inline void runScript(ReleaseServer* server, const QString& lang = QStringLiteral("en_GB"), QString base = QString())
+{
+    if (base.isEmpty())
+        base = server ? server->base() : QStringLiteral("http://127.0.0.1:1/");
+    qputenv("VRN_RELEASE_BASE_URL", base.toUtf8());
+    qputenv("VRN_BETA_BASE_URL", (base + QStringLiteral("beta/")).toUtf8());
+    qputenv("VRN_COUNTER_RELEASE_URL", (base + QStringLiteral("count")).toUtf8());
+    qputenv("VRN_COUNTER_BETA_URL", (base + QStringLiteral("count-beta")).toUtf8());
+    gSystemLangAlias = lang;
+    platform::setApplicationTitle(gBetaMode ? QStringLiteral("Vorlen Setup [BETA]") : QStringLiteral("Vorlen Setup"));
+    CTranslator::SetBetaMode(gBetaMode);
+    CreateMainWindow(lang)->show();
+    CInstallation::Run();
+}
+
+// A test that needs switches on the program's own command line runs again as a child
+// of itself with them.
+inline bool isChild()
+{
+    return qEnvironmentVariableIsSet("VRN_FLOW_CHILD");
+}
+
+// The child finds `base` in VRN_FLOW_BASE.
+inline void runAsChild(const QStringList& switches, const QString& base = QString())
+{
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VRN_FLOW_CHILD"), QStringLiteral("1"));
+    env.insert(QStringLiteral("VRN_FLOW_BASE"), base);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(),
+                QStringList{QStringLiteral("--gtest_filter=%1.%2").arg(info->test_suite_name(), info->name())}
+                    + switches);
+    ASSERT_TRUE(child.waitForFinished(120000));
+    const QByteArray out = child.readAllStandardOutput();
+    EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
+    // a filter that matched nothing would pass as well
+    EXPECT_TRUE(out.contains("[  PASSED  ] 1 test.")) << out.toStdString();
 }
 
 }  // namespace flowtest
