@@ -6,6 +6,20 @@
 
 #include <thread>
 
+namespace {
+
+// A worker that outlives its run (the window was closed) may find its log gone; an
+// error that cannot be written must not end the program.
+void logError(const QString& line)
+{
+    try {
+        Logger().Error(line);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
 void StartJobWorker(const std::shared_ptr<TJobRecord>& job, const QString& threadName,
                     const QString& errorPrefix, std::function<void()> work)
 {
@@ -15,10 +29,10 @@ void StartJobWorker(const std::shared_ptr<TJobRecord>& job, const QString& threa
             work();
         } catch (const Exception& error) {
             job->ReturnValue = false;
-            Logger().Error(errorPrefix + error.className() + QStringLiteral(": ") + error.message());
+            logError(errorPrefix + error.className() + QStringLiteral(": ") + error.message());
         } catch (const std::exception& error) {
             job->ReturnValue = false;
-            Logger().Error(errorPrefix + QStringLiteral("std::exception: ") + QString::fromLocal8Bit(error.what()));
+            logError(errorPrefix + QStringLiteral("std::exception: ") + QString::fromLocal8Bit(error.what()));
         }
         job->done = true;
         CSetupCore::WakeMainThread();
