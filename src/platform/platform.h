@@ -103,6 +103,9 @@ std::optional<QString> readRegistryString(const QString& key, const QString& val
 void writeRegistryString(const QString& key, const QString& valueName, const QString& value);
 // True when the value existed and was deleted.
 bool deleteRegistryValue(const QString& key, const QString& valueName);
+// Creates the key when it is missing; an existing key and its values stay as they are.
+// Throws ERegistryException when the key cannot be created.
+void createRegistryKey(const QString& key);
 
 // ---- shell links -----------------------------------------------------------------
 // Writes a link file at `linkPath` to an executable, document or web address.

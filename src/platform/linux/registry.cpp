@@ -3,6 +3,9 @@
 // folder stands for the user's "Software" branch).
 #include "platform/platform.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -56,6 +59,16 @@ bool deleteRegistryValue(const QString& key, const QString& valueName)
     settings.remove(settingName(valueName));
     settings.sync();
     return settings.status() == QSettings::NoError;
+}
+
+void createRegistryKey(const QString& key)
+{
+    const QString file = keyFile(key);
+    if (QFileInfo::exists(file))
+        return;
+    QFile store(file);
+    if (!QDir().mkpath(QFileInfo(file).absolutePath()) || !store.open(QIODevice::Append))
+        throw ERegistryException(QStringLiteral("Failed to create key %1").arg(key));
 }
 
 }  // namespace platform
