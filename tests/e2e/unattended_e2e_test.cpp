@@ -148,7 +148,7 @@ TEST(UnattendedRun, InstallsEachEditionWithTheFilesLinksAndLogOfAPersonsRun)
     } cases[] = {
         {{QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")}, false, false, false},
         {{QStringLiteral("/SILENT"), QStringLiteral("/AcceptEula"), QStringLiteral("-desktopicon"), QStringLiteral("-stream:beta"),
-          QStringLiteral("-lang:ru_RU")},
+          QStringLiteral("-lang:ru_RU"), QStringLiteral("-progress")},
          true, true, true},
     };
     for (const auto& c : cases) {
@@ -178,6 +178,8 @@ TEST(UnattendedRun, InstallsEachEditionWithTheFilesLinksAndLogOfAPersonsRun)
         }
         EXPECT_TRUE(log.contains(QStringLiteral("[Unattended] Message box"))) << what << " the size question is logged";
         EXPECT_TRUE(result.err.contains("-> Yes")) << what << result.err.toStdString();
+        // progress only on request when standard error is no terminal: the question's line alone, or more
+        EXPECT_EQ(c.arguments.contains(QStringLiteral("-progress")), result.err.count("\n") > 1) << what << result.err.toStdString();
         EXPECT_FALSE(machine.workFolderLeft()) << what;
         for (int i = 0; i < 50 && c.started && !QFile::exists(machine.root + QStringLiteral("/home/ran")); ++i)
             QThread::msleep(100);
