@@ -2,6 +2,7 @@
 
 #include "app/application_extended.h"
 #include "app/setup_logging.h"
+#include "install/installed_configuration.h"
 #include "platform/platform.h"
 #include "ui/main_window.h"
 
@@ -15,7 +16,6 @@
 namespace {
 
 const QString kClass = QStringLiteral("[CUnInstallation] ");
-const QString kInstallationKey = QStringLiteral("Software\\Tarnvek\\vrn");
 // Both editions run under this executable name.
 const QString kProductExe = QStringLiteral("Vorlen.exe");
 
@@ -185,9 +185,8 @@ void CUnInstallation::RemoveInstallationKey()
 {
     Log(QStringLiteral("RemoveInstallationKey"));
     // the key stays, with the other edition's value in it
-    platform::createRegistryKey(kInstallationKey);
-    platform::deleteRegistryValue(kInstallationKey, IsBetaUninstall ? QStringLiteral("key-beta")
-                                                                     : QStringLiteral("key"));
+    platform::createRegistryKey(InstallationKeyRegistryKey);
+    platform::deleteRegistryValue(InstallationKeyRegistryKey, InstallationKeyValueName(IsBetaUninstall));
 }
 
 void CUnInstallation::RemoveDesktopLink()

@@ -107,6 +107,9 @@ void TMainWindow::page_final(bool IsSuccessfully)
     text->setWordWrap(false);
     text->move(46, 146);
     onClick(btnNext, &TMainWindow::btnNextClick_Final, true);
+    // the page's only way on: a failure after the package page disabled the button must
+    // still let the user close the run
+    btnNext->setEnabled(true);
     text->setText(IsSuccessfully ? InstallString(17) : InstallString(15) + CRLF + CRLF + CRLF + logFileLine());
     text->setMinimumWidth(0);
     text->adjustSize();

@@ -7,15 +7,10 @@
 #include "support/sandbox.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 
 #include <gtest/gtest.h>
-
-#include <optional>
-#include <signal.h>
 
 namespace {
 
@@ -41,41 +36,6 @@ QStringList commandOf(const QString& entry)
             return platform::splitCommandLine(QString::fromUtf8(line.mid(5)));
     }
     return {};
-}
-
-struct RunningCopy {
-    qint64 pid = 0;
-    QStringList arguments;
-};
-
-// This user's process running `exe` (this sandbox's own copy, so no other test's).
-std::optional<RunningCopy> findProcessOf(const QString& exe)
-{
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool numeric = false;
-        const qint64 pid = entry.toLongLong(&numeric);
-        if (!numeric || QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget() != exe)
-            continue;
-        QStringList arguments;
-        for (const QByteArray& piece : readFile(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0'))
-            arguments << QString::fromLocal8Bit(piece);
-        arguments.removeFirst();
-        arguments.removeLast();  // the empty piece after the last NUL
-        return RunningCopy{pid, arguments};
-    }
-    return std::nullopt;
-}
-
-bool waitFor(const std::function<bool()>& condition, int timeoutMs = 20000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
 }
 
 }  // namespace
@@ -107,15 +67,10 @@ TEST(UninstallerProcess, CopiesItselfToTheTemporaryFolderAndStartsTheCopy)
         EXPECT_TRUE(QFileInfo(copy).isExecutable());
         EXPECT_EQ(QFileInfo(copy).size(), QFileInfo(builtProgram()).size());
 
-        std::optional<RunningCopy> started;
-        EXPECT_TRUE(waitFor([&] { return (started = findProcessOf(copy)).has_value(); }));
-        EXPECT_TRUE(waitFor([&] { return readFile(log).contains("[CSetupCore] WaitForUserAction"); }))
+        EXPECT_TRUE(waitUntil([&] { return readFile(log).contains("[CSetupCore] WaitForUserAction"); }))
             << readFile(log).toStdString();
-        if (started) {
-            EXPECT_EQ(started->arguments, QStringList{QStringLiteral("-uninstallnow")});
-            ::kill(static_cast<pid_t>(started->pid), SIGKILL);
-            EXPECT_TRUE(waitFor([&] { return !findProcessOf(copy); }));
-        }
+        EXPECT_EQ(argumentsOfProgramsRunning(copy), QList<QStringList>{{QStringLiteral("-uninstallnow")}});
+        EXPECT_TRUE(endProgramsRunning(copy));
         EXPECT_TRUE(readFile(log).contains("[CUnInstallation] ReleaseInstalled: True"));
         EXPECT_TRUE(QFileInfo::exists(CStringManager(false).U(vsAppCoreXML))) << "nothing is removed unasked";
     }

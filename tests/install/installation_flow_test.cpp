@@ -19,6 +19,9 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QThread>
+
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -28,9 +31,10 @@ namespace {
 
 // Runs the install script against `server` (nothing serves when it is null) with the
 // window of a fresh run in `lang`.
-void runScript(ReleaseServer* server, const QString& lang = QStringLiteral("en_GB"))
+void runScript(ReleaseServer* server, const QString& lang = QStringLiteral("en_GB"), QString base = QString())
 {
-    const QString base = server ? server->base() : QStringLiteral("http://127.0.0.1:1/");
+    if (base.isEmpty())
+        base = server ? server->base() : QStringLiteral("http://127.0.0.1:1/");
     qputenv("VRN_RELEASE_BASE_URL", base.toUtf8());
     qputenv("VRN_BETA_BASE_URL", (base + QStringLiteral("beta/")).toUtf8());
     qputenv("VRN_COUNTER_RELEASE_URL", (base + QStringLiteral("count")).toUtf8());
@@ -40,6 +44,19 @@ void runScript(ReleaseServer* server, const QString& lang = QStringLiteral("en_G
     CTranslator::SetBetaMode(gBetaMode);
     CreateMainWindow(lang)->show();
     CInstallation::Run();
+}
+
+// The script's own records: those of the main thread, from the run's first line on.
+QStringList mainThreadRecords()
+{
+    static const QRegularExpression record(
+        QStringLiteral("\r\n\\[[^\\]\r\n]+\\] \\[(\\d+)\\] INFO  -> ([^\r\n]*)\r\n"));
+    const QString main = QString::number(platform::currentThreadId());
+    QStringList lines;
+    for (const auto& match : record.globalMatch(nettest::logText()))
+        if (match.captured(1) == main)
+            lines << match.captured(2);
+    return lines.mid(lines.indexOf(QStringLiteral("[CInstallation] Run - Begin")));
 }
 
 bool requested(const ReleaseServer& server, const std::string& target)
@@ -63,18 +80,21 @@ bool isChild()
     return qEnvironmentVariableIsSet("VRN_FLOW_CHILD");
 }
 
-void runAsChild(const QStringList& switches)
+void runAsChild(const QStringList& switches, const QString& base)
 {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VRN_FLOW_CHILD"), QStringLiteral("1"));
+    env.insert(QStringLiteral("VRN_FLOW_BASE"), base);
     child.setProcessEnvironment(env);
     child.start(QCoreApplication::applicationFilePath(),
                 QStringList{QStringLiteral("--gtest_filter=%1.%2").arg(info->test_suite_name(), info->name())}
                     + switches);
     ASSERT_TRUE(child.waitForFinished(120000));
-    EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardOutput().toStdString();
+    const QByteArray out = child.readAllStandardOutput();
+    EXPECT_EQ(child.exitCode(), 0) << out.toStdString();
+    EXPECT_TRUE(out.contains("[  PASSED  ] 1 test.")) << out.toStdString();
 }
 
 class FlowTest : public ::testing::Test {
@@ -82,35 +102,212 @@ protected:
     void SetUp() override
     {
         nettest::startLog(QStringLiteral("flow"));
+        platform::setApplicationTitle(QStringLiteral("Vorlen Setup"));
         testDialogs().reset();
         server.serve("system.xml", descriptor(QStringLiteral("15")));
         server.serve("count", "counted");
         server.serve("beta/system.xml", descriptor(QStringLiteral("15")));
         server.serve("count-beta", "counted");
     }
-    QStringList lines() const { return scriptRecords(server.base()); }
-
     ReleaseServer server;
-};
-
-// The whole road of a run up to the user's first choice, in order.
-const QStringList kReleaseSequence = {
-    "INFO:[CInstallation] Run - Begin",
-    "INFO:[CInstallation] Create",
-    "INFO:[TSource] Create",
 };
 
 }  // namespace
 
-TEST_F(FlowTest, ReleaseRunUpToFirstChoiceWritesTheExactSequence)
+// The whole road of a run up to the user's first choice, in order (the worker's and the
+// counter's lines interleave with the script's, so only the main thread's are compared).
+TEST_F(FlowTest, RunUpToFirstChoiceWritesItsStepsInOrder)
+{
+    if (!isChild()) {
+        server.start();
+        for (const QStringList& switches : {QStringList{}, QStringList{QStringLiteral("-stream:beta")}})
+            runAsChild(switches, server.base());
+        return;
+    }
+    gBetaMode = platform::commandLineArguments().contains(QStringLiteral("-stream:beta"));
+    ScriptedUser user;
+    user.press(QStringLiteral("lbBox")).acceptLicence().closeOn(QStringLiteral("rbInstall"));
+    runScript(nullptr, QStringLiteral("en_GB"), qEnvironmentVariable("VRN_FLOW_BASE"));
+    const QString base = qEnvironmentVariable("VRN_FLOW_BASE");
+    const QString folder = gBetaMode ? QStringLiteral("beta/") : QString();
+    QStringList expected = {
+        "[CInstallation] Run - Begin", "[CInstallation] Create", "[TSource] Create",
+        "[TSource] baseTemp: " + TempFolder(true), "[TSource] selfPath: " + SelfPath(),
+        "[TSource] bUseBetaStream: " + BoolToStr(gBetaMode), "[CStringManager] Create: " + BoolToStr(gBetaMode),
+        "[CInstallation] Main", "[CInstallation] ExtractSSl_Libs", "[CInstallation] CountAtBitLy",
+        "[CInstallation] VerifyInstallation", "[CInstallation] AsyncRequest: system.xml",
+        "[CInstallation] AsyncRequest: system.xml, Result: True", "[CInstallation] CheckSetupVersion",
+        "[TSource] Use: system.xml", "[CInstallation] CheckSetupVersion: " + TempFolder(true) + "system.xml",
+        "[CInstallation] CheckSetupVersion: 15 = 15, False", "[CInstallation] GetLangFromUser", "[UI] Hide Page",
+        "[UI] page_SelectLang", "[UI] Page: \"Choose your language\", \"Continue\"", "[UI] createLangOptions",
+        "[UI] btnLangChange", "[CSetupCore] WaitForUserAction", "[UI] btnNextClick_Langs", "[UI] Hide Page",
+        "[UI] page_Prepare", "[UI] Page: \"\", \"\"", "[CInstallation] GetLangFromUser: en_GB",
+        "[CTranslator] Work: MainWindow, Lang_en_GB, True", "[UI] page_Prepare", "[UI] Page: \"\", \"\"",
+        "[TSource] RequestResource: EULA_en_GB", "[CInstallation] ShowEULAtoUSER", "[UI] Hide Page", "[UI] page_EULA",
+        "[UI] Page: \"Read the Software License Terms\", \"Continue\"", "[TSource] Use: EULA_en_GB",
+        "[CSetupCore] WaitForUserAction", "[UI] cbAcceptEULAChange", "[UI] btnNextClick_EULA", "[UI] Hide Page",
+        "[UI] page_Prepare", "[UI] Page: \"\", \"\"", "[CInstallation] CheckDirectX", "[UI] Hide Page",
+        "[UI] page_FirstChoose", "[UI] Page: \"Choose the installation you want\", \"Next\"",
+        "[CSetupCore] WaitForUserAction", "[CInstallation] End Main", "[CInstallation] Destroy", "[TSource] Destroy",
+        "[CInstallation] Run - End"};
+    QStringList mainThread;
+    for (const QString& line : mainThreadRecords())
+        mainThread << line;
+    EXPECT_EQ(mainThread, expected);
+    EXPECT_TRUE(nettest::records().contains("INFO:[CNetwork class] Download: " + base + folder + "system.xml, "
+                                            + TempFolder(true) + "system.xml, Result: True"));
+    EXPECT_EQ(MainWindow->SHosting, QStringLiteral("Content host: 127.0.0.1"));
+    EXPECT_TRUE(user.finished());
+}
+
+// Closing the window at any wait ends the run at once: no later page, no work folder.
+class CloseTest : public FlowTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(CloseTest, ClosingTheWindowEndsTheRunWithoutAnotherPage)
+{
+    const QString where = QString::fromLatin1(GetParam());
+    if (where == QLatin1String("request"))
+        server.servePaced("system.xml", descriptor(QStringLiteral("15")), 50, 100);  // five seconds
+    server.start();
+    ScriptedUser user;
+    if (where != QLatin1String("lbBox") && where != QLatin1String("request"))
+        user.press(QStringLiteral("lbBox"));
+    if (where == QLatin1String("rbInstall"))
+        user.acceptLicence();
+    user.then([where] { return visible(where == QLatin1String("request") ? QStringLiteral("NetWork") : where); },
+              [] {
+                  Logger().Info(QStringLiteral("closing"));
+                  MainWindow->close();
+              });
+    QElapsedTimer clock;
+    clock.start();
+    runScript(&server);
+    const QStringList got = nettest::records();
+    const int closed = indexOf(got, QStringLiteral("INFO:closing"));
+    ASSERT_GE(closed, 0);
+    EXPECT_EQ(indexOf(got, QStringLiteral("[UI] page_"), closed), -1) << qPrintable(got.mid(closed).join('\n'));
+    EXPECT_GT(indexOf(got, QStringLiteral("INFO:[CInstallation] End Main"), closed), closed);
+    EXPECT_TRUE(gCancelled);
+    EXPECT_LT(clock.elapsed(), 4000) << "a closed window does not wait for the request";
+    // an abandoned request keeps its source (and work folder) until its worker ends;
+    // the program removes the folder when the script returns
+    if (where != QLatin1String("request"))
+        EXPECT_FALSE(QFileInfo::exists(TempFolder(false) + platform::applicationTitle()));
+    else
+        EXPECT_GE(indexOf(got, QStringLiteral("INFO:[CInstallation] AsyncRequest: system.xml, Result: False"), closed), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(AtEveryWait, CloseTest, ::testing::Values("lbBox", "cbAcceptEULA", "rbInstall", "request"));
+
+TEST_F(FlowTest, RussianChoiceRetranslatesTheWindowAndShowsTheRussianLicence)
 {
     server.start();
     ScriptedUser user;
-    user.press(QStringLiteral("lbBox")).acceptLicence().closeOn(QStringLiteral("rbInstall"));
+    user.chooseLanguage(QStringLiteral("ru_RU")).closeOn(QStringLiteral("cbAcceptEULA"));
     runScript(&server);
-    const QStringList got = lines();
-    std::printf("%s\n", qPrintable(got.join(QLatin1Char('\n'))));
+    const QStringList got = nettest::records();
+    EXPECT_GE(indexOf(got, QStringLiteral("INFO:[CInstallation] GetLangFromUser: ru_RU")), 0);
+    EXPECT_GE(indexOf(got, QStringLiteral("INFO:[TSource] RequestResource: EULA_ru_RU")), 0);
+    EXPECT_TRUE(MainWindow->windowTitle().contains(QStringLiteral("Установка"))) << qPrintable(MainWindow->windowTitle());
+    EXPECT_EQ(MainWindow->InstallString(1), QStringLiteral("Продолжить"));
+}
+
+// The descriptor decides the self-update; only a valid integer above 15 updates.
+TEST_F(FlowTest, OnlyAVersionAboveTheSetupsOwnUpdates)
+{
+    struct Case {
+        QByteArray descriptor;
+        QString line;  // the check's verdict in the log
+    };
+    const QList<Case> cases = {
+        {descriptor(QStringLiteral("15")), "INFO:[CInstallation] CheckSetupVersion: 15 = 15, False"},
+        {descriptor(QStringLiteral("abc")), "INFO:[CInstallation] CheckSetupVersion: -1 = 15, False"},
+        {descriptor(QStringLiteral("99999999999999999999")), "INFO:[CInstallation] CheckSetupVersion: -1 = 15, False"},
+        {descriptor(QString()), "INFO:[CInstallation] CheckSetupVersion: 0 = 15, False"},
+        {"<other><VERSION>15</VERSION></other>", "INFO:[CInstallation] CheckSetupVersion: 15 = 15, False"},
+        {"<system><version>16", "ERROR:[CInstallation] CheckSetupVersion: "},
+        {"", "ERROR:[CInstallation] CheckSetupVersion: "},
+    };
+    for (const Case& c : cases) {
+        nettest::startLog(QStringLiteral("version"));
+        QFile file(TempFolder(true) + QStringLiteral("system.xml"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(c.descriptor);
+        file.close();
+        CreateMainWindow(QStringLiteral("en_GB"));
+        CInstallation installation;
+        EXPECT_FALSE(installation.CheckSetupVersion()) << c.descriptor.toStdString();
+        EXPECT_GE(indexOf(nettest::records(), c.line), 0) << c.descriptor.toStdString();
+    }
+}
+
+TEST_F(FlowTest, NoServerAndNoPackageShowsTheNoInternetPageUntilItsButton)
+{
+    ScriptedUser user;
+    user.press(QStringLiteral("lbText5"));
+    runScript(nullptr);
+    const QStringList got = nettest::records();
+    EXPECT_GE(indexOf(got, QStringLiteral("INFO:[UI] page_NoInternet")), 0);
+    EXPECT_EQ(indexOf(got, QStringLiteral("[CInstallation] GetLangFromUser")), -1);
+    EXPECT_GE(indexOf(got, QStringLiteral("INFO:[CNetwork class] Get: http://127.0.0.1:1/count")), 0)
+        << "the counter is asked also when the run turns local";
+    EXPECT_TRUE(gCancelled);
     EXPECT_TRUE(user.finished());
+    EXPECT_TRUE(MainWindow->SHosting.isEmpty());
+}
+
+TEST_F(FlowTest, BetaWithoutServerEndsAfterTheMessageBeforeTheLanguagePage)
+{
+    if (!isChild())
+        return runAsChild({QStringLiteral("-stream:beta")}, QString());
+    gBetaMode = true;
+    ScriptedUser user;
+    user.press(QStringLiteral("lbText5"));
+    runScript(nullptr);
+    const QStringList got = nettest::records();
+    ASSERT_EQ(testDialogs().boxes.size(), 1);
+    EXPECT_EQ(testDialogs().boxes[0].caption, QStringLiteral("Vorlen - setup"));
+    EXPECT_EQ(testDialogs().boxes[0].text, QStringLiteral("You can't use BETA setup in local mode."));
+    EXPECT_EQ(testDialogs().boxes[0].flags, 0u);
+    EXPECT_GE(indexOf(got, QStringLiteral("INFO:[UI] page_final: False")), 0);
+    EXPECT_EQ(indexOf(got, QStringLiteral("[CInstallation] GetLangFromUser")), -1);
+    EXPECT_EQ(indexOf(got, QStringLiteral("page_NoInternet")), -1);
+    EXPECT_TRUE(user.finished());
+}
+
+TEST_F(FlowTest, ACounterThatNeverAnswersDelaysNothing)
+{
+    server.http().Get("/count", [](const httplib::Request&, httplib::Response&) {
+        std::this_thread::sleep_for(std::chrono::seconds(8));
+    });
+    server.start();
+    ScriptedUser user;
+    user.closeOn(QStringLiteral("lbBox"));
+    QElapsedTimer clock;
+    clock.start();
+    runScript(&server);
+    EXPECT_LT(clock.elapsed(), 3000);
     EXPECT_TRUE(requested(server, "/count"));
-    EXPECT_FALSE(QFileInfo::exists(TempFolder(false) + platform::applicationTitle()));
+}
+
+TEST(BackgroundJob, AWorkerThatEndsBeforeTheWaitIsNoticedAfterOnePumpStep)
+{
+    auto job = std::make_shared<TJobRecord>();
+    StartJobWorker(job, QStringLiteral("quick"), QStringLiteral("quick: "), [job] { job->ReturnValue = true; });
+    while (!job->done)
+        QThread::msleep(1);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(WaitForJob(*job));
+    EXPECT_LT(clock.elapsed(), 1000);
+}
+
+TEST(BackgroundJob, AFailingWorkerLogsAndStillEndsTheWait)
+{
+    nettest::startLog(QStringLiteral("failing"));
+    auto job = std::make_shared<TJobRecord>();
+    StartJobWorker(job, QStringLiteral("failing"), QStringLiteral("[X] Job: "),
+                   [] { throw EInOutError(QStringLiteral("disk full")); });
+    EXPECT_FALSE(WaitForJob(*job));
+    EXPECT_TRUE(nettest::records().contains(QStringLiteral("ERROR:[X] Job: EInOutError: disk full")));
 }

@@ -135,6 +135,7 @@ ScriptedUser::Step closeWindowWhenLogged(const QString& logFile, const QByteArra
 struct FirstPage {
     bool releaseEnabled = false;
     bool betaShown = false;
+    QString caption;
 };
 
 ScriptedUser::Step lookAtFirstPage(FirstPage& seen)
@@ -146,6 +147,7 @@ ScriptedUser::Step lookAtFirstPage(FirstPage& seen)
         seen.releaseEnabled = release->isEnabled();
         QPushButton* beta = visibleButton(QStringLiteral("btnUninstallBeta"));
         seen.betaShown = beta && beta->isEnabled();
+        seen.caption = MainWindow->windowTitle();
         return true;
     };
 }
@@ -234,6 +236,7 @@ TEST(UninstallFirstPage, OffersTheInstalledEditionsAndExitRemovesNothing)
 
         EXPECT_EQ(seen.releaseEnabled, c.release);
         EXPECT_EQ(seen.betaShown, c.beta);
+        EXPECT_TRUE(seen.caption.startsWith(QStringLiteral("Uninstalling Vorlen (including "))) << seen.caption.toStdString();
         EXPECT_TRUE(inOrder(log, {QStringLiteral("[CUnInstallation] Run - Begin"),
                                   QStringLiteral("[CUnInstallation] Create"),
                                   QStringLiteral("[CUnInstallation] Main"),
@@ -349,6 +352,9 @@ TEST(Uninstall, DamagedInstallsAndFailingStepsStillFinish)
         EXPECT_TRUE(inOrder(log, removalLines(false) << QStringLiteral("[CUnInstallation] End Main")));
         EXPECT_EQ(tracesOf(true), c.betaAfter);
         EXPECT_FALSE(QFileInfo(release.U(vsDesktopLink)).isSymLink());
+        // the key stays, and is there even when it was missing
+        EXPECT_EQ(QFileInfo(sandbox::configHome() + QStringLiteral("/Tarnvek/vrn.conf")).isFile(),
+                  !c.error.contains("RemoveInstallationKey"));
         EXPECT_FALSE(QFileInfo::exists(release.U(vsInstallPath)));
         EXPECT_FALSE(QFileInfo::exists(release.U(vsConfigPath)));
         EXPECT_FALSE(QFileInfo::exists(release.U(vsProgramsGroup)));
@@ -359,8 +365,10 @@ TEST(Uninstall, DamagedInstallsAndFailingStepsStillFinish)
     }
 }
 
-// Links inside the install folder are removed, never followed; read-only entries go.
-TEST(Uninstall, DeletesLinksNotTheirTargetsAndReadOnlyEntries)
+// Hazards inside the edition's folders: links are removed, never followed; read-only
+// entries go; every running "Vorlen.exe" of the user is ended, the one in the install
+// folder before that folder goes, and one started elsewhere as well.
+TEST(Uninstall, RemovesLinksNotTheirTargetsReadOnlyEntriesAndRunningProducts)
 {
     skipWhenTerminating();
     installEdition(false);
@@ -378,38 +386,20 @@ TEST(Uninstall, DeletesLinksNotTheirTargetsAndReadOnlyEntries)
     QFile::setPermissions(install + QStringLiteral("readonly.dat"), QFile::ReadOwner);
     QFile::setPermissions(install + QStringLiteral("data/level"), QFile::ReadOwner | QFile::ExeOwner);
 
-    const QByteArray log = runUninstaller({click(QStringLiteral("btnUninstall")), exitDonePage()});
-
-    EXPECT_EQ(tracesOf(false), "");
-    EXPECT_EQ(readFile(outside + QStringLiteral("/keep.txt")), "keep");
-    EXPECT_EQ(readFile(outside + QStringLiteral("/sub/keep2.txt")), "keep2");
-    EXPECT_EQ(readFile(sandbox::home() + QStringLiteral("/letter.txt")), "dear");
-    EXPECT_TRUE(QFileInfo(sandbox::desktop()).isDir());
-    EXPECT_FALSE(log.contains("ERROR")) << log.toStdString();
-}
-
-// Every running "Vorlen.exe" of the user is ended, the one in the install folder before
-// that folder goes, and one started elsewhere as well.
-TEST(Uninstall, EndsRunningProductProcessesFirst)
-{
-    skipWhenTerminating();
-    installEdition(false);
-    const CStringManager release(false);
-    const QString elsewhere = sandbox::freshFolder(QStringLiteral("elsewhere")) + QStringLiteral("/Vorlen.exe");
-    QProcess inside, outside;
+    const QString elsewhere = outside + QStringLiteral("/Vorlen.exe");
+    QProcess inside, outsider;
     bool folderWasThereAtItsEnd = false;
-    QObject::connect(&inside, &QProcess::finished,
-                     [&] { folderWasThereAtItsEnd = QFileInfo::exists(release.U(vsInstallPath)); });
-    for (auto [process, exe] : {std::pair{&inside, release.U(vsRunExe)}, std::pair{&outside, elsewhere}}) {
+    QObject::connect(&inside, &QProcess::finished, [&] { folderWasThereAtItsEnd = QFileInfo::exists(install); });
+    for (auto [process, exe] : {std::pair{&inside, release.U(vsRunExe)}, std::pair{&outsider, elsewhere}}) {
         QFile::remove(exe);
         ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), exe));
         process->start(exe, {QStringLiteral("300")});
         ASSERT_TRUE(process->waitForStarted());
     }
 
-    runUninstaller({click(QStringLiteral("btnUninstall")), exitDonePage()});
+    const QByteArray log = runUninstaller({click(QStringLiteral("btnUninstall")), exitDonePage()});
 
-    for (QProcess* process : {&inside, &outside}) {
+    for (QProcess* process : {&inside, &outsider}) {
         const bool ended = process->state() == QProcess::NotRunning || process->waitForFinished(5000);
         EXPECT_TRUE(ended);
         EXPECT_EQ(process->exitStatus(), QProcess::CrashExit);
@@ -418,6 +408,12 @@ TEST(Uninstall, EndsRunningProductProcessesFirst)
     }
     EXPECT_TRUE(folderWasThereAtItsEnd);
     EXPECT_EQ(tracesOf(false), "");
+    EXPECT_EQ(readFile(outside + QStringLiteral("/keep.txt")), "keep");
+    EXPECT_EQ(readFile(outside + QStringLiteral("/sub/keep2.txt")), "keep2");
+    EXPECT_TRUE(QFileInfo(elsewhere).isExecutable());
+    EXPECT_EQ(readFile(sandbox::home() + QStringLiteral("/letter.txt")), "dear");
+    EXPECT_TRUE(QFileInfo(sandbox::desktop()).isDir());
+    EXPECT_FALSE(log.contains("ERROR")) << log.toStdString();
 }
 
 // A closed window ends no removal: it runs to its end and the done page's wait returns.

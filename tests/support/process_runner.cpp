@@ -1,9 +1,13 @@
 #include "support/process_runner.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QThread>
+
+#include <signal.h>
 
 QString builtProgram(const QString& name)
 {
@@ -82,4 +86,54 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+namespace {
+
+// The processes whose executable file is `exePath`, by pid.
+QList<qint64> processesRunning(const QString& exePath)
+{
+    QList<qint64> pids;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        const qint64 pid = entry.toLongLong(&numeric);
+        if (numeric && QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid)) == exePath)
+            pids << pid;
+    }
+    return pids;
+}
+
+}  // namespace
+
+QList<QStringList> argumentsOfProgramsRunning(const QString& exePath)
+{
+    QList<QStringList> result;
+    for (qint64 pid : processesRunning(exePath)) {
+        QList<QByteArray> pieces = readFile(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
+        QStringList arguments;
+        // the first piece is the program, the last the empty one after the final NUL
+        for (qsizetype i = 1; i + 1 < pieces.size(); ++i)
+            arguments << QString::fromLocal8Bit(pieces[i]);
+        result << arguments;
+    }
+    return result;
+}
+
+bool endProgramsRunning(const QString& exePath, int timeoutMs)
+{
+    for (qint64 pid : processesRunning(exePath))
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    return waitUntil([&] { return processesRunning(exePath).isEmpty(); }, timeoutMs);
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
 }

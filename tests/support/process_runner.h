@@ -2,9 +2,12 @@
 // Runs a program of the build (vrnsetup, a copy of it, a tool) as a process.
 
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 struct ProcessResult {
     int exitCode = -1;
@@ -33,3 +36,13 @@ QString copyOfProgram(const QString& folder, const QString& fileName);
 
 // A file's whole content.
 QByteArray readFile(const QString& path);
+
+// Programs a test started indirectly (an uninstaller copy started by the program), found
+// by the exact path of their executable file, so that no other test's process is touched.
+// The arguments of each process running `exePath`, without the program name.
+QList<QStringList> argumentsOfProgramsRunning(const QString& exePath);
+// Ends (SIGKILL) the processes running `exePath` and waits at most `timeoutMs` for them to go.
+// True when none is left.
+bool endProgramsRunning(const QString& exePath, int timeoutMs = 10000);
+// Waits at most `timeoutMs` for `condition`, polling; returns its last answer.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 20000);
