@@ -2,6 +2,7 @@
 // an error that nothing else caught.
 #include "app/application_extended.h"
 #include "app/setup_application.h"
+#include "app/unattended_switches.h"
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -19,10 +20,31 @@ bool displayAvailable()
     return false;
 }
 
+// Reads the unattended switches; false (with the reason on standard error) on a usage error.
+bool readUnattendedSwitches(const QStringList& arguments)
+{
+    gUnattended = ParseUnattendedOptions(arguments, HasCmdLineSwitch(QStringLiteral("uninstallnow"), arguments));
+    if (gUnattended.UsageError.isEmpty())
+        return true;
+    std::fprintf(stderr, "vrnsetup: %s\nvrnsetup -help lists the switches.\n",
+                 gUnattended.UsageError.toLocal8Bit().constData());
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    const QStringList arguments = platform::commandLineArguments();
+    if (HelpRequested(arguments)) {
+        std::fputs(SwitchesHelp().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (!readUnattendedSwitches(arguments))
+        return ecUsage;
+    // an unattended run needs no display: its window is never shown
+    if (gUnattended.Silent && !displayAvailable())
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     if (!displayAvailable()) {
         std::fprintf(stderr, "vrnsetup: no display to show the setup window on "
                              "(set DISPLAY, or QT_QPA_PLATFORM=offscreen for a run without a window)\n");
@@ -32,6 +54,7 @@ int main(int argc, char** argv)
     try {
         CSetup::Initialize(argc, argv);
         CSetup::Main();
+        exitCode = CSetup::ExitCode();
     } catch (const Exception& error) {
         ShowException(error.className(), error.message());
         exitCode = 1;

@@ -7,9 +7,12 @@
 #include "install/setup_installation.h"
 #include "install/setup_uninstallation.h"
 #include "platform/platform.h"
+#include "ui/answer_policy.h"
 #include "ui/main_window.h"
 
 std::unique_ptr<TApplication> CSetup::application;
+std::unique_ptr<TAnswerPolicy> CSetup::answers;
+int CSetup::exitCode = 0;
 
 namespace {
 
@@ -74,6 +77,10 @@ void CSetup::Main()
     Logger().Info(QStringLiteral("[CSetup] Main - Start"));
     runScriptOfMode();
     clearTemp();
+    if (answers) {
+        exitCode = answers->Finish();
+        answers.reset();
+    }
     Logger().Info(QStringLiteral("[CSetup] Main - End"));
 }
 
@@ -85,11 +92,21 @@ void CSetup::runScriptOfMode()
         CUnInstallation::CopyUninstallAndRun();
         return;
     }
-    CreateMainWindow(gSystemLangAlias)->show();
+    TMainWindow* window = CreateMainWindow(gSystemLangAlias);
+    // an unattended run answers its pages itself; its window is never shown
+    if (gUnattended.Silent)
+        answers = std::make_unique<TAnswerPolicy>(gUnattended);
+    else
+        window->show();
     if (gRunMode == rmInstall)
         CInstallation::Run();
     else
         CUnInstallation::Run();
+}
+
+int CSetup::ExitCode()
+{
+    return exitCode;
 }
 
 void CSetup::Finalize()

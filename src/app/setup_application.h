@@ -10,6 +10,7 @@
 #include <memory>
 
 class TApplication;
+class TAnswerPolicy;
 
 TRunMode GetRunMode();
 // The log file name of a run mode.
@@ -19,6 +20,9 @@ class CSetup {
 public:
     static void Initialize(int& argc, char** argv);
     static void Main();
+    // The process's exit code once Main has returned: 0 for an interactive run, the
+    // outcome's code for an unattended one.
+    static int ExitCode();
     // Process-level clean-up: destroys the application object and its windows.
     static void Finalize();
 
@@ -26,4 +30,6 @@ private:
     static void clearTemp();
     static void runScriptOfMode();
     static std::unique_ptr<TApplication> application;
+    static std::unique_ptr<TAnswerPolicy> answers;
+    static int exitCode;
 };

@@ -25,6 +25,7 @@ QString BoolToStr(bool value)
 namespace {
 
 std::atomic<bool> terminating{false};
+std::function<void()> waitHook;
 
 // Watches the windows marked as main for their close.
 class MainWindowWatcher final : public QObject {
@@ -97,10 +98,17 @@ void CSetupCore::ProcessOneMessage()
     }
 }
 
+void CSetupCore::SetWaitHook(std::function<void()> hook)
+{
+    waitHook = std::move(hook);
+}
+
 void CSetupCore::WaitForUserAction()
 {
     Logger().Info(QStringLiteral("[CSetupCore] WaitForUserAction"));
     gUserActed = false;
+    if (waitHook)
+        waitHook();
     for (;;) {
         ProcessOneMessage();
         if (IsTerminating()) {

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 class QWidget;
 
@@ -35,6 +36,9 @@ public:
     static void Terminate();
     // Called by a worker after it set its done flag, so that a pumping wait notices it.
     static void WakeMainThread();
+    // Runs `hook` on the main thread each time a wait for a user action begins, before
+    // its first pump step; an unattended run answers the page from there. Empty: none.
+    static void SetWaitHook(std::function<void()> hook);
 };
 
 // ---- product paths ---------------------------------------------------------------------

@@ -119,8 +119,18 @@ void AppLogger::Info(const QString& ALine)
     AppendRecord("] INFO  -> ", ALine);
 }
 
+QString AppLogger::LastError() const
+{
+    std::lock_guard<std::mutex> lock(_fileLock);
+    return _lastError;
+}
+
 void AppLogger::Error(const QString& ALine)
 {
+    {
+        std::lock_guard<std::mutex> lock(_fileLock);
+        _lastError = ALine;
+    }
     AppendRecord("] ERROR -> ", ALine);
 }
 

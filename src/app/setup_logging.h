@@ -26,6 +26,8 @@ public:
     void Info(const QString& ALine);
     void Error(const QString& ALine);
     QString GetFileName() const;
+    // The text of the last ERROR record of this run (empty when there was none).
+    QString LastError() const;
 
     // The time stamp of the records: the locale's short date and long time, the
     // time left out at exactly midnight.
@@ -36,6 +38,7 @@ private:
     void AppendToFile(const QString& text);
 
     QString _logFileName;
+    QString _lastError;
     std::atomic<bool> _started{false};
     mutable std::mutex _fileLock;
     QLocale _locale;

@@ -38,6 +38,8 @@ void setCurrentThreadName(const QString& name);
 // The operating system's identifier of the calling thread.
 quint64 currentThreadId();
 void setApplicationTitle(const QString& title);
+// Whether standard error goes to a terminal (not to a file or a pipe).
+bool standardErrorIsTerminal();
 QString applicationTitle();
 
 // ---- locale ------------------------------------------------------------------

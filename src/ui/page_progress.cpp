@@ -20,8 +20,12 @@ QString megabytes(qint64 bytes)
     return locale.toString(double(value), 'f', 2);
 }
 
+std::function<void(const QString&)> progressEcho;
+
 void setText(QLabel* label, const QString& text)
 {
+    if (progressEcho)
+        progressEcho(text);
     if (label && label->text() != text)  // a repaint only when the figures change
         label->setText(text);
 }
@@ -46,6 +50,11 @@ QString FormatDownloaded(const QString& pattern, qint64 done, qint64 total)
         text.replace(at, 2, megabytes(value));
     }
     return text;
+}
+
+void SetProgressEcho(std::function<void(const QString&)> echo)
+{
+    progressEcho = std::move(echo);
 }
 
 void SetMarquee(QProgressBar* bar)

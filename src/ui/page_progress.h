@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QLabel;
@@ -39,5 +40,8 @@ int ProgressShift(qint64 total);
 // `pattern` ("Downloaded: %f Mb from %f Mb") with both byte counts in megabytes,
 // two decimals, the user's decimal separator.
 QString FormatDownloaded(const QString& pattern, qint64 done, qint64 total);
+// Receives every progress text a page shows while a transfer runs (an unattended run
+// writes them to standard error); empty: nobody. Main thread only.
+void SetProgressEcho(std::function<void(const QString&)> echo);
 // Turns a progress bar into a moving (indeterminate) bar, or a normal one of range 0 .. maximum.
 void SetMarquee(QProgressBar* bar);

@@ -20,8 +20,12 @@ void startProcess(QProcess& process, const QString& program, const QStringList& 
                   const QMap<QString, QString>& environment)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (auto it = environment.begin(); it != environment.end(); ++it)
-        env.insert(it.key(), it.value());
+    for (auto it = environment.begin(); it != environment.end(); ++it) {
+        if (it.value().isNull())
+            env.remove(it.key());
+        else
+            env.insert(it.key(), it.value());
+    }
     process.setProcessEnvironment(env);
     process.start(program, arguments);
 }

@@ -19,7 +19,8 @@ struct ProcessResult {
 // The built program's path.
 QString builtProgram(const QString& name = QStringLiteral("vrnsetup"));
 
-// Starts `program` with the test's environment plus `environment` and waits at most `timeoutMs`.
+// Starts `program` with the test's environment plus `environment` (a null value removes
+// the variable) and waits at most `timeoutMs`.
 ProcessResult runProcess(const QString& program, const QStringList& arguments,
                          const QMap<QString, QString>& environment = {}, int timeoutMs = 60000);
 

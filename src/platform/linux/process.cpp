@@ -12,6 +12,11 @@
 
 namespace platform {
 
+bool standardErrorIsTerminal()
+{
+    return isatty(STDERR_FILENO) == 1;
+}
+
 QStringList commandLineArguments()
 {
     QFile file(QStringLiteral("/proc/self/cmdline"));
