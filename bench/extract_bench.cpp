@@ -141,7 +141,12 @@ int installChild(const QString& archive, const QString& home)
     job.Shortcuts = {QStringLiteral("Run"), QStringLiteral("Uninstall"), QStringLiteral("Site"), QStringLiteral("Doc")};
     job.LangID = QStringLiteral("en_GB");
     job.ApplicationExeName = QStringLiteral("bench-no-such-program.exe");
-    RunInstallJob(job);
+    try {
+        RunInstallSteps(job);
+        job.ReturnValue = true;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "install failed: %s\n", error.what());
+    }
     std::printf("%d %lld\n", job.ReturnValue ? 1 : 0, peakResidentKiB());
     QDir(home).removeRecursively();
     return job.ReturnValue ? 0 : 1;

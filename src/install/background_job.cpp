@@ -33,6 +33,9 @@ void StartJobWorker(const std::shared_ptr<TJobRecord>& job, const QString& threa
         } catch (const std::exception& error) {
             job->ReturnValue = false;
             logError(errorPrefix + QStringLiteral("std::exception: ") + QString::fromLocal8Bit(error.what()));
+        } catch (...) {
+            job->ReturnValue = false;
+            logError(errorPrefix + QStringLiteral("Exception: Unknown error"));
         }
         job->done = true;
         CSetupCore::WakeMainThread();

@@ -112,50 +112,21 @@ void runSteps(InstallJob& job)
     step(QStringLiteral("Done"));
 }
 
-void logFailure(const QString& className, const QString& message)
-{
-    try {
-        Logger().Error(QStringLiteral("[CInstallation] Install: ") + className + QStringLiteral(": ") + message);
-    } catch (...) {
-        // a log that cannot be written must not keep the waiter from learning the outcome
-    }
-}
-
 }  // namespace
 
-void RunInstallJob(InstallJob& job)
+void RunInstallSteps(InstallJob& job)
 {
-    bool result = false;
-    try {
-        platform::setCurrentThreadName(QStringLiteral("Installing"));
-        step(QStringLiteral("Begin install"));
-        runSteps(job);
-        result = true;
-    } catch (const Exception& error) {
-        logFailure(error.className(), error.message());
-    } catch (const std::exception& error) {
-        logFailure(QStringLiteral("std::exception"), QString::fromLocal8Bit(error.what()));
-    } catch (...) {
-        logFailure(QStringLiteral("Exception"), QStringLiteral("Unknown error"));
-    }
-    job.ReturnValue = result;
-    job.done = true;
-    CSetupCore::WakeMainThread();
+    step(QStringLiteral("Begin install"));
+    runSteps(job);
 }
 
 bool RunInstallJobAndWait(const std::shared_ptr<InstallJob>& job)
 {
     job->done = false;
     job->ReturnValue = false;
-    // the worker keeps the record alive when the waiter gives up first
-    std::thread([job] { RunInstallJob(*job); }).detach();
-    for (;;) {
-        CSetupCore::ProcessOneMessage();
-        if (CSetupCore::IsTerminating()) {
-            gCancelled = true;
-            return false;
-        }
-        if (job->done)
-            return job->ReturnValue;
-    }
+    StartJobWorker(job, QStringLiteral("Installing"), QStringLiteral("[CInstallation] Install: "), [job] {
+        RunInstallSteps(*job);
+        job->ReturnValue = true;
+    });
+    return WaitForJob(*job);
 }

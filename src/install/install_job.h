@@ -6,6 +6,7 @@
 // itself done, so that no wait for it hangs.
 
 #include "app/setup_core.h"
+#include "install/background_job.h"
 #include "net/setup_config.h"
 
 #include <QString>
@@ -20,11 +21,8 @@ extern std::atomic<int> gKillPauseMs;
 
 // The job record shared by the waiting main thread and the worker. Every input is a
 // copy taken before the worker starts; the worker writes ReturnValue before done.
-struct InstallJob {
+struct InstallJob : TJobRecord {
     explicit InstallJob(const CStringManager& paths) : CStr(paths) {}
-
-    std::atomic<bool> done{false};
-    std::atomic<bool> ReturnValue{false};
 
     CStringManager CStr;
     TInstallationOptions Options;
@@ -40,8 +38,9 @@ struct InstallJob {
     QString ApplicationExeName = QStringLiteral("Vorlen.exe");
 };
 
-// The worker's body; runs every step, logs, and sets ReturnValue and done.
-void RunInstallJob(InstallJob& job);
+
+// The job's steps on the calling thread, with their log lines; raises on the first failure.
+void RunInstallSteps(InstallJob& job);
 
 // Runs the job on a worker thread named "Installing" and pumps the main thread's
 // messages until it is done. When the program is terminating meanwhile, sets
