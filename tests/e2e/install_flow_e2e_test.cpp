@@ -109,7 +109,9 @@ TEST(InstallFlowProcess, RunsThatCannotGoOnStopAtTheirPage)
         EXPECT_EQ(run.process.exitCode, 0) << what;
         const QStringList lines = run.infoLines();
         EXPECT_FALSE(lines.contains(c.absent)) << what;
-        EXPECT_EQ(lines.mid(lines.size() - 6, 2), (QStringList{QStringLiteral("[CInstallation] End Main"), QStringLiteral("[CInstallation] Destroy")})) << what;
+        // the counter's worker may still log after the script; only the order is fixed
+        EXPECT_GT(lines.indexOf(QStringLiteral("[CInstallation] End Main")), lines.indexOf(QString::fromLatin1(c.page))) << what;
+        EXPECT_GT(lines.indexOf(QStringLiteral("[CSetup] Main - End")), lines.indexOf(QStringLiteral("[CInstallation] End Main"))) << what;
         EXPECT_FALSE(QDir(run.temp + QStringLiteral("/Vorlen Setup")).exists()) << what;
     }
 }
