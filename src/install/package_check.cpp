@@ -3,6 +3,7 @@
 #include "app/setup_core.h"
 #include "app/setup_logging.h"
 #include "install/zip_archive.h"
+#include "net/release_integrity.h"
 #include "net/setup_source.h"
 #include "xml/ex_simple_xml.h"
 
@@ -15,6 +16,7 @@ const QString Prefix = QStringLiteral("[CInstallation] ValidateZipPackage");
 struct Expected {
     qint64 count = 0;
     qint64 bytes = 0;
+    QString sha256;  // empty when the descriptor carries none
 };
 
 Expected readDescriptor(TSource& Source)
@@ -26,7 +28,27 @@ Expected readDescriptor(TSource& Source)
     expected.count = static_cast<qint32>(
         xml.ReadProperties(QStringLiteral("size"), QStringLiteral("fileCount"), {}, static_cast<qint64>(0)));
     expected.bytes = xml.ReadProperties(QStringLiteral("size"), QStringLiteral("bytes"), {}, static_cast<qint64>(0));
+    expected.sha256 = xml.ReadProperties(QStringLiteral("size"), QStringLiteral("sha256"), {}, QString());
     return expected;
+}
+
+// Length and count agree: the bytes themselves must be the published ones. A build
+// with a key accepts no archive whose descriptor names no hash.
+TZipPackageCheck compareHash(const Expected& expected, const QString& archive, bool keyCompiledIn)
+{
+    TZipPackageCheck check;
+    if (expected.sha256.isEmpty() && !keyCompiledIn) {
+        check.Result = true;
+        return check;
+    }
+    const QByteArray actual = ReleaseIntegrity::Sha256OfFile(archive);
+    check.Result = !expected.sha256.isEmpty() && actual == expected.sha256.trimmed().toLower().toLatin1();
+    if (!check.Result) {
+        Logger().Error(Prefix + QStringLiteral(": { zipSha256: %1, actualZipSha256: %2 }")
+                                    .arg(expected.sha256, QString::fromLatin1(actual)));
+        check.Reason = ZipHashReason;
+    }
+    return check;
 }
 
 qint64 fileLength(const QString& path)
@@ -55,7 +77,7 @@ TZipPackageCheck compare(const Expected& expected, qint64 actualBytes, qint64 ac
     return check;
 }
 
-TZipPackageCheck checkGuarded(TSource& Source, bool IsLocal)
+TZipPackageCheck checkGuarded(TSource& Source, bool IsLocal, const QString& PublicKey)
 {
     if (IsLocal)
         Source.RequestResource2(QStringLiteral("system.xml"), 200);
@@ -65,17 +87,21 @@ TZipPackageCheck checkGuarded(TSource& Source, bool IsLocal)
     if (!ZipArchive::IsValid(archive))
         return {};
     const qint64 actualCount = ZipArchive(archive).EntryCount();
-    return compare(expected, actualBytes, actualCount);
+    const TZipPackageCheck check = compare(expected, actualBytes, actualCount);
+    // the package the user carried was verified when it was made
+    if (!check.Result || IsLocal)
+        return check;
+    return compareHash(expected, archive, !PublicKey.isEmpty());
 }
 
 }  // namespace
 
-TZipPackageCheck CheckZipPackage(TSource& Source, bool IsLocal)
+TZipPackageCheck CheckZipPackage(TSource& Source, bool IsLocal, const QString& PublicKey)
 {
     Logger().Info(Prefix);
     TZipPackageCheck check;
     try {
-        check = checkGuarded(Source, IsLocal);
+        check = checkGuarded(Source, IsLocal, PublicKey);
     } catch (const Exception& error) {
         Logger().Error(Prefix + QStringLiteral(": ") + error.className() + QStringLiteral(": ") + error.message());
         check = {};

@@ -9,6 +9,7 @@
 #include "install/installed_configuration.h"
 #include "install/package_check.h"
 #include "install/program_runner.h"
+#include "net/release_integrity.h"
 #include "net/setup_config.h"
 #include "net/setup_source.h"
 #include "platform/platform.h"
@@ -136,7 +137,8 @@ void CInstallation::Run()
     log(QStringLiteral("Run - End"));
 }
 
-CInstallation::CInstallation() : CStr(std::make_unique<CStringManager>(gBetaMode))
+CInstallation::CInstallation()
+    : CStr(std::make_unique<CStringManager>(gBetaMode)), ReleaseKey(ReleaseIntegrity::CompiledPublicKey())
 {
     Options = TInstallationOptions{false, false, true};
 }
@@ -211,7 +213,17 @@ void CInstallation::CountAtBitLy()
 void CInstallation::VerifyInstallation()
 {
     log(QStringLiteral("VerifyInstallation"));
-    if (AsyncRequest(QStringLiteral("system.xml")) && CheckSetupVersion()) {
+    const bool fetched = AsyncRequest(QStringLiteral("system.xml"));
+    if (fetched && !IsLocalInstallation() && !VerifyReleaseSignature()) {
+        // no fallback to the local folder: the server answered, with a release nobody vouches for
+        MainWindow->HidePage();
+        MainWindow->page_final(false);
+        ShowMessageBox(MainWindow, MainWindow->InstallString(22), ReleaseNotVerifiedText(LangID), platform::MB_ICONERROR);
+        WaitForUserAction();
+        gCancelled = true;
+        return;
+    }
+    if (fetched && CheckSetupVersion()) {
         DownloadAndRunNewInstaller();
         gCancelled = true;
     }
@@ -256,6 +268,51 @@ bool CInstallation::CheckSetupVersion()
     return result;
 }
 
+bool CInstallation::VerifyReleaseSignature()
+{
+    if (ReleaseKey.isEmpty()) {
+        log(QStringLiteral("VerifyReleaseSignature: the release is not signed (this setup has no release key)"));
+        return true;
+    }
+    if (!AsyncRequest(QStringLiteral("system.xml.sig"))) {
+        Logger().Error(kClass + QStringLiteral("VerifyReleaseSignature: system.xml.sig could not be fetched"));
+        return false;
+    }
+    QFile descriptor(Source->Use(QStringLiteral("system.xml")));
+    QFile signature(Source->Use(QStringLiteral("system.xml.sig")));
+    const bool valid = descriptor.open(QIODevice::ReadOnly) && signature.open(QIODevice::ReadOnly)
+                       && ReleaseIntegrity::IsValidSignature(descriptor.readAll(), signature.readAll(), ReleaseKey);
+    if (!valid)
+        Logger().Error(kClass + QStringLiteral("VerifyReleaseSignature: system.xml is not signed by the publisher's key"));
+    else
+        log(QStringLiteral("VerifyReleaseSignature: signed by the publisher"));
+    return valid;
+}
+
+QString ReleaseNotVerifiedText(const QString& langId)
+{
+    if (langId == QLatin1String("ru_RU"))
+        return QStringLiteral("Не удалось проверить подлинность выпуска на сервере. Повторите попытку позже "
+                              "или загрузите программу установки с сайта продукта: ")
+               + ProductSiteUrl();
+    return QStringLiteral("The release on the server could not be verified. Please try again later, "
+                          "or download the setup from the product's site: ")
+           + ProductSiteUrl();
+}
+
+// With a key, the descriptor must name the new setup's hash; without one, a named hash is still checked.
+static bool newSetupIsPublished(const QString& path, const QString& expected, bool keyCompiledIn)
+{
+    if (expected.isEmpty() && !keyCompiledIn)
+        return true;
+    const QByteArray actual = ReleaseIntegrity::Sha256OfFile(path);
+    const bool matches = !actual.isEmpty() && actual == expected.trimmed().toLower().toLatin1();
+    if (!matches)
+        Logger().Error(kClass + QStringLiteral("DownloadAndRunNewInstaller: { setupSha256: %1, actualSetupSha256: %2 }")
+                                    .arg(expected, QString::fromLatin1(actual)));
+    return matches;
+}
+
 QString NewSetupStamp(const QDateTime& localTime)
 {
     return localTime.toString(QStringLiteral("ddMMyyyyHHmmss"));
@@ -271,6 +328,11 @@ void CInstallation::DownloadAndRunNewInstaller()
     MainWindow->page_Install(onWorkBegin, onWork, onWorkEnd);
     const bool ok = AsyncRequest(QStringLiteral("vrnsetup.exe"), onWorkBegin, onWork, onWorkEnd);
     if (!ok || gCancelled)
+        return;
+    TExSimpleXML release;
+    release.LoadXMLFile(Source->Use(QStringLiteral("system.xml")));
+    const QString expected = release.ReadProperties(QStringLiteral("setup"), QStringLiteral("sha256"), {}, QString());
+    if (!newSetupIsPublished(Source->Use(QStringLiteral("vrnsetup.exe")), expected, !ReleaseKey.isEmpty()))
         return;
     const QString target = TempFolder(false) + QStringLiteral("vrnsetup-")
                            + NewSetupStamp(QDateTime::currentDateTime()) + QStringLiteral(".exe");
@@ -369,7 +431,7 @@ void CInstallation::showInstallFailure()
 
 bool CInstallation::ValidateZipPackage()
 {
-    const TZipPackageCheck check = CheckZipPackage(*Source, IsLocalInstallation());
+    const TZipPackageCheck check = CheckZipPackage(*Source, IsLocalInstallation(), ReleaseKey);
     if (!check.Result) {
         MainWindow->HidePage();
         MainWindow->page_final(false);

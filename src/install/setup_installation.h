@@ -49,12 +49,17 @@ public:
 
     TInstallationOptions Options;
     std::unique_ptr<CStringManager> CStr;
+    // The publisher's release key (base64); the build's own, replaceable by tests.
+    QString ReleaseKey;
 
     // The steps of Main; public so that tests can drive them one at a time.
     void ExtractSSl_Libs();
     void CountAtBitLy();
     void VerifyInstallation();
     bool CheckSetupVersion();
+    // Whether system.xml, just brought from the web, carries the publisher's signature
+    // ("system.xml.sig" beside it); always true for a build without a release key.
+    bool VerifyReleaseSignature();
     void DownloadAndRunNewInstaller();
     QString GetLangFromUser();
     void ShowEULAtoUSER();
@@ -73,6 +78,10 @@ private:
     void extractLicence();
     void dispatchFirstChoice();
 };
+
+// The message of a release that could not be verified, in the language `langId`
+// (English unless Russian); kept apart from the window's string tables.
+QString ReleaseNotVerifiedText(const QString& langId);
 
 // "ddmmyyyyhhmmss" of a local date and time: the name stamp of a downloaded new setup.
 QString NewSetupStamp(const class QDateTime& localTime);

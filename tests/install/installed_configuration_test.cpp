@@ -9,6 +9,7 @@
 #include "xml/ex_simple_xml.h"
 #include "zip_maker.h"
 
+#include <QCryptographicHash>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -247,4 +248,59 @@ TEST(PackageCheck, LocalPackageReadsTheEmbeddedDescriptor)
     const ProcessResult run = runProcess(package, {QStringLiteral("--gtest_filter=PackageCheck.LocalPackageProbe")},
                                          {{QStringLiteral("VRN_PROBE"), QStringLiteral("PackageCheck.LocalPackageProbe")}});
     EXPECT_TRUE(run.out.contains("[  PASSED  ] 1 test.")) << run.out.constData() << run.err.constData();
+}
+
+// The archive's bytes against the descriptor's SHA-256: required by a build with a
+// release key, and checked whenever named.
+TEST(PackageCheck, ArchiveHashAgainstItsDescriptor)
+{
+    platform::setApplicationTitle(QStringLiteral("Vorlen Setup"));
+    TSource source(QStringList{});
+    const QString archive = source.baseTemp + QStringLiteral("vrnsetup.zip");
+    const QString descriptor = source.baseTemp + QStringLiteral("system.xml");
+    zipmaker::Entry stored = zipmaker::file(QStringLiteral("a"), "published bytes");
+    stored.deflate = false;
+    zipmaker::write(archive, {stored});
+    const QByteArray zip = readFile(archive);
+    QByteArray replaced = zip;
+    const qsizetype content = replaced.indexOf("published bytes");
+    ASSERT_GT(content, 0);
+    replaced[content] = 'P';  // same length, same entries, other bytes
+    const QString hash = QString::fromLatin1(QCryptographicHash::hash(zip, QCryptographicHash::Sha256).toHex());
+    const QString key = QStringLiteral("11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=");
+    struct Case {
+        const char* what;
+        QString sha256;  // no attribute when empty
+        QByteArray archiveBytes;
+        QString key;
+        bool result;
+    };
+    const Case cases[] = {
+        {"signed release", hash, zip, key, true},
+        {"hash in upper case", hash.toUpper(), zip, key, true},
+        {"archive replaced", hash, replaced, key, false},
+        {"no hash with a key", {}, zip, key, false},
+        {"keyless, no hash", {}, replaced, {}, true},
+        {"keyless, hash named", hash, zip, {}, true},
+        {"keyless, archive replaced", hash, replaced, {}, false},
+    };
+    for (const Case& c : cases) {
+        const QString attribute = c.sha256.isEmpty() ? QString() : QStringLiteral(" sha256=\"%1\"").arg(c.sha256);
+        writeFile(archive, c.archiveBytes);
+        writeFile(descriptor, QStringLiteral("<vrn><size bytes=\"%1\" fileCount=\"1\"%2/></vrn>")
+                                  .arg(c.archiveBytes.size())
+                                  .arg(attribute)
+                                  .toUtf8());
+        nettest::startLog(QStringLiteral("hash-log"));
+        const TZipPackageCheck check = CheckZipPackage(source, false, c.key);
+        EXPECT_EQ(check.Result, c.result) << c.what;
+        EXPECT_EQ(check.Reason, c.result ? QString() : ZipHashReason) << c.what;
+        const QStringList lines =
+            nettest::recordsStartingWith(QStringLiteral("[CInstallation] ValidateZipPackage: { zipSha256: "));
+        EXPECT_EQ(lines.size(), c.result ? 0 : 1) << c.what;
+        if (!c.result && !lines.isEmpty())
+            EXPECT_TRUE(lines[0].startsWith(QStringLiteral("ERROR:[CInstallation] ValidateZipPackage: { zipSha256: ")
+                                            + c.sha256 + QStringLiteral(", actualZipSha256: ")))
+                << lines[0].toStdString();
+    }
 }

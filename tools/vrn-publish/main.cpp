@@ -3,8 +3,12 @@
 //   system.xml    the release descriptor: setup version, release number, and the
 //                 archive's size for display, exact length and entry count
 //   vrnsetup.exe  the setup program, when given
+//   system.xml.sig  with --key: the base64 Ed25519 signature of system.xml's exact
+//                 bytes; the descriptor then also carries the SHA-256 of the archive
+//                 and of the setup program
 //
-// vrn-publish (--app DIR | --zip FILE) --version N --number N [--setup EXE] OUTDIR
+// vrn-publish (--app DIR | --zip FILE) --version N --number N [--setup EXE] [--key FILE] OUTDIR
+// vrn-publish --new-key FILE   writes a new private key and prints its public key (base64)
 //
 // OUTDIR is a symbolic link to a folder beside it ("OUTDIR.XXXXXX") that holds one
 // whole release. A new release is written into a new folder beside it, and one
@@ -21,10 +25,18 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <pugixml.hpp>
 #include <zip.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <filesystem>
 #include <map>
 #include <utility>
@@ -38,6 +50,7 @@ struct Options {
     QString archive;
     QString setup;
     QString outFolder;
+    QString key;
     long long version = 0;
     long long number = 0;
 };
@@ -47,7 +60,8 @@ struct Options {
 constexpr zip_uint32_t DeflateLevel = 6;
 
 const char* const usage =
-    "usage: vrn-publish (--app DIR | --zip FILE) --version N --number N [--setup EXE] OUTDIR\n";
+    "usage: vrn-publish (--app DIR | --zip FILE) --version N --number N [--setup EXE] [--key FILE] OUTDIR\n"
+    "       vrn-publish --new-key FILE\n";
 
 class Failure : public std::runtime_error {
 public:
@@ -86,6 +100,8 @@ Options parseArguments(const QStringList& arguments)
             options.archive = value;
         else if (name == QStringLiteral("--setup"))
             options.setup = value;
+        else if (name == QStringLiteral("--key"))
+            options.key = value;
         else if (name == QStringLiteral("--version"))
             options.version = integerArgument(name, value);
         else if (name == QStringLiteral("--number"))
@@ -190,8 +206,93 @@ QString sizeForDisplay(qint64 bytes)
     return (text == QStringLiteral("0.0") && bytes > 0) ? QStringLiteral("0.1") : text;
 }
 
+using KeyPointer = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+
+QString opensslFailure(const QString& what)
+{
+    return QStringLiteral("%1 failed (OpenSSL)").arg(what);
+}
+
+// The SHA-256 of a file as 64 lower-case hexadecimal digits, read in blocks.
+QByteArray sha256OfFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Failure(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+        throw Failure(opensslFailure(QStringLiteral("SHA-256")));
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    for (qint64 got; (got = file.read(block.data(), block.size())) > 0;)
+        EVP_DigestUpdate(context.get(), block.constData(), static_cast<size_t>(got));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (file.error() != QFile::NoError || EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
+        throw Failure(QStringLiteral("cannot hash %1").arg(path));
+    return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex();
+}
+
+KeyPointer readPrivateKey(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Failure(QStringLiteral("cannot read the key %1: %2").arg(path, file.errorString()));
+    const QByteArray pem = file.readAll();
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.constData(), static_cast<int>(pem.size())), BIO_free);
+    KeyPointer key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    if (!key || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519)
+        throw Failure(QStringLiteral("%1 holds no Ed25519 private key").arg(path));
+    return key;
+}
+
+QByteArray publicKeyBase64(EVP_PKEY* key)
+{
+    unsigned char raw[32];
+    size_t length = sizeof raw;
+    if (EVP_PKEY_get_raw_public_key(key, raw, &length) != 1)
+        throw Failure(opensslFailure(QStringLiteral("reading the public key")));
+    return QByteArray(reinterpret_cast<const char*>(raw), static_cast<qsizetype>(length)).toBase64();
+}
+
+// The detached Ed25519 signature of `data`, base64.
+QByteArray signatureBase64(EVP_PKEY* key, const QByteArray& data)
+{
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    unsigned char signature[64];
+    size_t length = sizeof signature;
+    if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1
+        || EVP_DigestSign(context.get(), signature, &length, reinterpret_cast<const unsigned char*>(data.constData()),
+                          static_cast<size_t>(data.size())) != 1)
+        throw Failure(opensslFailure(QStringLiteral("signing")));
+    return QByteArray(reinterpret_cast<const char*>(signature), static_cast<qsizetype>(length)).toBase64();
+}
+
+// A new private key, readable by its owner only from the start; an existing file is
+// never overwritten (it may be the only copy of a key in use).
+void writeNewKey(const QString& path)
+{
+    KeyPointer key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free);
+    if (!key)
+        throw Failure(opensslFailure(QStringLiteral("making a key")));
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    if (!bio || PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        throw Failure(opensslFailure(QStringLiteral("writing the key")));
+    char* pem = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &pem);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw Failure(QStringLiteral("cannot create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    const bool written = ::write(fd, pem, static_cast<size_t>(length)) == length;
+    if (::close(fd) != 0 || !written) {
+        QFile::remove(path);
+        throw Failure(QStringLiteral("cannot write %1").arg(path));
+    }
+    std::printf("%s\n", publicKeyBase64(key.get()).constData());
+}
+
 // The descriptor in the program's own XML layout: CR LF line ends, two-space indent.
-QByteArray descriptor(const Options& options, qint64 bytes, long long entries)
+// `hashes` (archive, setup) are empty unless the release is signed.
+QByteArray descriptor(const Options& options, qint64 bytes, long long entries, const std::pair<QByteArray, QByteArray>& hashes)
 {
     pugi::xml_document document;
     pugi::xml_node declaration = document.append_child(pugi::node_declaration);
@@ -203,7 +304,11 @@ QByteArray descriptor(const Options& options, qint64 bytes, long long entries)
     pugi::xml_node size = root.append_child("size");
     size.append_attribute("bytes") = static_cast<long long>(bytes);
     size.append_attribute("fileCount") = entries;
+    if (!hashes.first.isEmpty())
+        size.append_attribute("sha256") = hashes.first.constData();
     size.text() = sizeForDisplay(bytes).toUtf8().constData();
+    if (!hashes.second.isEmpty())
+        root.append_child("setup").append_attribute("sha256") = hashes.second.constData();
     std::ostringstream out;
     document.save(out, "  ", pugi::format_indent, pugi::encoding_utf8);
     return QByteArray::fromStdString(out.str()).replace("\n", "\r\n");
@@ -296,9 +401,18 @@ std::pair<qint64, long long> writeRelease(const Options& options, const QString&
         copyFile(options.archive, archive);
     const qint64 bytes = QFileInfo(archive).size();
     const long long entries = entryCount(archive);
+    const QString setup = folder + QStringLiteral("/vrnsetup.exe");
     if (!options.setup.isEmpty())
-        copyFile(options.setup, folder + QStringLiteral("/vrnsetup.exe"));
-    writeFile(folder + QStringLiteral("/system.xml"), descriptor(options, bytes, entries));
+        copyFile(options.setup, setup);
+    if (options.key.isEmpty()) {
+        writeFile(folder + QStringLiteral("/system.xml"), descriptor(options, bytes, entries, {}));
+        return {bytes, entries};
+    }
+    const KeyPointer key = readPrivateKey(options.key);
+    const QByteArray setupHash = options.setup.isEmpty() ? QByteArray() : sha256OfFile(setup);
+    const QByteArray xml = descriptor(options, bytes, entries, {sha256OfFile(archive), setupHash});
+    writeFile(folder + QStringLiteral("/system.xml"), xml);
+    writeFile(folder + QStringLiteral("/system.xml.sig"), signatureBase64(key.get(), xml));
     return {bytes, entries};
 }
 
@@ -333,6 +447,15 @@ int main(int argc, char** argv)
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    if (arguments.size() == 2 && arguments[0] == QStringLiteral("--new-key")) {
+        try {
+            writeNewKey(arguments[1]);
+        } catch (const Failure& failure) {
+            std::fprintf(stderr, "vrn-publish: %s\n", failure.what());
+            return 1;
+        }
+        return 0;
+    }
     Options options;
     try {
         options = parseArguments(arguments);
