@@ -16,6 +16,8 @@
 // sees the old release or the new one, never a mix and never a missing file.
 // The old release's folder is removed afterwards.
 
+#include "net/release_integrity.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -213,23 +215,13 @@ QString opensslFailure(const QString& what)
     return QStringLiteral("%1 failed (OpenSSL)").arg(what);
 }
 
-// The SHA-256 of a file as 64 lower-case hexadecimal digits, read in blocks.
+// The SHA-256 of a file as 64 lower-case hexadecimal digits.
 QByteArray sha256OfFile(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw Failure(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
-        throw Failure(opensslFailure(QStringLiteral("SHA-256")));
-    QByteArray block(1 << 20, Qt::Uninitialized);
-    for (qint64 got; (got = file.read(block.data(), block.size())) > 0;)
-        EVP_DigestUpdate(context.get(), block.constData(), static_cast<size_t>(got));
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (file.error() != QFile::NoError || EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
+    const QByteArray digest = ReleaseIntegrity::Sha256OfFile(path);
+    if (digest.isEmpty())
         throw Failure(QStringLiteral("cannot hash %1").arg(path));
-    return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex();
+    return digest;
 }
 
 KeyPointer readPrivateKey(const QString& path)
