@@ -61,6 +61,17 @@ void pointAt(const ReleaseServer& server)
     qputenv("VRN_COUNTER_RELEASE_URL", server.url(QStringLiteral("count")).toUtf8());
 }
 
+// A run with `key` whose first request has brought the served descriptor; a fresh log.
+std::unique_ptr<CInstallation> runWithDescriptor(const ReleaseServer& server, const QString& key, const char* what)
+{
+    pointAt(server);
+    nettest::startLog(QStringLiteral("signed"));
+    auto installation = std::make_unique<CInstallation>();
+    installation->ReleaseKey = key;
+    EXPECT_TRUE(installation->AsyncRequest(QStringLiteral("system.xml"))) << what;
+    return installation;
+}
+
 QStringList newSetupsIn(const QString& folder)
 {
     return QDir(folder).entryList({QStringLiteral("vrnsetup-*.exe")}, QDir::Files);
@@ -98,16 +109,12 @@ TEST(SignedReleaseFlow, OnlyTheKeysSignatureOfTheExactDescriptorIsAccepted)
         if (!c.signature.isNull())
             server.serve("system.xml.sig", c.signature);
         server.start();
-        pointAt(server);
-        nettest::startLog(QStringLiteral("signature"));
-        CInstallation installation;
-        installation.ReleaseKey = c.key;
-        ASSERT_TRUE(installation.AsyncRequest(QStringLiteral("system.xml"))) << c.what;
-        EXPECT_EQ(installation.VerifyReleaseSignature(), c.accepted) << c.what;
+        const auto installation = runWithDescriptor(server, c.key, c.what);
+        EXPECT_EQ(installation->VerifyReleaseSignature(), c.accepted) << c.what;
         const QStringList lines = nettest::records();
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const QString& l) { return l.startsWith(QLatin1String(c.line)); }))
             << c.what << "\n" << lines.join('\n').toStdString();
-        EXPECT_FALSE(installation.IsLocalInstallation()) << c.what << ": no fallback to the local folder";
+        EXPECT_FALSE(installation->IsLocalInstallation()) << c.what << ": no fallback to the local folder";
     }
     EXPECT_TRUE(ReleaseNotVerifiedText(QStringLiteral("en_GB")).startsWith(QStringLiteral("The release on the server could not be verified")));
     EXPECT_NE(ReleaseNotVerifiedText(QStringLiteral("ru_RU")), ReleaseNotVerifiedText(QStringLiteral("en_GB")));
@@ -144,16 +151,12 @@ TEST(SignedReleaseFlow, ANewSetupRunsOnlyWithItsPublishedHash)
         server.serve("system.xml", c.descriptor);
         server.serve("vrnsetup.exe", c.served);
         server.start();
-        pointAt(server);
-        nettest::startLog(QStringLiteral("newsetup"));
-        CInstallation installation;
-        installation.ReleaseKey = c.key;
-        ASSERT_TRUE(installation.AsyncRequest(QStringLiteral("system.xml"))) << c.what;
-        installation.DownloadAndRunNewInstaller();
+        const auto installation = runWithDescriptor(server, c.key, c.what);
+        installation->DownloadAndRunNewInstaller();
         EXPECT_EQ(newSetupsIn(temp).size(), c.started ? 1 : 0) << c.what;
         const QStringList errors = nettest::recordsStartingWith(QStringLiteral("[CInstallation] DownloadAndRunNewInstaller: { setupSha256: "));
         EXPECT_EQ(errors.size(), c.started ? 0 : 1) << c.what;
         if (!c.started)
-            EXPECT_TRUE(QFile::exists(installation.Source->Use(QStringLiteral("vrnsetup.exe")))) << "not moved";
+            EXPECT_TRUE(QFile::exists(installation->Source->Use(QStringLiteral("vrnsetup.exe")))) << "not moved";
     }
 }
