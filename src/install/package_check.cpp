@@ -3,7 +3,6 @@
 #include "app/setup_core.h"
 #include "app/setup_logging.h"
 #include "install/zip_archive.h"
-#include "net/release_integrity.h"
 #include "net/setup_source.h"
 #include "xml/ex_simple_xml.h"
 
@@ -34,14 +33,15 @@ Expected readDescriptor(TSource& Source)
 
 // Length and count agree: the bytes themselves must be the published ones. A build
 // with a key accepts no archive whose descriptor names no hash.
-TZipPackageCheck compareHash(const Expected& expected, const QString& archive, bool keyCompiledIn)
+TZipPackageCheck compareHash(const Expected& expected, TSource& Source, bool keyCompiledIn)
 {
     TZipPackageCheck check;
     if (expected.sha256.isEmpty() && !keyCompiledIn) {
         check.Result = true;
         return check;
     }
-    const QByteArray actual = ReleaseIntegrity::Sha256OfFile(archive);
+    // taken while the archive was downloaded: no second pass over it
+    const QByteArray actual = Source.Sha256Of(QStringLiteral("vrnsetup.zip"));
     check.Result = !expected.sha256.isEmpty() && actual == expected.sha256.trimmed().toLower().toLatin1();
     if (!check.Result) {
         Logger().Error(Prefix + QStringLiteral(": { zipSha256: %1, actualZipSha256: %2 }")
@@ -91,7 +91,7 @@ TZipPackageCheck checkGuarded(TSource& Source, bool IsLocal, const QString& Publ
     // the package the user carried was verified when it was made
     if (!check.Result || IsLocal)
         return check;
-    return compareHash(expected, archive, !PublicKey.isEmpty());
+    return compareHash(expected, Source, !PublicKey.isEmpty());
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // and its number of entries must be those that the descriptor's size element announces,
 // and its SHA-256 the one the descriptor names (required by a build with a release key).
 
-#include "net/release_integrity.h"
+#include "net/release_key.h"
 
 #include <QString>
 

@@ -10,6 +10,7 @@
 #include "install/package_check.h"
 #include "install/program_runner.h"
 #include "net/release_integrity.h"
+#include "net/release_key.h"
 #include "net/setup_config.h"
 #include "net/setup_source.h"
 #include "platform/platform.h"
@@ -301,11 +302,11 @@ QString ReleaseNotVerifiedText(const QString& langId)
 }
 
 // With a key, the descriptor must name the new setup's hash; without one, a named hash is still checked.
-static bool newSetupIsPublished(const QString& path, const QString& expected, bool keyCompiledIn)
+static bool newSetupIsPublished(TSource& source, const QString& expected, bool keyCompiledIn)
 {
     if (expected.isEmpty() && !keyCompiledIn)
         return true;
-    const QByteArray actual = ReleaseIntegrity::Sha256OfFile(path);
+    const QByteArray actual = source.Sha256Of(QStringLiteral("vrnsetup.exe"));
     const bool matches = !actual.isEmpty() && actual == expected.trimmed().toLower().toLatin1();
     if (!matches)
         Logger().Error(kClass + QStringLiteral("DownloadAndRunNewInstaller: { setupSha256: %1, actualSetupSha256: %2 }")
@@ -332,7 +333,7 @@ void CInstallation::DownloadAndRunNewInstaller()
     TExSimpleXML release;
     release.LoadXMLFile(Source->Use(QStringLiteral("system.xml")));
     const QString expected = release.ReadProperties(QStringLiteral("setup"), QStringLiteral("sha256"), {}, QString());
-    if (!newSetupIsPublished(Source->Use(QStringLiteral("vrnsetup.exe")), expected, !ReleaseKey.isEmpty()))
+    if (!newSetupIsPublished(*Source, expected, !ReleaseKey.isEmpty()))
         return;
     const QString target = TempFolder(false) + QStringLiteral("vrnsetup-")
                            + NewSetupStamp(QDateTime::currentDateTime()) + QStringLiteral(".exe");

@@ -1,7 +1,5 @@
 #include "net/release_integrity.h"
 
-#include "build_config.h"
-
 #include <QFile>
 
 #include <openssl/evp.h>
@@ -22,25 +20,40 @@ QByteArray strictBase64(const QByteArray& text)
 
 }  // namespace
 
-QString CompiledPublicKey()
+Sha256Stream::Sha256Stream() : m_context(EVP_MD_CTX_new(), EVP_MD_CTX_free)
 {
-    return QStringLiteral(VRN_RELEASE_PUBLIC_KEY_DEFAULT).trimmed();
+    m_failed = !m_context || EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr) != 1;
+}
+
+Sha256Stream::~Sha256Stream() = default;
+
+void Sha256Stream::add(const char* data, qsizetype size)
+{
+    if (!m_failed && size > 0)
+        m_failed = EVP_DigestUpdate(m_context.get(), data, static_cast<size_t>(size)) != 1;
+}
+
+QByteArray Sha256Stream::hex()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const bool finished = !m_failed && EVP_DigestFinal_ex(m_context.get(), digest, &length) == 1;
+    m_failed = !m_context || EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr) != 1;
+    return finished ? QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex()
+                    : QByteArray();
 }
 
 QByteArray Sha256OfFile(const QString& path)
 {
     QFile file(path);
-    DigestContext context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!file.open(QIODevice::ReadOnly) || !context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+    if (!file.open(QIODevice::ReadOnly))
         return {};
+    Sha256Stream stream;
     QByteArray block(1 << 20, Qt::Uninitialized);
     for (qint64 got; (got = file.read(block.data(), block.size())) > 0;)
-        EVP_DigestUpdate(context.get(), block.constData(), static_cast<size_t>(got));
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (file.error() != QFile::NoError || EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
-        return {};
-    return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex();
+        stream.add(block.constData(), got);
+    const QByteArray digest = stream.hex();
+    return file.error() == QFile::NoError ? digest : QByteArray();
 }
 
 bool IsValidSignature(const QByteArray& data, const QByteArray& signatureBase64, const QString& publicKeyBase64)

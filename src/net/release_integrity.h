@@ -6,11 +6,30 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
+struct evp_md_ctx_st;
+
 namespace ReleaseIntegrity {
 
-// The publisher's public key compiled into the program (base64); empty when the
-// build verifies nothing. Deliberately not overridable from the environment.
-QString CompiledPublicKey();
+// A SHA-256 taken piece by piece, so that a download is hashed as its bytes arrive
+// rather than read a second time.
+class Sha256Stream {
+public:
+    Sha256Stream();
+    ~Sha256Stream();
+    Sha256Stream(const Sha256Stream&) = delete;
+    Sha256Stream& operator=(const Sha256Stream&) = delete;
+
+    void add(const char* data, qsizetype size);
+    // The digest of everything added, as 64 lower-case hexadecimal digits (empty if
+    // the hashing failed); the stream then starts again from nothing.
+    QByteArray hex();
+
+private:
+    std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st*)> m_context;
+    bool m_failed = false;
+};
 
 // The SHA-256 of a file as 64 lower-case hexadecimal digits; empty when the file
 // cannot be read.

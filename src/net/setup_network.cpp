@@ -5,6 +5,7 @@
 #include "app/text_lines.h"
 #include "net/http_proxy.h"
 #include "net/main_thread_call.h"
+#include "net/release_integrity.h"
 #include "platform/platform.h"
 
 #include <QFile>
@@ -41,9 +42,10 @@ bool transferLogged(const QString& prefix, const std::function<void()>& transfer
     return false;
 }
 
-// Streams the body of URL into the open file. A failed transfer is logged with
-// `prefix` and leaves the file empty.
-void transferInto(THttpClient& client, const QString& URL, QFile& file, const QString& prefix)
+// Streams the body of URL into the open file, hashing it on the way. A failed
+// transfer is logged with `prefix` and leaves the file empty.
+void transferInto(THttpClient& client, const QString& URL, QFile& file, const QString& prefix,
+                  ReleaseIntegrity::Sha256Stream& digest)
 {
     const auto cannotWrite = [&file] {
         return fileWriteError(file.fileName(), file.errorString());
@@ -52,6 +54,7 @@ void transferInto(THttpClient& client, const QString& URL, QFile& file, const QS
         client.Get(URL, [&](const char* data, qsizetype size) {
             if (file.write(data, size) != size)
                 throw cannotWrite();
+            digest.add(data, size);
         });
         if (!file.flush())
             throw cannotWrite();
@@ -68,15 +71,18 @@ QString partName(const QString& fFile)
 }
 
 // Downloads URL into fFile; the file is put in place only when `complete` accepts
-// its length. On false neither the file nor its partial download is left.
+// its length, and `sha256` then holds its hash. On false neither the file nor its
+// partial download is left.
 bool downloadFile(THttpClient& client, const QString& URL, const QString& fFile, const QString& prefix,
-                  const std::function<bool(qint64 length)>& complete)
+                  const std::function<bool(qint64 length)>& complete, QByteArray& sha256)
 {
     QFile file(partName(fFile));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         throw fileCreateError(fFile, file.errorString());
-    transferInto(client, URL, file, prefix);
+    ReleaseIntegrity::Sha256Stream digest;
+    transferInto(client, URL, file, prefix, digest);
     file.close();
+    sha256 = digest.hex();
     if (!complete(file.size())) {
         file.remove();
         QFile::remove(fFile);  // a failed download leaves no file of that name
@@ -102,8 +108,9 @@ bool CNetwork::Download(const QString& URL, const QString& fFile)
     const QString prefix = QStringLiteral("[CNetwork class] Download: ");
     const QString subject = prefix + URL + QStringLiteral(", ") + fFile;
     Logger().Info(subject);
-    const bool result =
-        downloadFile(*newClient(DownloadAgent), URL, fFile, prefix, [](qint64 length) { return length != 0; });
+    QByteArray sha256;
+    const bool result = downloadFile(
+        *newClient(DownloadAgent), URL, fFile, prefix, [](qint64 length) { return length != 0; }, sha256);
     Logger().Info(subject + QStringLiteral(", Result: ") + BoolToStr(result));
     return result;
 }
@@ -158,7 +165,8 @@ bool CNetwork::SyncDownload(const QString& URL, const QString& fFile)
     const bool result = downloadFile(*fHTTP, URL, fFile, QStringLiteral("[CNetwork] SyncDownload: "),
                                      [this](qint64 length) {
                                          return length != 0 && (FDoneSize == FDownloadSize || length == FDoneSize);
-                                     });
+                                     },
+                                     FSha256);
     Logger().Info(subject + QStringLiteral(", Result: ") + BoolToStr(result));
     return result;
 }

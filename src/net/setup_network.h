@@ -45,6 +45,9 @@ public:
     // Fetches URL into fFile, reporting progress. True when the file is complete
     // and not empty; on false no file is left. Raises only when the file cannot be created.
     bool SyncDownload(const QString& URL, const QString& fFile);
+    // The SHA-256 (64 lower-case hexadecimal digits) of the file the last successful
+    // SyncDownload left, taken as its bytes arrived.
+    const QByteArray& Sha256() const { return FSha256; }
 
 private:
     void WorkBegin(qint64 expectedTotal) override { DoWorkBegin(expectedTotal); }
@@ -59,6 +62,7 @@ private:
     // The totals of the last notifications, by which SyncDownload tells a complete file.
     qint64 FDownloadSize = 0;
     qint64 FDoneSize = 0;
+    QByteArray FSha256;
     TWorkBeginProc onWorkBegin;
     TWorkProc onWork;
     TWorkEndProc onWorkEnd;

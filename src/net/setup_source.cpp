@@ -3,6 +3,7 @@
 #include "app/application_extended.h"
 #include "app/setup_core.h"
 #include "app/setup_logging.h"
+#include "net/release_integrity.h"
 #include "net/setup_config.h"
 #include "platform/platform.h"
 
@@ -81,6 +82,7 @@ bool TSource::Request(const QString& fName)
     log(QStringLiteral("Request: ") + fName);
     log(QStringLiteral("$baseURL: ") + baseURL);
     topRequest = fName;
+    RememberSha256(fName, {});
     bool result = false;
     switch (RealSource) {
     case stUnknown:
@@ -132,6 +134,7 @@ bool TSource::Request(const QString& fName, TWorkBeginProc onWorkBegin, TWorkPro
     {
         CNetwork download(std::move(onWorkBegin), std::move(onWork), std::move(onWorkEnd));
         result = download.SyncDownload(baseURL + fName, baseTemp + fName);
+        RememberSha256(fName, result ? download.Sha256() : QByteArray());
     }
     log(QStringLiteral("Request2: ") + fName + QStringLiteral(", Result: ") + BoolToStr(result));
     return result;
@@ -141,6 +144,7 @@ void TSource::RequestResource(const QString& fName)
 {
     log(QStringLiteral("RequestResource: ") + fName);
     topRequest = fName;
+    RememberSha256(fName, {});
     platform::extractResource(platform::executablePath(), platform::ResourceId::named(fName), baseTemp + fName);
 }
 
@@ -148,6 +152,7 @@ void TSource::RequestResource2(const QString& fName, int ResID)
 {
     log(QStringLiteral("RequestResource2: ") + fName + QStringLiteral(", ") + QString::number(ResID));
     topRequest = fName;
+    RememberSha256(fName, {});
     platform::extractResource(platform::executablePath(), platform::ResourceId::numbered(ResID), baseTemp + fName);
 }
 
@@ -160,6 +165,25 @@ QString TSource::UseIn(const QString& workFolder, const QString& fName)
 {
     log(QStringLiteral("Use: ") + fName);
     return workFolder + fName;
+}
+
+void TSource::RememberSha256(const QString& fName, const QByteArray& sha256)
+{
+    const std::lock_guard lock(DigestsLock);
+    if (sha256.isEmpty())
+        DownloadDigests.erase(fName);
+    else
+        DownloadDigests[fName] = sha256;
+}
+
+QByteArray TSource::Sha256Of(const QString& fName)
+{
+    {
+        const std::lock_guard lock(DigestsLock);
+        if (const auto known = DownloadDigests.find(fName); known != DownloadDigests.end())
+            return known->second;
+    }
+    return ReleaseIntegrity::Sha256OfFile(baseTemp + fName);
 }
 
 QString TSource::ExtractHostName() const

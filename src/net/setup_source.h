@@ -7,8 +7,12 @@
 
 #include "net/setup_network.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+#include <map>
+#include <mutex>
 
 enum TSourceType { stUnknown, stWebServer, stLocal };
 
@@ -41,6 +45,10 @@ public:
     QString Use(const QString& fName);
     // Use for a copy of baseTemp, for a worker that may outlive the source.
     static QString UseIn(const QString& workFolder, const QString& fName);
+    // The SHA-256 of fName in the work folder (64 lower-case hexadecimal digits): the
+    // one taken while a download with progress wrote it, else read from the file;
+    // empty when the file cannot be read.
+    QByteArray Sha256Of(const QString& fName);
     // The host of baseURL as written there (no user information, no port); empty
     // while undecided and in local mode.
     QString ExtractHostName() const;
@@ -57,5 +65,10 @@ private:
     bool RequestFromWeb(const QString& fName);
     bool CopyFromLocalFolder(const QString& fName);
 
+    void RememberSha256(const QString& fName, const QByteArray& sha256);
+
     bool bUseBetaStream = false;
+    // Written by the worker that downloads, read by the main thread after it.
+    std::mutex DigestsLock;
+    std::map<QString, QByteArray> DownloadDigests;
 };

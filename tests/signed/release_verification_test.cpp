@@ -1,0 +1,284 @@
+// What a setup accepts from a release server, by the key it was built with. This file
+// runs in the signed test program (built with the tests' key) and in the keyless
+// install test program, against the same served files; each case says what each
+// build does. Whole runs go through the window with a scripted user, one per process.
+#include "install/flow_support.h"
+#include "install/install_test_support.h"
+#include "install/installed_configuration.h"
+#include "net/release_key.h"
+#include "net/setup_source.h"
+#include "support/process_runner.h"
+#include "support/recording_dialogs.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QRandomGenerator>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <memory>
+
+using namespace flowtest;
+using namespace installtest;
+
+namespace {
+
+bool keyed()
+{
+    return !ReleaseIntegrity::CompiledPublicKey().isEmpty();
+}
+
+// The publisher's key the build made for the tests, or a fresh key of someone else.
+class SigningKey {
+public:
+    static SigningKey publishers()
+    {
+        std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(VRN_TEST_RELEASE_PRIVATE_KEY, "r"), std::fclose);
+        EXPECT_TRUE(file) << VRN_TEST_RELEASE_PRIVATE_KEY;
+        return SigningKey(file ? PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr) : nullptr);
+    }
+    static SigningKey another() { return SigningKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")); }
+
+    QByteArray sign(const QByteArray& data) const
+    {
+        std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+        unsigned char signature[64];
+        size_t length = sizeof signature;
+        EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, m_key.get());
+        EVP_DigestSign(context.get(), signature, &length, reinterpret_cast<const unsigned char*>(data.constData()),
+                       static_cast<size_t>(data.size()));
+        return QByteArray(reinterpret_cast<const char*>(signature), 64).toBase64();
+    }
+
+private:
+    explicit SigningKey(EVP_PKEY* key) : m_key(key, EVP_PKEY_free) {}
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> m_key;
+};
+
+QByteArray descriptorNamingSetup(const QByteArray& setupHash)
+{
+    return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<system>\r\n  <version>16</version>\r\n"
+                          "  <size bytes=\"1\" fileCount=\"1\">0.1</size>\r\n  <setup sha256=\"%1\"/>\r\n</system>\r\n")
+        .arg(QString::fromLatin1(setupHash))
+        .toUtf8();
+}
+
+// `text` with one byte changed at `marker`.
+QByteArray oneByteChanged(QByteArray text, const QByteArray& marker)
+{
+    const qsizetype at = text.indexOf(marker);
+    EXPECT_GE(at, 0) << marker.constData();
+    text[at + marker.size()] = text[at + marker.size()] == '1' ? '2' : '1';
+    return text;
+}
+
+// A run whose first request has brought the served descriptor; a fresh log.
+std::unique_ptr<CInstallation> runWithDescriptor(const ReleaseServer& server, const char* what)
+{
+    qputenv("VRN_RELEASE_BASE_URL", server.base().toUtf8());
+    qputenv("VRN_COUNTER_RELEASE_URL", server.url(QStringLiteral("count")).toUtf8());
+    nettest::startLog(QStringLiteral("verify"));
+    auto installation = std::make_unique<CInstallation>();
+    EXPECT_TRUE(installation->AsyncRequest(QStringLiteral("system.xml"))) << what;
+    return installation;
+}
+
+bool hasLineStartingWith(const QStringList& lines, const QString& start)
+{
+    return std::any_of(lines.begin(), lines.end(), [&](const QString& line) { return line.startsWith(start); });
+}
+
+}  // namespace
+
+TEST(ReleaseVerification, OnlyTheCompiledKeysSignatureOfTheExactDescriptorIsAccepted)
+{
+    platform::setApplicationTitle(QStringLiteral("Vorlen Setup"));
+    const SigningKey publisher = SigningKey::publishers();
+    const QByteArray xml = descriptorNamingSetup(QByteArray(64, 'a'));
+    const QString refused = QStringLiteral("ERROR:[CInstallation] VerifyReleaseSignature: system.xml is not signed");
+    const struct {
+        const char* what;
+        QByteArray served;
+        QByteArray signature;  // no signature file when null
+        bool acceptedWithKey;
+        QString lineWithKey;
+    } cases[] = {
+        {"signed release", xml, publisher.sign(xml), true, "INFO:[CInstallation] VerifyReleaseSignature: signed by the publisher"},
+        {"one byte changed", oneByteChanged(xml, "<version>1"), publisher.sign(xml), false, refused},
+        {"another key's signature", xml, SigningKey::another().sign(xml), false, refused},
+        {"signature not base64", xml, "not a signature!", false, refused},
+        {"no signature file", xml, QByteArray(), false,
+         "ERROR:[CInstallation] VerifyReleaseSignature: system.xml.sig could not be fetched"},
+    };
+    CreateMainWindow(QStringLiteral("en_GB"));
+    for (const auto& c : cases) {
+        ReleaseServer server;
+        server.serve("system.xml", c.served);
+        if (!c.signature.isNull())
+            server.serve("system.xml.sig", c.signature);
+        server.start();
+        const auto installation = runWithDescriptor(server, c.what);
+        EXPECT_EQ(installation->VerifyReleaseSignature(), !keyed() || c.acceptedWithKey) << c.what;
+        const QString line = keyed() ? c.lineWithKey
+                                     : QStringLiteral("INFO:[CInstallation] VerifyReleaseSignature: the release is not signed");
+        EXPECT_TRUE(hasLineStartingWith(nettest::records(), line)) << c.what << "\n" << nettest::records().join('\n').toStdString();
+        EXPECT_FALSE(installation->IsLocalInstallation()) << c.what << ": no fallback to the local folder";
+    }
+}
+
+TEST(ReleaseVerification, ANewSetupRunsOnlyWithItsPublishedHash)
+{
+    platform::setApplicationTitle(QStringLiteral("Vorlen Setup"));
+    const QByteArray setup = "#!/bin/sh\nexit 0\n";
+    const QByteArray replaced = oneByteChanged(setup, "exit ");  // same length, other bytes
+    const QByteArray hash = QCryptographicHash::hash(setup, QCryptographicHash::Sha256).toHex();
+    const struct {
+        const char* what;
+        QByteArray descriptor;
+        QByteArray served;
+        bool startedWithKey, startedWithout;
+    } cases[] = {
+        {"published setup", descriptorNamingSetup(hash), setup, true, true},
+        {"setup replaced", descriptorNamingSetup(hash), replaced, false, false},
+        {"descriptor without its hash", descriptor(QStringLiteral("16")), replaced, false, true},
+    };
+    CreateMainWindow(QStringLiteral("en_GB"));
+    const QString temp = TempFolder(false);
+    for (const auto& c : cases) {
+        for (const QString& old : QDir(temp).entryList({QStringLiteral("vrnsetup-*.exe")}, QDir::Files))
+            QFile::remove(temp + old);
+        ReleaseServer server;
+        server.serve("system.xml", c.descriptor);
+        server.serve("vrnsetup.exe", c.served);
+        server.start();
+        const auto installation = runWithDescriptor(server, c.what);
+        installation->DownloadAndRunNewInstaller();
+        const bool started = keyed() ? c.startedWithKey : c.startedWithout;
+        EXPECT_EQ(QDir(temp).entryList({QStringLiteral("vrnsetup-*.exe")}, QDir::Files).size(), started ? 1 : 0) << c.what;
+        EXPECT_EQ(nettest::recordsStartingWith(QStringLiteral("[CInstallation] DownloadAndRunNewInstaller: { setupSha256: ")).size(),
+                  started ? 0 : 1)
+            << c.what;
+        if (!started)
+            EXPECT_TRUE(QFile::exists(installation->Source->Use(QStringLiteral("vrnsetup.exe")))) << c.what << ": not moved";
+    }
+}
+
+// ---- whole runs through the window ----------------------------------------------------
+
+namespace {
+
+const QString kCorrupted = QStringLiteral("The downloaded file is corrupted, please restart installation again.");
+
+// A release signed by vrn-publish with the tests' key: its descriptor, signature and archive.
+struct SignedRelease {
+    QByteArray descriptor, signature, archive;
+};
+
+SignedRelease publishSigned()
+{
+    const QString root = sandbox::freshFolder(QStringLiteral("release"));
+    QDir().mkpath(root + QStringLiteral("/app"));
+    writeFile(root + QStringLiteral("/app/Vorlen.exe"), "#!/bin/sh\nexit 0\n", 0755);
+    QByteArray noise(40000, Qt::Uninitialized);  // stays as large in the archive
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    writeFile(root + QStringLiteral("/app/command line.txt"), noise);
+    const ProcessResult made = runProcess(builtProgram(QStringLiteral("vrn-publish")),
+                                          {QStringLiteral("--key"), QStringLiteral(VRN_TEST_RELEASE_PRIVATE_KEY),
+                                           QStringLiteral("--app"), root + QStringLiteral("/app"), QStringLiteral("--version"),
+                                           QStringLiteral("15"), QStringLiteral("--number"), QStringLiteral("7"),
+                                           root + QStringLiteral("/out")});
+    EXPECT_EQ(made.exitCode, 0) << made.err.constData();
+    return {readFile(root + QStringLiteral("/out/system.xml")), readFile(root + QStringLiteral("/out/system.xml.sig")),
+            readFile(root + QStringLiteral("/out/vrnsetup.zip"))};
+}
+
+enum class Outcome { Installed, NotVerified, HashRefused };
+
+struct WholeRunCase {
+    const char* name;
+    std::function<void(SignedRelease&)> tamper;
+    Outcome withKey, withoutKey;
+};
+
+void PrintTo(const WholeRunCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class WholeRun : public ::testing::TestWithParam<WholeRunCase> {};
+
+// Language, licence, install, yes to the size, and the final page's button; only the
+// final page when the release is refused before the language page.
+void runAsUser(ReleaseServer& server, bool refusedFirst)
+{
+    testDialogs().reset();
+    testDialogs().answers.push_back(platform::IDYES);
+    ScriptedUser user;
+    if (!refusedFirst)
+        user.chooseLanguage(QStringLiteral("en_GB")).acceptLicence().press(QStringLiteral("rbInstall"));
+    user.press(QStringLiteral("lbText5"));
+    QTimer::singleShot(90000, [] {
+        if (MainWindow)
+            MainWindow->close();
+    });
+    runScript(&server);
+    EXPECT_TRUE(user.finished()) << "the run ended before the user's last step";
+}
+
+}  // namespace
+
+TEST_P(WholeRun, InstallsOnlyWhatThePublisherPublished)
+{
+    const WholeRunCase c = GetParam();
+    nettest::startLog(QStringLiteral("whole"));
+    SignedRelease release = publishSigned();
+    c.tamper(release);
+    ReleaseServer server;
+    server.serve("system.xml", release.descriptor);
+    if (!release.signature.isNull())
+        server.serve("system.xml.sig", release.signature);
+    server.serve("vrnsetup.zip", release.archive);
+    server.serve("count", "counted");
+    server.start();
+    const Outcome outcome = keyed() ? c.withKey : c.withoutKey;
+    runAsUser(server, outcome == Outcome::NotVerified);
+
+    const QStringList lines = scriptRecords(server.base());
+    const std::string log = lines.join('\n').toStdString();
+    const CStringManager paths(false);
+    EXPECT_EQ(lines.contains(QStringLiteral("INFO:[UI] page_final: True")), outcome == Outcome::Installed) << log;
+    EXPECT_EQ(QFile::exists(paths.U(vsInstallPath) + QStringLiteral("Vorlen.exe")), outcome == Outcome::Installed) << log;
+    EXPECT_EQ(platform::readRegistryString(InstallationKeyRegistryKey, InstallationKeyValueName(false)).has_value(),
+              outcome == Outcome::Installed);
+    if (outcome == Outcome::Installed)
+        return;
+    EXPECT_TRUE(lines.contains(QStringLiteral("INFO:[UI] page_final: False"))) << log;
+    EXPECT_FALSE(QDir(paths.U(vsInstallPath)).exists()) << log;
+    const auto& boxes = testDialogs().boxes;
+    ASSERT_FALSE(boxes.isEmpty()) << log;
+    EXPECT_TRUE(boxes.last().flags & platform::MB_ICONERROR);
+    if (outcome == Outcome::NotVerified) {
+        EXPECT_EQ(boxes.last().text, ReleaseNotVerifiedText(QStringLiteral("en_GB")));
+        EXPECT_TRUE(hasLineStartingWith(lines, QStringLiteral("ERROR:[CInstallation] VerifyReleaseSignature: "))) << log;
+        EXPECT_FALSE(lines.contains(QStringLiteral("INFO:[UI] page_SelectLang"))) << log;
+    } else {
+        EXPECT_EQ(boxes.last().text, kCorrupted + QStringLiteral("\r\nZIP Hash: Incorrect;"));
+        EXPECT_TRUE(hasLineStartingWith(lines, QStringLiteral("ERROR:[CInstallation] ValidateZipPackage: { zipSha256: "))) << log;
+        EXPECT_FALSE(lines.contains(QStringLiteral("INFO:[CInstallation] Install -> Begin install"))) << log;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Served, WholeRun,
+    ::testing::Values(
+        WholeRunCase{"AsPublished", [](SignedRelease&) {}, Outcome::Installed, Outcome::Installed},
+        WholeRunCase{"DescriptorChanged", [](SignedRelease& r) { r.descriptor = oneByteChanged(r.descriptor, "<number>"); },
+                     Outcome::NotVerified, Outcome::Installed},
+        WholeRunCase{"SignatureMissing", [](SignedRelease& r) { r.signature = QByteArray(); }, Outcome::NotVerified,
+                     Outcome::Installed},
+        // same length and entry count, other bytes: only the hash tells
+        WholeRunCase{"ArchiveReplaced",
+                     [](SignedRelease& r) { r.archive[r.archive.size() / 2] = static_cast<char>(~r.archive[r.archive.size() / 2]); },
+                     Outcome::HashRefused, Outcome::HashRefused}),
+    [](const auto& info) { return std::string(info.param.name); });
