@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "release_server.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 
@@ -301,4 +302,39 @@ TEST(SourceResources, WritesTheProgramsResourcesIntoTheWorkFolder)
     EXPECT_TRUE(child.finished);
     EXPECT_EQ(child.exitCode, 0) << child.out.toStdString() << child.err.toStdString();
     EXPECT_TRUE(child.out.contains("[  PASSED  ] 1 test")) << child.out.toStdString();
+}
+
+TEST_F(SourceTest, ADownloadIsHashedAsItArrivesAndAFileCopiedOverItIsHashedAnew)
+{
+    const QByteArray archive = knownBytes(300000);
+    ReleaseServer server;
+    server.serve("whole.zip", archive);
+    server.serveChunked("chunked.zip", archive, 7);
+    server.serveCutShort("cut.zip", archive.size(), archive.left(1000));
+    server.start();
+    const QByteArray expected = QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex();
+    const struct {
+        QString name;
+        QByteArray sha256;
+    } cases[] = {{QStringLiteral("whole.zip"), expected}, {QStringLiteral("chunked.zip"), expected}, {QStringLiteral("cut.zip"), {}}};
+    TSource source(QStringList{});
+    source.baseURL = server.base();
+    source.RealSource = stWebServer;
+    for (const auto& c : cases) {
+        EXPECT_TRUE(runWhilePumping([&] { source.Request(c.name, {}, {}, {}); }));
+        EXPECT_EQ(source.Sha256Of(c.name), c.sha256) << c.name.toStdString();
+    }
+    // the local folder's copy replaces the download, and its own bytes count
+    const QString folder = QDir::tempPath() + QStringLiteral("/hash-local/");
+    QDir().mkpath(folder);
+    QFile copy(folder + QStringLiteral("whole.zip"));
+    ASSERT_TRUE(copy.open(QIODevice::WriteOnly));
+    copy.write("another archive");
+    copy.close();
+    source.RealSource = stLocal;
+    source.baseURL = folder;
+    ASSERT_TRUE(source.Request(QStringLiteral("whole.zip")));
+    EXPECT_EQ(source.Sha256Of(QStringLiteral("whole.zip")),
+              QCryptographicHash::hash("another archive", QCryptographicHash::Sha256).toHex());
+    QDir(folder).removeRecursively();
 }
