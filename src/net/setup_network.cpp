@@ -76,13 +76,13 @@ QString partName(const QString& fFile)
 bool downloadFile(THttpClient& client, const QString& URL, const QString& fFile, const QString& prefix,
                   const std::function<bool(qint64 length)>& complete, QByteArray& sha256)
 {
+    sha256.clear();
     QFile file(partName(fFile));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         throw fileCreateError(fFile, file.errorString());
     ReleaseIntegrity::Sha256Stream digest;
     transferInto(client, URL, file, prefix, digest);
     file.close();
-    sha256 = digest.hex();
     if (!complete(file.size())) {
         file.remove();
         QFile::remove(fFile);  // a failed download leaves no file of that name
@@ -96,6 +96,7 @@ bool downloadFile(THttpClient& client, const QString& URL, const QString& fFile,
         file.remove();
         throw fileCreateError(fFile, QString::fromLocal8Bit(error.message()));
     }
+    sha256 = digest.hex();
     return true;
 }
 
