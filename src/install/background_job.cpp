@@ -23,7 +23,7 @@ void logError(const QString& line)
 void StartJobWorker(const std::shared_ptr<TJobRecord>& job, const QString& threadName,
                     const QString& errorPrefix, std::function<void()> work)
 {
-    std::thread([job, threadName, errorPrefix, work = std::move(work)] {
+    std::thread([job, threadName, errorPrefix, work = std::move(work)]() mutable {
         platform::setCurrentThreadName(threadName);
         try {
             work();
@@ -37,6 +37,8 @@ void StartJobWorker(const std::shared_ptr<TJobRecord>& job, const QString& threa
             job->ReturnValue = false;
             logError(errorPrefix + QStringLiteral("Exception: Unknown error"));
         }
+        // what the work holds (the run's source) goes before the run may go on and end
+        work = nullptr;
         job->done = true;
         CSetupCore::WakeMainThread();
     }).detach();

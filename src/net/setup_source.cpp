@@ -70,9 +70,10 @@ TSource::~TSource()
     // what cannot be deleted stays behind unreported; a destructor must not raise
     try {
         log(QStringLiteral("Destroy"));
-        const QString work = TempFolder(true);
-        if (!holdsTheTemporaryFolder(work))
-            platform::deleteTree(work);
+        // the folder made at creation, never made again here: the last holder may be a
+        // worker that ends after the run has cleared its folder, while the program exits
+        if (!holdsTheTemporaryFolder(baseTemp))
+            platform::deleteTree(baseTemp);
     } catch (const std::exception&) {
     }
 }
