@@ -34,6 +34,10 @@ QStringList splitCommandLine(const QString& text);
 // Full path and bare file name (name and extension) of the running executable.
 QString executablePath();
 QString executableFileName();
+// The path to read `path` through: the running image when `path` names the running
+// program's own file, which may have been replaced or deleted since the start (the
+// setup downloaded again under the same name while it runs); else `path` itself.
+QString readableProgramFile(const QString& path);
 void setCurrentThreadName(const QString& name);
 // The operating system's identifier of the calling thread.
 quint64 currentThreadId();

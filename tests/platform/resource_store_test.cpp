@@ -322,5 +322,8 @@ TEST(OwnResourcesChild, ReadsOnAfterItsFileIsGone)
         const QString out = sandbox::freshFolder(QStringLiteral("child")) + QStringLiteral("/probe");
         platform::extractResource(path, ResourceId::named(QStringLiteral("PROBE")), out);
         EXPECT_EQ(readFile(out), "payload");
+        // an uninstaller or package made now is a copy of the program that runs
+        ASSERT_TRUE(platform::copyFile(path, out + QStringLiteral(".exe")));
+        EXPECT_EQ(platform::readResource(out + QStringLiteral(".exe"), ResourceId::named(QStringLiteral("probe"))), "payload");
     }
 }

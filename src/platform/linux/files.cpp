@@ -19,7 +19,8 @@ bool moveFile(const QString& from, const QString& to)
 
 bool copyFile(const QString& from, const QString& to)
 {
-    QFile source(from);
+    // a copy of the running program is the program that runs, even when its file was replaced
+    QFile source(readableProgramFile(from));
     if (!source.open(QIODevice::ReadOnly))
         return false;
     // a new file renamed over the target, so that a running target program is no obstacle

@@ -40,6 +40,14 @@ QString executablePath()
     return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
 }
 
+QString readableProgramFile(const QString& path)
+{
+    // once the file is gone the kernel names it "<path> (deleted)"; a path taken before still means it
+    const QString own = executablePath();
+    const bool isOwn = path == own || own == path + QStringLiteral(" (deleted)");
+    return isOwn ? QStringLiteral("/proc/self/exe") : path;
+}
+
 QString executableFileName()
 {
     return QFileInfo(executablePath()).fileName();

@@ -200,20 +200,9 @@ struct OpenResource {
     StoredEntry entry;
 };
 
-// The running program's own file is read through its running image, so that its
-// resources stay readable for the whole run when the file on disk is replaced or deleted
-// (the setup downloaded again under the same name while it runs).
-QString readablePath(const QString& exePath)
-{
-    // once the file is gone the kernel names it "<path> (deleted)"; a path taken before still means it
-    const QString own = executablePath();
-    const bool isOwn = exePath == own || own == exePath + QStringLiteral(" (deleted)");
-    return isOwn ? QStringLiteral("/proc/self/exe") : exePath;
-}
-
 OpenResource openResource(const QString& exePath, const ResourceId& id)
 {
-    auto file = std::make_unique<QFile>(readablePath(exePath));
+    auto file = std::make_unique<QFile>(readableProgramFile(exePath));
     if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         throw EResNotFound(notFoundText(id));
     const Table table = readTable(*file);
@@ -265,7 +254,7 @@ CopyResult copyBytes(QIODevice& from, qint64 count, QIODevice& to)
 
 QList<ResourceEntry> listResources(const QString& exePath)
 {
-    QFile file(readablePath(exePath));
+    QFile file(readableProgramFile(exePath));
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return {};
     const Table table = readTable(file);
