@@ -55,11 +55,8 @@ int main(int argc, char** argv)
         CSetup::Initialize(argc, argv);
         CSetup::Main();
         exitCode = CSetup::ExitCode();
-    } catch (const Exception& error) {
-        ShowException(error.className(), error.message());
-        exitCode = 1;
     } catch (const std::exception& error) {
-        ShowException(QStringLiteral("std::exception"), QString::fromLocal8Bit(error.what()));
+        ShowException(errorClassName(error), errorMessage(error));
         exitCode = 1;
     }
     CSetup::Finalize();

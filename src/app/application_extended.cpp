@@ -15,10 +15,8 @@ bool TApplication::notify(QObject* receiver, QEvent* event)
 {
     try {
         return QApplication::notify(receiver, event);
-    } catch (const Exception& error) {
-        ShowException(error.className(), error.message());
     } catch (const std::exception& error) {
-        ShowException(QStringLiteral("std::exception"), QString::fromLocal8Bit(error.what()));
+        ShowException(errorClassName(error), errorMessage(error));
     }
     return false;
 }

@@ -91,10 +91,8 @@ void CSetupCore::ProcessOneMessage()
         armTerminatingTick();
     try {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    } catch (const Exception& error) {
-        ShowException(error.className(), error.message());
     } catch (const std::exception& error) {
-        ShowException(QStringLiteral("std::exception"), QString::fromLocal8Bit(error.what()));
+        ShowException(errorClassName(error), errorMessage(error));
     }
 }
 

@@ -27,12 +27,9 @@ void StartJobWorker(const std::shared_ptr<TJobRecord>& job, const QString& threa
         platform::setCurrentThreadName(threadName);
         try {
             work();
-        } catch (const Exception& error) {
-            job->ReturnValue = false;
-            logError(errorPrefix + error.className() + QStringLiteral(": ") + error.message());
         } catch (const std::exception& error) {
             job->ReturnValue = false;
-            logError(errorPrefix + QStringLiteral("std::exception: ") + QString::fromLocal8Bit(error.what()));
+            logError(errorPrefix + errorText(error));
         } catch (...) {
             job->ReturnValue = false;
             logError(errorPrefix + QStringLiteral("Exception: Unknown error"));

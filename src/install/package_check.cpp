@@ -102,11 +102,8 @@ TZipPackageCheck CheckZipPackage(TSource& Source, bool IsLocal, const QString& P
     TZipPackageCheck check;
     try {
         check = checkGuarded(Source, IsLocal, PublicKey);
-    } catch (const Exception& error) {
-        Logger().Error(Prefix + QStringLiteral(": ") + error.className() + QStringLiteral(": ") + error.message());
-        check = {};
     } catch (const std::exception& error) {
-        Logger().Error(Prefix + QStringLiteral(": std::exception: ") + QString::fromLocal8Bit(error.what()));
+        Logger().Error(Prefix + QStringLiteral(": ") + errorText(error));
         check = {};
     }
     Logger().Info(Prefix + QStringLiteral(": ") + BoolToStr(check.Result));

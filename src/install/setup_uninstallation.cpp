@@ -172,10 +172,8 @@ void CUnInstallation::RunStep(const QString& name, void (CUnInstallation::*step)
     const QString prefix = kClass + name + QStringLiteral(": ");
     try {
         (this->*step)();
-    } catch (const Exception& error) {
-        Logger().Error(prefix + error.className() + QStringLiteral(": ") + error.message());
     } catch (const std::exception& error) {
-        Logger().Error(prefix + QStringLiteral("std::exception: ") + QString::fromLocal8Bit(error.what()));
+        Logger().Error(prefix + errorText(error));
     }
 }
 

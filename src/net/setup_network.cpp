@@ -35,7 +35,7 @@ bool transferLogged(const QString& prefix, const std::function<void()>& transfer
         transfer();
         return true;
     } catch (const Exception& error) {
-        Logger().Error(prefix + error.className() + QStringLiteral(": ") + error.message());
+        Logger().Error(prefix + errorText(error));
     } catch (const std::exception& error) {
         Logger().Error(prefix + QStringLiteral("Exception: ") + QString::fromLocal8Bit(error.what()));
     }

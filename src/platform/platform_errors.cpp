@@ -7,6 +7,23 @@ Exception::Exception(const QString& message)
 {
 }
 
+QString errorClassName(const std::exception& error)
+{
+    const auto* own = dynamic_cast<const Exception*>(&error);
+    return own ? own->className() : QStringLiteral("std::exception");
+}
+
+QString errorMessage(const std::exception& error)
+{
+    const auto* own = dynamic_cast<const Exception*>(&error);
+    return own ? own->message() : QString::fromLocal8Bit(error.what());
+}
+
+QString errorText(const std::exception& error)
+{
+    return errorClassName(error) + QStringLiteral(": ") + errorMessage(error);
+}
+
 EFCreateError fileCreateError(const QString& path, const QString& reason)
 {
     return EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason));

@@ -41,5 +41,12 @@ EInOutError fileOpenError(const QString& path, const QString& reason);
 EInOutError fileReadError(const QString& path, const QString& reason);
 EInOutError fileWriteError(const QString& path, const QString& reason);
 
+// The class name and message of any caught error: an Exception's own, and for the
+// standard errors "std::exception" and what they say.
+QString errorClassName(const std::exception& error);
+QString errorMessage(const std::exception& error);
+// Both as the log writes them: "ClassName: message".
+QString errorText(const std::exception& error);
+
 // The text of an errno value as the system words it.
 QString systemErrorText(int errorNumber);

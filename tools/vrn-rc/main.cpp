@@ -100,7 +100,7 @@ int main(int argc, char** argv)
     try {
         return run(args);
     } catch (const Exception& error) {
-        failWith(error.className() + QStringLiteral(": ") + error.message());
+        failWith(errorText(error));
     } catch (const std::exception& error) {
         failWith(QString::fromLocal8Bit(error.what()));
     }
