@@ -61,6 +61,17 @@ bool runRequest(const std::shared_ptr<RequestJob>& job, const QString& logName, 
     return result;
 }
 
+// The failure page, with a message box over it when there is a text, until the user
+// has pressed its button.
+void showFailurePage(const QString& caption = {}, const QString& text = {}, unsigned flags = 0)
+{
+    MainWindow->HidePage();
+    MainWindow->page_final(false);
+    if (!text.isEmpty())
+        ShowMessageBox(MainWindow, caption, text, flags);
+    CSetupCore::WaitForUserAction();
+}
+
 bool hasOwnResource(int id)
 {
     const auto entries = platform::listResources(platform::executablePath());
@@ -217,10 +228,7 @@ void CInstallation::VerifyInstallation()
     const bool fetched = AsyncRequest(QStringLiteral("system.xml"));
     if (fetched && !IsLocalInstallation() && !VerifyReleaseSignature()) {
         // no fallback to the local folder: the server answered, with a release nobody vouches for
-        MainWindow->HidePage();
-        MainWindow->page_final(false);
-        ShowMessageBox(MainWindow, MainWindow->InstallString(22), ReleaseNotVerifiedText(LangID), platform::MB_ICONERROR);
-        WaitForUserAction();
+        showFailurePage(MainWindow->InstallString(22), ReleaseNotVerifiedText(LangID), platform::MB_ICONERROR);
         gCancelled = true;
         return;
     }
@@ -231,11 +239,7 @@ void CInstallation::VerifyInstallation()
     if (!IsLocalInstallation())
         MainWindow->SHosting = QStringLiteral("Content host: ") + Source->ExtractHostName();
     if (gBetaMode && IsLocalInstallation()) {
-        MainWindow->HidePage();
-        MainWindow->page_final(false);
-        ShowMessageBox(MainWindow, QStringLiteral("Vorlen - setup"),
-                       QStringLiteral("You can't use BETA setup in local mode."), 0);
-        WaitForUserAction();
+        showFailurePage(QStringLiteral("Vorlen - setup"), QStringLiteral("You can't use BETA setup in local mode."));
         gCancelled = true;
     }
     if (!gCancelled && IsLocalInstallation() && !hasOwnResource(100)) {
@@ -262,8 +266,7 @@ bool CInstallation::CheckSetupVersion()
             log(QStringLiteral("CheckSetupVersion: LoadXMLFile failed, ") + BoolToStr(result));
         }
     } catch (const Exception& error) {
-        Logger().Error(kClass + QStringLiteral("CheckSetupVersion: ") + error.className() + QStringLiteral(": ")
-                       + error.message());
+        Logger().Error(kClass + QStringLiteral("CheckSetupVersion: ") + errorText(error));
         result = false;
     }
     return result;
@@ -423,23 +426,16 @@ void CInstallation::DownloadAndInstallThenRun()
 // page with the log's path, until its button is pressed. A cancelled run ends quietly.
 void CInstallation::showInstallFailure()
 {
-    if (gCancelled)
-        return;
-    MainWindow->HidePage();
-    MainWindow->page_final(false);
-    WaitForUserAction();
+    if (!gCancelled)
+        showFailurePage();
 }
 
 bool CInstallation::ValidateZipPackage()
 {
     const TZipPackageCheck check = CheckZipPackage(*Source, IsLocalInstallation(), ReleaseKey);
-    if (!check.Result) {
-        MainWindow->HidePage();
-        MainWindow->page_final(false);
-        ShowMessageBox(MainWindow, MainWindow->InstallString(22), MainWindow->InstallString(28) + check.Reason,
-                       platform::MB_ICONERROR);
-        WaitForUserAction();
-    }
+    if (!check.Result)
+        showFailurePage(MainWindow->InstallString(22), MainWindow->InstallString(28) + check.Reason,
+                        platform::MB_ICONERROR);
     return check.Result;
 }
 
@@ -476,10 +472,6 @@ struct LocalPackageJob : TJobRecord {
 };
 
 const QString kPackageName = QStringLiteral("VorlenSetup.exe");
-
-}  // namespace
-
-namespace {
 
 // The worker's part: a fresh copy of the running setup with the archive and the
 // descriptor embedded.
@@ -524,7 +516,6 @@ void CInstallation::MakeLocalInstallation()
     if (!gCancelled)
         platform::showInFileManager(job->WorkPath + kPackageName);
 }
-
 
 void CInstallation::AttachResourcesTo(const QString& ExeFile, const QString& ZipFile, const QString& XmlFile)
 {
