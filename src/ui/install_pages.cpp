@@ -10,7 +10,6 @@
 #include "net/setup_source.h"
 #include "platform/platform.h"
 #include "ui/licence_viewer.h"
-#include "ui/page_progress.h"
 #include "ui/qt_translations.h"
 #include "ui/window_fonts.h"
 #include "xml/ex_simple_xml.h"
@@ -189,8 +188,7 @@ void TMainWindow::btnNextClick_Langs()
     if (choice.isEmpty())
         choice = FSystemLangAlias;
     LoadQtTranslations(choice);
-    gUserChoice = choice;
-    gUserActed = true;
+    answer(choice);
     HidePage();
     page_Prepare();
 }
@@ -246,16 +244,20 @@ void TMainWindow::page_FirstChoose(bool bIsLocalInstallation)
     ShowPage(0, QStringLiteral("Next"), InstallString(6));
     onClick(btnNext, &TMainWindow::btnNextClick_main, true);
 
-    const int wide = ClientWidth - 92;
-    auto* install = makeControl<QRadioButton>(QStringLiteral("rbInstall"));
-    exclusiveGroup(this, QStringLiteral("grpInstallOrDownload"), {install});
-    install->setText(InstallString(7));
-    install->setGeometry(46, 96, wide, install->sizeHint().height());
-    install->setChecked(true);  // before the handler: nothing runs
-    connect(install, &QRadioButton::toggled, this, [this](bool on) {
-        if (on)
-            rbInstallOrDownloadClick();
-    });
+    // the two choices: checked before the handler is connected, so that nothing runs
+    const auto makeChoice = [this](const QString& name, int text, int top, bool checked) {
+        auto* choice = makeControl<QRadioButton>(name);
+        exclusiveGroup(this, QStringLiteral("grpInstallOrDownload"), {choice});
+        choice->setText(InstallString(text));
+        choice->setGeometry(46, top, ClientWidth - 92, choice->sizeHint().height());
+        choice->setChecked(checked);
+        connect(choice, &QRadioButton::toggled, this, [this](bool on) {
+            if (on)
+                rbInstallOrDownloadClick();
+        });
+        return choice;
+    };
+    auto* install = makeChoice(QStringLiteral("rbInstall"), 7, 96, true);
     placeLabel(makeControl<QLabel>(QStringLiteral("lb_installOptions")), 76, 120, InstallString(9));
 
     const struct {
@@ -274,16 +276,8 @@ void TMainWindow::page_FirstChoose(bool bIsLocalInstallation)
         chain.append(box);
     }
 
-    auto* download = makeControl<QRadioButton>(QStringLiteral("rbDownload"));
-    exclusiveGroup(this, QStringLiteral("grpInstallOrDownload"), {download});
-    download->setText(InstallString(8));
-    download->setGeometry(46, 240, wide, download->sizeHint().height());
-    download->setChecked(false);
+    auto* download = makeChoice(QStringLiteral("rbDownload"), 8, 240, false);
     download->setEnabled(!bIsLocalInstallation);
-    connect(download, &QRadioButton::toggled, this, [this](bool on) {
-        if (on)
-            rbInstallOrDownloadClick();
-    });
     auto* pathHeading = placeLabel(makeControl<QLabel>(QStringLiteral("lb_donwloadPath")), 76, 264, InstallString(18));
 
     auto* path = makeControl<QLineEdit>(QStringLiteral("eLocalPath"));
@@ -340,34 +334,29 @@ void TMainWindow::btnInstallCustomizedClick()
 {
     logUI(QStringLiteral("btnInstallCustomizedClick"));
     if (Source && Source->RealSource == stLocal) {
-        gUserChoice = QStringLiteral("CustomizedInstall");
-        gUserActed = true;
+        answer(QStringLiteral("CustomizedInstall"));
         return;
     }
     const QString descriptor = Source ? Source->Use(QStringLiteral("system.xml")) : QString();
     if (!QFileInfo(descriptor).isFile()) {
         ShowMessageBox(this, InstallString(35), InstallString(36) + CRLF + ProductSiteUrl(),
                        platform::MB_ICONERROR);
-        gUserChoice = QStringLiteral("Terminate");
-        gUserActed = true;
+        answer(QStringLiteral("Terminate"));
         return;
     }
     TExSimpleXML release;
-    release.LoadXMLFile(Source->Use(QStringLiteral("system.xml")));
+    release.LoadXMLFile(Source->Use(QStringLiteral("system.xml")));  // asked again: each use is logged
     const QString size = release.ReadValue(QStringLiteral("size"), QStringList(), QStringLiteral("8.1"));
     QString question = InstallString(11);
     question.replace(QLatin1String("%S"), size);
-    if (AskYesNo(this, InstallString(10), question, platform::MB_ICONQUESTION | platform::MB_YESNO)) {
-        gUserChoice = QStringLiteral("CustomizedInstall");
-        gUserActed = true;
-    }
+    if (AskYesNo(this, InstallString(10), question, platform::MB_ICONQUESTION | platform::MB_YESNO))
+        answer(QStringLiteral("CustomizedInstall"));
 }
 
 void TMainWindow::btnNextClick_MakeLocal()
 {
     logUI(QStringLiteral("btnNextClick_MakeLocal"));
-    gUserChoice = QStringLiteral("MakeInstallNow");
-    gUserActed = true;
+    answer(QStringLiteral("MakeInstallNow"));
 }
 
 void TMainWindow::ReadInstallOptions(TInstallationOptions& Options)
@@ -382,14 +371,8 @@ void TMainWindow::ReadInstallOptions(TInstallationOptions& Options)
 
 void TMainWindow::page_Install(TWorkBeginProc& onWorkBegin, TWorkProc& onWork, TWorkEndProc& onWorkEnd)
 {
-    auto state = std::make_shared<PageProgress>();
-    state->Self = this;
-    state->EndStringIndex = 14;
     logUI(QStringLiteral("page_Install"));
     ShowPage(2, QString(), QString());
-    auto* bar = makeMarqueeBar(QStringLiteral("PB"), 260);
-    state->PB = bar;
-    state->lbText4 = makeProgressLabel(260, InstallString(12));
-    HandOutProgressCallbacks(state, onWorkBegin, onWork, onWorkEnd);
+    makeDownloadProgress(QStringLiteral("PB"), 260, 14, onWorkBegin, onWork, onWorkEnd);
     arrangeTabOrder({});
 }

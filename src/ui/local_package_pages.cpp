@@ -3,8 +3,6 @@
 
 #include "ui/main_window.h"
 
-#include "ui/page_progress.h"
-
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -13,9 +11,6 @@
 QString TMainWindow::page_MakeLocalInstallation2(TWorkBeginProc& onWorkBegin, TWorkProc& onWork,
                                                  TWorkEndProc& onWorkEnd)
 {
-    auto state = std::make_shared<PageProgress>();
-    state->Self = this;
-    state->EndStringIndex = 23;
     logUI(QStringLiteral("page_MakeLocalInstallation2"));
     btnNext->setText(InstallString(16));
     btnNext->setEnabled(false);
@@ -26,10 +21,7 @@ QString TMainWindow::page_MakeLocalInstallation2(TWorkBeginProc& onWorkBegin, TW
     path->setEnabled(false);
     control<QWidget>(QStringLiteral("btnBrowsePath"))->setEnabled(false);
 
-    auto* bar = makeMarqueeBar(QStringLiteral("pbLocal"), 340);
-    state->PB = bar;
-    state->lbText4 = makeProgressLabel(340, InstallString(12));
-    HandOutProgressCallbacks(state, onWorkBegin, onWork, onWorkEnd);
+    makeDownloadProgress(QStringLiteral("pbLocal"), 340, 23, onWorkBegin, onWork, onWorkEnd);
     return folder;
 }
 

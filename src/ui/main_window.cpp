@@ -264,6 +264,12 @@ void TMainWindow::logUI(const QString& step)
     Logger().Info(QStringLiteral("[UI] ") + step);
 }
 
+void TMainWindow::answer(const QString& choice)
+{
+    gUserChoice = choice;
+    gUserActed = true;
+}
+
 QLabel* TMainWindow::makeProgressLabel(int barTop, const QString& text)
 {
     auto* label = makeControl<QLabel>(QStringLiteral("lbText4"));
@@ -272,6 +278,17 @@ QLabel* TMainWindow::makeProgressLabel(int barTop, const QString& text)
     const int height = label->sizeHint().height();
     label->setGeometry(46, barTop - 2 - height, ClientWidth - 92, height);
     return label;
+}
+
+void TMainWindow::makeDownloadProgress(const QString& barName, int top, int endString, TWorkBeginProc& onWorkBegin,
+                                       TWorkProc& onWork, TWorkEndProc& onWorkEnd)
+{
+    auto state = std::make_shared<PageProgress>();
+    state->Self = this;
+    state->EndStringIndex = endString;
+    state->PB = makeMarqueeBar(barName, top);
+    state->lbText4 = makeProgressLabel(top, InstallString(12));
+    HandOutProgressCallbacks(state, onWorkBegin, onWork, onWorkEnd);
 }
 
 TMainWindow* CreateMainWindow(const QString& SystemLangAlias)

@@ -125,8 +125,14 @@ private:
     QProgressBar* makeMarqueeBar(const QString& name, int top);
     // The progress label above a bar at `barTop`, as the progress pages place it.
     QLabel* makeProgressLabel(int barTop, const QString& text);
+    // The bar and label of a download's progress, moved by the callbacks handed out;
+    // the label ends with the install string `endString`.
+    void makeDownloadProgress(const QString& barName, int top, int endString, TWorkBeginProc& onWorkBegin,
+                              TWorkProc& onWork, TWorkEndProc& onWorkEnd);
     // An INFO record "[UI] " + step.
     static void logUI(const QString& step);
+    // The user's answer to the waiting script.
+    static void answer(const QString& choice);
 
     QLabel* appLogo = nullptr;
     QLabel* NetWork = nullptr;

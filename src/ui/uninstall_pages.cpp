@@ -37,22 +37,19 @@ void TMainWindow::page_UninstallFirstPage(bool bCanUninstall, bool bShowBetaButt
 void TMainWindow::btnNextClick_UninstFirst()
 {
     logUI(QStringLiteral("btnNextClick_UninstFirst"));
-    gUserChoice = QStringLiteral("Exit");
-    gUserActed = true;
+    answer(QStringLiteral("Exit"));
 }
 
 void TMainWindow::btnUninstallClick()
 {
     logUI(QStringLiteral("btnUninstallClick"));
-    gUserChoice = QStringLiteral("Uninstall");
-    gUserActed = true;
+    answer(QStringLiteral("Uninstall"));
 }
 
 void TMainWindow::btnUninstallBetaClick()
 {
     logUI(QStringLiteral("btnUninstallBetaClick"));
-    gUserChoice = QStringLiteral("Uninstall-Beta");
-    gUserActed = true;
+    answer(QStringLiteral("Uninstall-Beta"));
 }
 
 void TMainWindow::page_UninstallProgress()
