@@ -52,14 +52,6 @@ zip_t* openArchive(const QString& path)
     return archive;
 }
 
-struct ArchiveHandle {
-    zip_t* zip;
-    explicit ArchiveHandle(const QString& path) : zip(openArchive(path)) {}
-    ~ArchiveHandle() { zip_discard(zip); }
-    ArchiveHandle(const ArchiveHandle&) = delete;
-    ArchiveHandle& operator=(const ArchiveHandle&) = delete;
-};
-
 [[noreturn]] void refuse(const QString& name, const QString& why)
 {
     throw EZipUnsafeEntry(QStringLiteral("The archive entry \"%1\" is refused: %2.").arg(name, why));
@@ -256,12 +248,8 @@ void extractFiles(const QString& archivePath, zip_t* shared, FileQueue& queue, c
 {
     try {
         // libzip handles are not shared between threads: each thread but the caller opens its own
-        std::unique_ptr<ArchiveHandle> own;
-        zip_t* archive = shared;
-        if (!archive) {
-            own = std::make_unique<ArchiveHandle>(archivePath);
-            archive = own->zip;
-        }
+        const std::unique_ptr<zip_t, void (*)(zip_t*)> own(shared ? nullptr : openArchive(archivePath), zip_discard);
+        zip_t* archive = shared ? shared : own.get();
         std::vector<char> buffer(CopyBufferSize);
         while (const Entry* entry = queue.next())
             extractFile(archive, *entry, root, buffer);
