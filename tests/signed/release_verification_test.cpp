@@ -8,11 +8,11 @@
 #include "net/release_key.h"
 #include "net/setup_source.h"
 #include "support/process_runner.h"
+#include "signed/signed_release_support.h"
 #include "support/recording_dialogs.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QRandomGenerator>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -21,6 +21,7 @@
 
 using namespace flowtest;
 using namespace installtest;
+using namespace signedtest;
 
 namespace {
 
@@ -170,29 +171,6 @@ namespace {
 
 const QString kCorrupted = QStringLiteral("The downloaded file is corrupted, please restart installation again.");
 
-// A release signed by vrn-publish with the tests' key: its descriptor, signature and archive.
-struct SignedRelease {
-    QByteArray descriptor, signature, archive;
-};
-
-SignedRelease publishSigned()
-{
-    const QString root = sandbox::freshFolder(QStringLiteral("release"));
-    QDir().mkpath(root + QStringLiteral("/app"));
-    writeFile(root + QStringLiteral("/app/Vorlen.exe"), "#!/bin/sh\nexit 0\n", 0755);
-    QByteArray noise(40000, Qt::Uninitialized);  // stays as large in the archive
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
-    writeFile(root + QStringLiteral("/app/command line.txt"), noise);
-    const ProcessResult made = runProcess(builtProgram(QStringLiteral("vrn-publish")),
-                                          {QStringLiteral("--key"), QStringLiteral(VRN_TEST_RELEASE_PRIVATE_KEY),
-                                           QStringLiteral("--app"), root + QStringLiteral("/app"), QStringLiteral("--version"),
-                                           QStringLiteral("15"), QStringLiteral("--number"), QStringLiteral("7"),
-                                           root + QStringLiteral("/out")});
-    EXPECT_EQ(made.exitCode, 0) << made.err.constData();
-    return {readFile(root + QStringLiteral("/out/system.xml")), readFile(root + QStringLiteral("/out/system.xml.sig")),
-            readFile(root + QStringLiteral("/out/vrnsetup.zip"))};
-}
-
 enum class Outcome { Installed, NotVerified, HashRefused };
 
 struct WholeRunCase {
@@ -232,19 +210,13 @@ TEST_P(WholeRun, InstallsOnlyWhatThePublisherPublished)
 {
     const WholeRunCase c = GetParam();
     nettest::startLog(QStringLiteral("whole"));
-    SignedRelease release = publishSigned();
+    SignedRelease release = publishSignedRelease();
     c.tamper(release);
-    ReleaseServer server;
-    server.serve("system.xml", release.descriptor);
-    if (!release.signature.isNull())
-        server.serve("system.xml.sig", release.signature);
-    server.serve("vrnsetup.zip", release.archive);
-    server.serve("count", "counted");
-    server.start();
+    const auto server = serveRelease(release);
     const Outcome outcome = keyed() ? c.withKey : c.withoutKey;
-    runAsUser(server, outcome == Outcome::NotVerified);
+    runAsUser(*server, outcome == Outcome::NotVerified);
 
-    const QStringList lines = scriptRecords(server.base());
+    const QStringList lines = scriptRecords(server->base());
     const std::string log = lines.join('\n').toStdString();
     const CStringManager paths(false);
     EXPECT_EQ(lines.contains(QStringLiteral("INFO:[UI] page_final: True")), outcome == Outcome::Installed) << log;
@@ -273,12 +245,12 @@ INSTANTIATE_TEST_SUITE_P(
     Served, WholeRun,
     ::testing::Values(
         WholeRunCase{"AsPublished", [](SignedRelease&) {}, Outcome::Installed, Outcome::Installed},
-        WholeRunCase{"DescriptorChanged", [](SignedRelease& r) { r.descriptor = oneByteChanged(r.descriptor, "<number>"); },
+        WholeRunCase{"DescriptorChanged", [](SignedRelease& r) { r.descriptor = numberChanged(r.descriptor); },
                      Outcome::NotVerified, Outcome::Installed},
         WholeRunCase{"SignatureMissing", [](SignedRelease& r) { r.signature = QByteArray(); }, Outcome::NotVerified,
                      Outcome::Installed},
         // same length and entry count, other bytes: only the hash tells
         WholeRunCase{"ArchiveReplaced",
-                     [](SignedRelease& r) { r.archive[r.archive.size() / 2] = static_cast<char>(~r.archive[r.archive.size() / 2]); },
+                     [](SignedRelease& r) { r.archive = flippedInTheMiddle(r.archive); },
                      Outcome::HashRefused, Outcome::HashRefused}),
     [](const auto& info) { return std::string(info.param.name); });
