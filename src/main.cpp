@@ -1,7 +1,7 @@
 // Entry point: start-up, the script of the run mode, and the standard report of
 // an error that nothing else caught.
 #include "app/application_extended.h"
-#include "app/setup_application.h"
+#include "setup/setup_application.h"
 #include "app/unattended_switches.h"
 #include "platform/platform.h"
 

@@ -1,4 +1,4 @@
-#include "app/setup_application.h"
+#include "setup/setup_application.h"
 
 #include "app/application_extended.h"
 #include "app/setup_core.h"
