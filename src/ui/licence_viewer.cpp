@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QStringList>
 #include <QUrl>
 
 #include <optional>
@@ -75,5 +76,10 @@ void TLicenceViewer::openLink(const QUrl& link)
         scrollToAnchor(link.fragment());
         return;
     }
-    QDesktopServices::openUrl(document()->baseUrl().resolved(link));
+    // a served licence may be tampered with: only web and mail links leave the page,
+    // never a file or a program of the user's
+    const QUrl target = document()->baseUrl().resolved(link);
+    static const QStringList opened{QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("mailto")};
+    if (opened.contains(target.scheme().toLower()))
+        QDesktopServices::openUrl(target);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The licence page's viewer: shows a local HTML file read in the encoding it
-// declares, and hands every link to the user's browser instead of following it.
+// declares, and hands its web and mail links to the user's browser instead of
+// following them; any other link is ignored.
 
 #include <QTextBrowser>
 

@@ -13,7 +13,6 @@
 
 #include <QDesktopServices>
 #include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -64,25 +63,46 @@ TEST(LicenceViewer, DecodesTheDeclaredEncoding)
     EXPECT_EQ(TLicenceViewer::DecodeHtml("<p>plain</p>"), "<p>plain</p>");
 }
 
-TEST(LicenceViewer, LinksOpenInTheUsersBrowser)
+TEST(LicenceViewer, OnlyWebAndMailLinksOpenInTheUsersBrowser)
 {
     const QString file = sandbox::freshFolder("licence") + "/EULA.html";
+    const struct {
+        const char* href;
+        bool opened;
+    } links[] = {
+        {"http://www.vorlen.example/terms", true},
+        {"HTTPS://www.vorlen.example/privacy", true},
+        {"mailto:support@vorlen.example", true},
+        {"#top", false},  // scrolls within the page
+        {"more.html", false},  // resolves to a file beside the licence
+        {"file:///etc/passwd", false},
+        {"/usr/bin/xterm", false},
+        {"smb://server/share", false},
+        {"javascript:alert(1)", false},
+    };
+    QByteArray html;
+    for (const auto& link : links)
+        html += QByteArray("<a href='") + link.href + "'>" + link.href + "</a> ";
     QFile page(file);
     ASSERT_TRUE(page.open(QIODevice::WriteOnly));
-    page.write("<a href='http://www.vorlen.example/terms'>terms</a> <a href='#top'>top</a> <a href='more.html'>more</a>");
+    page.write(html);
     page.close();
     UrlRecorder recorder;
-    for (const char* scheme : {"http", "https", "file"})
+    const char* schemes[] = {"http", "https", "mailto", "file", "smb", "javascript"};
+    for (const char* scheme : schemes)
         QDesktopServices::setUrlHandler(scheme, &recorder, "open");
     TLicenceViewer viewer;
     viewer.Navigate(file);
     const QString shown = viewer.toHtml();
-    for (const char* link : {"http://www.vorlen.example/terms", "#top", "more.html"})
-        emit viewer.anchorClicked(QUrl(link));
-    for (const char* scheme : {"http", "https", "file"})
+    QList<QUrl> expected;
+    for (const auto& link : links) {
+        emit viewer.anchorClicked(QUrl(link.href));
+        if (link.opened)
+            expected << QUrl(link.href);
+    }
+    for (const char* scheme : schemes)
         QDesktopServices::unsetUrlHandler(scheme);
-    EXPECT_EQ(recorder.opened, QList<QUrl>({QUrl("http://www.vorlen.example/terms"),
-                                            QUrl::fromLocalFile(QFileInfo(file).path() + "/more.html")}));
+    EXPECT_EQ(recorder.opened, expected);
     EXPECT_EQ(viewer.toHtml(), shown);  // the viewer itself never navigates
     EXPECT_TRUE(viewer.source().isEmpty());
 }
