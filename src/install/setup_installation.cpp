@@ -417,8 +417,9 @@ void CInstallation::DownloadAndInstallThenRun()
     MainWindow->HidePage();
     MainWindow->page_final(true);
     WaitForUserAction();
+    // started after the wait whatever ended it, also when the window was closed on the page
     const QString application = CStr->U(vsRunExe);
-    if (Options.RunAfterInstall && !gCancelled)
+    if (Options.RunAfterInstall)
         platform::startDetached(application);
 }
 
@@ -513,8 +514,8 @@ void CInstallation::MakeLocalInstallation()
     }
     MainWindow->page_MakeLocalInstallation3();
     WaitForUserAction();
-    if (!gCancelled)
-        platform::showInFileManager(job->WorkPath + kPackageName);
+    // shown after the wait whatever ended it, also when the window was closed on the page
+    platform::showInFileManager(job->WorkPath + kPackageName);
 }
 
 void CInstallation::AttachResourcesTo(const QString& ExeFile, const QString& ZipFile, const QString& XmlFile)

@@ -94,6 +94,7 @@ struct Choices {
     bool desktop = false;
     bool runAfter = false;
     QString lang = QStringLiteral("en_GB");
+    bool closeFinalPage = false;  // the window closed instead of the final page's button
 };
 
 // Runs a whole install as the user: language, licence, the options, yes to the download
@@ -114,8 +115,11 @@ bool runInstall(ReleaseServer& server, Choices choices)
               })
         .press(QStringLiteral("rbInstall"))
         .then([] { return visible(QStringLiteral("lbText5")); },
-              [&] { startedBeforeButton = QFile::exists(startRecord()); })
-        .press(QStringLiteral("lbText5"));
+              [&] { startedBeforeButton = QFile::exists(startRecord()); });
+    if (choices.closeFinalPage)
+        user.closeOn(QStringLiteral("lbText5"));
+    else
+        user.press(QStringLiteral("lbText5"));
     // a run that misses a step ends instead of waiting for ever
     QTimer::singleShot(90000, [] {
         if (MainWindow)
@@ -279,6 +283,18 @@ INSTANTIATE_TEST_SUITE_P(Streams, FullInstall,
                                            InstallCase{"ReleaseRussian", false, {true, false, QStringLiteral("ru_RU")}},
                                            InstallCase{"BetaDesktop", true, {true, false}}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The application starts after the final page's wait whatever ended it.
+TEST(FullInstallClosed, ClosingTheWindowOnTheFinalPageStillStartsTheApplication)
+{
+    nettest::startLog(QStringLiteral("closed-final"));
+    const Release release = publish();
+    ReleaseServer server;
+    serve(server, release.zip, release.descriptor);
+    EXPECT_FALSE(runInstall(server, {false, true, QStringLiteral("en_GB"), true}));
+    EXPECT_TRUE(applicationStarted(true));
+    EXPECT_TRUE(scriptRecords(server.base()).contains(QStringLiteral("INFO:[UI] page_final: True")));
+}
 
 TEST(FullInstallOver, AnExistingInstallEndsItsRunningCopyAndIsReplaced)
 {
