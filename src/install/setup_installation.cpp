@@ -14,12 +14,14 @@
 #include "net/setup_config.h"
 #include "net/setup_source.h"
 #include "platform/platform.h"
+#include "ui/answer_policy.h"
 #include "ui/main_window.h"
 #include "xml/ex_simple_xml.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <cerrno>
 #include <thread>
@@ -304,12 +306,18 @@ QString ReleaseNotVerifiedText(const QString& langId)
            + ProductSiteUrl();
 }
 
-// With a key, the descriptor must name the new setup's hash; without one, a named hash is still checked.
-static bool newSetupIsPublished(TSource& source, const QString& expected, bool keyCompiledIn)
+QString NewSetupStamp(const QDateTime& localTime)
+{
+    return localTime.toString(QStringLiteral("ddMMyyyyHHmmss"));
+}
+
+// With a key, the descriptor must name the new setup's hash; without one, a named hash
+// is still checked. The file hashed is the one that will be started.
+static bool newSetupIsPublished(const QString& file, const QString& expected, bool keyCompiledIn)
 {
     if (expected.isEmpty() && !keyCompiledIn)
         return true;
-    const QByteArray actual = source.Sha256Of(QStringLiteral("vrnsetup.exe"));
+    const QByteArray actual = ReleaseIntegrity::Sha256OfFile(file);
     const bool matches = !actual.isEmpty() && actual == expected.trimmed().toLower().toLatin1();
     if (!matches)
         Logger().Error(kClass + QStringLiteral("DownloadAndRunNewInstaller: { setupSha256: %1, actualSetupSha256: %2 }")
@@ -317,9 +325,18 @@ static bool newSetupIsPublished(TSource& source, const QString& expected, bool k
     return matches;
 }
 
-QString NewSetupStamp(const QDateTime& localTime)
+// A folder made for this setup alone in the temporary folder: the new setup's name there
+// cannot already be taken by a file nobody checked. Empty when it cannot be made.
+static QString privateSetupFolder()
 {
-    return localTime.toString(QStringLiteral("ddMMyyyyHHmmss"));
+    QTemporaryDir folder(TempFolder(false) + QStringLiteral("vrnsetup-XXXXXX"));
+    if (!folder.isValid()) {
+        Logger().Error(kClass + QStringLiteral("DownloadAndRunNewInstaller: Cannot create a folder in \"%1\". %2")
+                                    .arg(TempFolder(false), folder.errorString()));
+        return {};
+    }
+    folder.setAutoRemove(false);
+    return platform::withTrailingSeparator(folder.path());
 }
 
 void CInstallation::DownloadAndRunNewInstaller()
@@ -333,18 +350,40 @@ void CInstallation::DownloadAndRunNewInstaller()
     const bool ok = AsyncRequest(QStringLiteral("vrnsetup.exe"), onWorkBegin, onWork, onWorkEnd);
     if (!ok || gCancelled)
         return;
+    const QString folder = privateSetupFolder();
+    if (folder.isEmpty())
+        return;
+    const QString target = folder + QStringLiteral("vrnsetup-") + NewSetupStamp(QDateTime::currentDateTime())
+                           + QStringLiteral(".exe");
+    if (!startNewSetup(target))
+        platform::deleteTree(folder);  // nothing unchecked stays behind
+}
+
+// Moves the downloaded setup to `target`, checks the moved file and starts it; nothing
+// starts on any failure.
+bool CInstallation::startNewSetup(const QString& target)
+{
+    const QString downloaded = Source->Use(QStringLiteral("vrnsetup.exe"));
+    if (!platform::moveFile(downloaded, target)) {
+        Logger().Error(kClass + QStringLiteral("DownloadAndRunNewInstaller: Cannot move \"%1\" to \"%2\"").arg(downloaded, target));
+        return false;
+    }
     TExSimpleXML release;
     release.LoadXMLFile(Source->Use(QStringLiteral("system.xml")));
     const QString expected = release.ReadProperties(QStringLiteral("setup"), QStringLiteral("sha256"), {}, QString());
-    if (!newSetupIsPublished(*Source, expected, !ReleaseKey.isEmpty()))
-        return;
-    const QString target = TempFolder(false) + QStringLiteral("vrnsetup-")
-                           + NewSetupStamp(QDateTime::currentDateTime()) + QStringLiteral(".exe");
-    platform::moveFile(Source->Use(QStringLiteral("vrnsetup.exe")), target);
+    if (!newSetupIsPublished(target, expected, !ReleaseKey.isEmpty()))
+        return false;
     // a downloaded file carries no execute bit; without it the new setup cannot start
-    QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                      | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-    platform::startDetached(target, {});
+    const bool started = QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                           | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+                                                           | QFile::ExeOther)
+                         && platform::startDetached(target, {});
+    if (!started) {
+        Logger().Error(kClass + QStringLiteral("DownloadAndRunNewInstaller: Cannot start \"%1\"").arg(target));
+        return false;
+    }
+    ReportRunOutcome(QStringLiteral("a newer setup was started: ") + target);
+    return true;
 }
 
 QString CInstallation::GetLangFromUser()

@@ -73,6 +73,7 @@ public:
     void AttachResourcesTo(const QString& ExeFile, const QString& ZipFile, const QString& XmlFile);
 
 private:
+    bool startNewSetup(const QString& target);
     void showInstallFailure();
     void retranslateWindow();
     void extractLicence();

@@ -17,6 +17,9 @@ namespace {
 
 const QString kClass = QStringLiteral("[Unattended] ");
 
+// Set by the script on the main thread, read by Finish on the main thread.
+QString gRunOutcome;
+
 QString oneLine(QString text)
 {
     text.replace(QLatin1String("\r\n"), QLatin1String(" "));
@@ -83,6 +86,11 @@ private:
 
 }  // namespace
 
+void ReportRunOutcome(const QString& text)
+{
+    gRunOutcome = text;
+}
+
 void ReportOnStandardError(const QString& text)
 {
     std::fprintf(stderr, "vrnsetup: %s\n", oneLine(text).toLocal8Bit().constData());
@@ -92,6 +100,7 @@ void ReportOnStandardError(const QString& text)
 TAnswerPolicy::TAnswerPolicy(const TUnattendedOptions& options)
     : FOptions(options), FDialogs(std::make_unique<UnattendedDialogs>(options.PackageFolder))
 {
+    gRunOutcome.clear();
     FPreviousDialogs = platform::setDialogHandler(FDialogs.get());
     // answered from the wait's own pump, once the page is complete
     CSetupCore::SetWaitHook([this] { QTimer::singleShot(0, [this] { answerPage(); }); });
@@ -228,6 +237,10 @@ int TAnswerPolicy::Finish()
     }
     if (FSucceeded)
         return ecDone;
+    if (!gRunOutcome.isEmpty()) {
+        ReportOnStandardError(gRunOutcome);
+        return ecFailed;
+    }
     const QString reason = Logger().LastError();
     ReportOnStandardError(reason.isEmpty() ? (FPageText.isEmpty() ? QStringLiteral("the run did not finish") : FPageText)
                                            : reason);

@@ -55,3 +55,6 @@ private:
 
 // Writes `text` on standard error as one line "vrnsetup: text" (line breaks flattened).
 void ReportOnStandardError(const QString& text);
+// What the run did in place of its task (a newer setup started instead): an unattended
+// run that ends without its task done reports this as the reason, not its last error.
+void ReportRunOutcome(const QString& text);

@@ -12,7 +12,11 @@
 #include "support/recording_dialogs.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
+#include <QRegularExpression>
+#include <QThread>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -128,40 +132,61 @@ TEST(ReleaseVerification, OnlyTheCompiledKeysSignatureOfTheExactDescriptorIsAcce
     }
 }
 
-TEST(ReleaseVerification, ANewSetupRunsOnlyWithItsPublishedHash)
+TEST(ReleaseVerification, ANewSetupRunsOnlyWithItsPublishedHashFromAFolderOfItsOwn)
 {
     platform::setApplicationTitle(QStringLiteral("Vorlen Setup"));
-    const QByteArray setup = "#!/bin/sh\nexit 0\n";
-    const QByteArray replaced = oneByteChanged(setup, "exit ");  // same length, other bytes
+    const QByteArray setup = "#!/bin/sh\necho 1 >> \"$0.ran\"\n";  // notes its start beside itself
+    const QByteArray replaced = oneByteChanged(setup, "echo ");  // same length, other bytes
     const QByteArray hash = QCryptographicHash::hash(setup, QCryptographicHash::Sha256).toHex();
+    const QString temp = TempFolder(false);
+    // files that wait under the new setup's name for the coming seconds
+    const auto plant = [&] {
+        for (int second = 0; second < 30; ++second)
+            writeFile(temp + QStringLiteral("vrnsetup-%1.exe").arg(NewSetupStamp(QDateTime::currentDateTime().addSecs(second))),
+                      setup, 0755);
+    };
     const struct {
         const char* what;
         QByteArray descriptor;
         QByteArray served;
+        std::function<void()> before;
         bool startedWithKey, startedWithout;
     } cases[] = {
-        {"published setup", descriptorNamingSetup(hash), setup, true, true},
-        {"setup replaced", descriptorNamingSetup(hash), replaced, false, false},
-        {"descriptor without its hash", descriptor(QStringLiteral("16")), replaced, false, true},
+        {"published setup", descriptorNamingSetup(hash), setup, {}, true, true},
+        {"setup replaced", descriptorNamingSetup(hash), replaced, {}, false, false},
+        {"descriptor without its hash", descriptor(QStringLiteral("16")), replaced, {}, false, true},
+        {"its name already taken", descriptorNamingSetup(hash), setup, plant, true, true},
     };
     CreateMainWindow(QStringLiteral("en_GB"));
-    const QString temp = TempFolder(false);
     for (const auto& c : cases) {
-        for (const QString& old : QDir(temp).entryList({QStringLiteral("vrnsetup-*.exe")}, QDir::Files))
-            QFile::remove(temp + old);
         ReleaseServer server;
         server.serve("system.xml", c.descriptor);
         server.serve("vrnsetup.exe", c.served);
         server.start();
         const auto installation = runWithDescriptor(server, c.what);
+        if (c.before)
+            c.before();
         installation->DownloadAndRunNewInstaller();
         const bool started = keyed() ? c.startedWithKey : c.startedWithout;
-        EXPECT_EQ(QDir(temp).entryList({QStringLiteral("vrnsetup-*.exe")}, QDir::Files).size(), started ? 1 : 0) << c.what;
+        QStringList ran;
+        for (int waited = 0; waited < (started ? 5000 : 300) && ran.isEmpty(); waited += 50) {
+            QThread::msleep(50);
+            for (QDirIterator it(temp, {QStringLiteral("*.ran")}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+                ran << it.next().mid(temp.size());
+        }
+        // only the checked file runs, from a folder of its own; a refused one leaves nothing
+        EXPECT_EQ(ran.size(), started ? 1 : 0) << c.what << ": " << ran.join(' ').toStdString();
+        EXPECT_TRUE(!started || QRegularExpression(QStringLiteral("^vrnsetup-\\w{6}/vrnsetup-\\d{14}\\.exe\\.ran$")).match(ran.value(0)).hasMatch())
+            << c.what << ": " << ran.join(' ').toStdString();
+        const QStringList folders = QDir(temp).entryList({QStringLiteral("vrnsetup-*")}, QDir::Dirs);
+        EXPECT_EQ(folders.size(), started ? 1 : 0) << c.what;
         EXPECT_EQ(nettest::recordsStartingWith(QStringLiteral("[CInstallation] DownloadAndRunNewInstaller: { setupSha256: ")).size(),
                   started ? 0 : 1)
             << c.what;
-        if (!started)
-            EXPECT_TRUE(QFile::exists(installation->Source->Use(QStringLiteral("vrnsetup.exe")))) << c.what << ": not moved";
+        for (const QString& folder : folders)
+            QDir(temp + folder).removeRecursively();
+        for (const QString& planted : QDir(temp).entryList({QStringLiteral("vrnsetup-*.exe")}, QDir::Files))
+            QFile::remove(temp + planted);
     }
 }
 
