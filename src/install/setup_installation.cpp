@@ -74,6 +74,18 @@ void showFailurePage(const QString& caption = {}, const QString& text = {}, unsi
     CSetupCore::WaitForUserAction();
 }
 
+// The release number a descriptor or an installed Core.xml holds; 0 when the file is
+// missing or cannot be read.
+int releaseNumberIn(const QString& path)
+{
+    try {
+        TExSimpleXML xml;
+        return xml.LoadXMLFile(path) ? ReadElemItemInt(xml.Root(), QStringLiteral("number"), 0) : 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
 bool hasOwnResource(int id)
 {
     const auto entries = platform::listResources(platform::executablePath());
@@ -227,12 +239,17 @@ void CInstallation::CountAtBitLy()
 void CInstallation::VerifyInstallation()
 {
     log(QStringLiteral("VerifyInstallation"));
-    const bool fetched = AsyncRequest(QStringLiteral("system.xml"));
-    if (fetched && !IsLocalInstallation() && !VerifyReleaseSignature()) {
-        // no fallback to the local folder: the server answered, with a release nobody vouches for
-        showFailurePage(MainWindow->InstallString(22), ReleaseNotVerifiedText(LangID), platform::MB_ICONERROR);
-        gCancelled = true;
-        return;
+    const bool fetched = requestReleaseDescriptor();
+    if (fetched && !IsLocalInstallation()) {
+        if (!VerifyReleaseSignature()) {
+            // no fallback to the local folder: the server answered, with a release nobody vouches for
+            refuseRelease(ReleaseNotVerifiedText(LangID));
+            return;
+        }
+        if (const auto older = olderThanInstalled()) {
+            refuseRelease(ReleaseOlderText(LangID, older->offered, older->installed));
+            return;
+        }
     }
     if (fetched && CheckSetupVersion()) {
         DownloadAndRunNewInstaller();
@@ -250,6 +267,53 @@ void CInstallation::VerifyInstallation()
         WaitForUserAction();
         gCancelled = true;
     }
+}
+
+// The first request decides the source. A reply that is no descriptor (a reply cut
+// short, the login page of a captive portal served with status 200) counts as a failed
+// request: like an unreachable server, it turns the run to the setup's own folder.
+bool CInstallation::requestReleaseDescriptor()
+{
+    const QString name = QStringLiteral("system.xml");
+    if (!AsyncRequest(name))
+        return false;
+    if (IsLocalInstallation() || gCancelled)
+        return true;
+    const QString reason = UnreadableDescriptorReason(Source->Use(name));
+    if (reason.isEmpty())
+        return true;
+    Logger().Error(kClass + QStringLiteral("VerifyInstallation: the server's system.xml is no release descriptor: ")
+                   + reason);
+    QFile::remove(Source->Use(name));
+    Source->RealSource = stLocal;
+    Source->baseURL = Source->selfPath;
+    return AsyncRequest(name);
+}
+
+// The release is refused: the failure page and the message, unless the user has
+// closed the window meanwhile; the run ends either way.
+void CInstallation::refuseRelease(const QString& text)
+{
+    if (!gCancelled)
+        showFailurePage(MainWindow->InstallString(22), text, platform::MB_ICONERROR);
+    gCancelled = true;
+}
+
+// A signed release older than the installed edition is a replay of an old release:
+// a keyed build installs only forward. A keyless build, or no readable Core.xml, checks nothing.
+std::optional<CInstallation::ReleaseNumbers> CInstallation::olderThanInstalled()
+{
+    if (ReleaseKey.isEmpty())
+        return std::nullopt;
+    const ReleaseNumbers numbers{releaseNumberIn(Source->Use(QStringLiteral("system.xml"))),
+                                 releaseNumberIn(CStr->U(vsAppCoreXML))};
+    log(QStringLiteral("VerifyInstallation: release %1, installed %2").arg(numbers.offered).arg(numbers.installed));
+    if (numbers.offered >= numbers.installed)
+        return std::nullopt;
+    Logger().Error(kClass + QStringLiteral("VerifyInstallation: the release on the server (%1) is older than the installed one (%2)")
+                                .arg(numbers.offered)
+                                .arg(numbers.installed));
+    return numbers;
 }
 
 bool CInstallation::CheckSetupVersion()
@@ -280,7 +344,10 @@ bool CInstallation::VerifyReleaseSignature()
         log(QStringLiteral("VerifyReleaseSignature: the release is not signed (this setup has no release key)"));
         return true;
     }
-    if (!AsyncRequest(QStringLiteral("system.xml.sig"))) {
+    const bool fetched = AsyncRequest(QStringLiteral("system.xml.sig"));
+    if (gCancelled)
+        return false;
+    if (!fetched) {
         Logger().Error(kClass + QStringLiteral("VerifyReleaseSignature: system.xml.sig could not be fetched"));
         return false;
     }
@@ -304,6 +371,49 @@ QString ReleaseNotVerifiedText(const QString& langId)
     return QStringLiteral("The release on the server could not be verified. Please try again later, "
                           "or download the setup from the product's site: ")
            + ProductSiteUrl();
+}
+
+QString ReleaseOlderText(const QString& langId, int offered, int installed)
+{
+    if (langId == QLatin1String("ru_RU"))
+        return QStringLiteral("Выпуск на сервере (номер %1) более ранний, чем установленный (номер %2), и не будет установлен. "
+                              "Повторите попытку позже или загрузите программу установки с сайта продукта: ")
+                   .arg(offered)
+                   .arg(installed)
+               + ProductSiteUrl();
+    return QStringLiteral("The release on the server (number %1) is older than the installed one (number %2) "
+                          "and is not installed. Please try again later, or download the setup from the product's site: ")
+               .arg(offered)
+               .arg(installed)
+           + ProductSiteUrl();
+}
+
+QString UnreadableDescriptorReason(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return file.errorString();
+    const QByteArray bytes = file.readAll();
+    try {
+        TExSimpleXML xml;
+        if (xml.LoadXMLFile(path))
+            return {};
+    } catch (const std::exception&) {
+        // the error's message holds the whole reply; only an excerpt is shown
+    }
+    return QStringLiteral("not well-formed XML: \"%1\"").arg(PlainExcerpt(bytes));
+}
+
+QString PlainExcerpt(const QByteArray& bytes)
+{
+    constexpr int kLength = 80;
+    QString text = QString::fromUtf8(bytes.left(4 * kLength));
+    for (QChar& c : text) {
+        if (!c.isPrint())
+            c = QLatin1Char(' ');
+    }
+    text = text.simplified();
+    return text.size() > kLength || bytes.size() > 4 * kLength ? text.left(kLength) + QStringLiteral("...") : text;
 }
 
 QString NewSetupStamp(const QDateTime& localTime)
@@ -540,6 +650,9 @@ void CInstallation::MakeLocalInstallation()
         showInstallFailure();
         return;
     }
+    // the package's resources are trusted where it is started: only a checked archive goes in
+    if (!ValidateZipPackage())
+        return;
     job->CurrentZip = Source->Use(QStringLiteral("vrnsetup.zip"));
     job->SystemXML = Source->Use(QStringLiteral("system.xml"));
     StartJobWorker(job, QStringLiteral("Making"), kClass + QStringLiteral("MakeLocalInstallation: "), [this, job] {

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class TSource;
 
@@ -73,6 +74,13 @@ public:
     void AttachResourcesTo(const QString& ExeFile, const QString& ZipFile, const QString& XmlFile);
 
 private:
+    struct ReleaseNumbers {
+        int offered = 0;
+        int installed = 0;
+    };
+    bool requestReleaseDescriptor();
+    void refuseRelease(const QString& text);
+    std::optional<ReleaseNumbers> olderThanInstalled();
     bool startNewSetup(const QString& target);
     void showInstallFailure();
     void retranslateWindow();
@@ -83,6 +91,16 @@ private:
 // The message of a release that could not be verified, in the language `langId`
 // (English unless Russian); kept apart from the window's string tables.
 QString ReleaseNotVerifiedText(const QString& langId);
+
+// The message of a signed release older than the installed edition (release numbers
+// `offered` and `installed`), in the language `langId`, beside the message above.
+QString ReleaseOlderText(const QString& langId, int offered, int installed);
+
+// Why the file at `path` is no readable release descriptor, with a short plain excerpt
+// of its text; empty when it is one.
+QString UnreadableDescriptorReason(const QString& path);
+// At most the first 80 characters of `bytes`, on one line, with "..." when cut.
+QString PlainExcerpt(const QByteArray& bytes);
 
 // "ddmmyyyyhhmmss" of a local date and time: the name stamp of a downloaded new setup.
 QString NewSetupStamp(const class QDateTime& localTime);

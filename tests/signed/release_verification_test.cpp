@@ -15,6 +15,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -190,13 +191,43 @@ TEST(ReleaseVerification, ANewSetupRunsOnlyWithItsPublishedHashFromAFolderOfItsO
     }
 }
 
+// The window closed while the signature is on its way: the run ends as quietly as at
+// any other request, with no error, no failure page and no message.
+TEST(ReleaseVerification, ClosingTheWindowDuringTheSignatureRequestEndsQuietly)
+{
+    if (!keyed())
+        GTEST_SKIP() << "a setup without a key asks for no signature";
+    nettest::startLog(QStringLiteral("closed"));
+    const QByteArray xml = descriptor(QStringLiteral("15"));
+    ReleaseServer server;
+    server.serve("system.xml", xml);
+    server.servePaced("system.xml.sig", SigningKey::publishers().sign(xml), 1, 5000);
+    server.serve("count", "ok");
+    server.start();
+    testDialogs().reset();
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [] {
+        if (MainWindow && !nettest::recordsStartingWith(QStringLiteral("[CInstallation] AsyncRequest: system.xml.sig")).isEmpty())
+            MainWindow->close();
+    });
+    closer.start(20);
+    runScript(&server);
+
+    const QStringList lines = scriptRecords(server.base());
+    const std::string log = lines.join('\n').toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("INFO:[CInstallation] End Main"))) << log;
+    EXPECT_FALSE(hasLineStartingWith(lines, QStringLiteral("ERROR:"))) << log;
+    EXPECT_FALSE(lines.contains(QStringLiteral("INFO:[UI] page_final: False"))) << log;
+    EXPECT_TRUE(testDialogs().boxes.isEmpty());
+}
+
 // ---- whole runs through the window ----------------------------------------------------
 
 namespace {
 
 const QString kCorrupted = QStringLiteral("The downloaded file is corrupted, please restart installation again.");
 
-enum class Outcome { Installed, NotVerified, HashRefused };
+enum class Outcome { Installed, NotVerified, HashRefused, OlderRefused };
 
 struct WholeRunCase {
     const char* name;
@@ -210,6 +241,21 @@ void PrintTo(const WholeRunCase& c, std::ostream* out)
 }
 
 class WholeRun : public ::testing::TestWithParam<WholeRunCase> {};
+
+QByteArray installedCore(int number)
+{
+    return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<vrn>\r\n  <number>%1</number>\r\n</vrn>\r\n")
+        .arg(number)
+        .toUtf8();
+}
+
+// An edition of release `number` installed before the run.
+void installCore(int number)
+{
+    const QString core = CStringManager(false).U(vsAppCoreXML);
+    QDir().mkpath(QFileInfo(core).path());
+    writeFile(core, installedCore(number));
+}
 
 // Language, licence, install, yes to the size, and the final page's button; only the
 // final page when the release is refused before the language page.
@@ -239,7 +285,7 @@ TEST_P(WholeRun, InstallsOnlyWhatThePublisherPublished)
     c.tamper(release);
     const auto server = serveRelease(release);
     const Outcome outcome = keyed() ? c.withKey : c.withoutKey;
-    runAsUser(*server, outcome == Outcome::NotVerified);
+    runAsUser(*server, outcome == Outcome::NotVerified || outcome == Outcome::OlderRefused);
 
     const QStringList lines = scriptRecords(server->base());
     const std::string log = lines.join('\n').toStdString();
@@ -251,10 +297,18 @@ TEST_P(WholeRun, InstallsOnlyWhatThePublisherPublished)
     if (outcome == Outcome::Installed)
         return;
     EXPECT_TRUE(lines.contains(QStringLiteral("INFO:[UI] page_final: False"))) << log;
-    EXPECT_FALSE(QDir(paths.U(vsInstallPath)).exists()) << log;
     const auto& boxes = testDialogs().boxes;
     ASSERT_FALSE(boxes.isEmpty()) << log;
     EXPECT_TRUE(boxes.last().flags & platform::MB_ICONERROR);
+    if (outcome == Outcome::OlderRefused) {
+        EXPECT_EQ(boxes.last().text, ReleaseOlderText(QStringLiteral("en_GB"), 7, 8));
+        EXPECT_TRUE(lines.contains(QStringLiteral("ERROR:[CInstallation] VerifyInstallation: the release on the server (7) "
+                                                  "is older than the installed one (8)")))
+            << log;
+        EXPECT_EQ(readFile(paths.U(vsAppCoreXML)), installedCore(8)) << "the installed edition stays as it was";
+        return;
+    }
+    EXPECT_FALSE(QDir(paths.U(vsInstallPath)).exists()) << log;
     if (outcome == Outcome::NotVerified) {
         EXPECT_EQ(boxes.last().text, ReleaseNotVerifiedText(QStringLiteral("en_GB")));
         EXPECT_TRUE(hasLineStartingWith(lines, QStringLiteral("ERROR:[CInstallation] VerifyReleaseSignature: "))) << log;
@@ -277,5 +331,9 @@ INSTANTIATE_TEST_SUITE_P(
         // same length and entry count, other bytes: only the hash tells
         WholeRunCase{"ArchiveReplaced",
                      [](SignedRelease& r) { r.archive = flippedInTheMiddle(r.archive); },
-                     Outcome::HashRefused, Outcome::HashRefused}),
+                     Outcome::HashRefused, Outcome::HashRefused},
+        // the signed release 7 replayed over an installed release 8; the same number reinstalls
+        WholeRunCase{"OlderThanInstalled", [](SignedRelease&) { installCore(8); }, Outcome::OlderRefused,
+                     Outcome::Installed},
+        WholeRunCase{"AsNewAsInstalled", [](SignedRelease&) { installCore(7); }, Outcome::Installed, Outcome::Installed}),
     [](const auto& info) { return std::string(info.param.name); });
