@@ -279,12 +279,14 @@ bool CInstallation::requestReleaseDescriptor()
         return false;
     if (IsLocalInstallation() || gCancelled)
         return true;
-    const QString reason = UnreadableDescriptorReason(Source->Use(name));
+    // the work folder's copy, looked at without a "Use" line: the step's logged reads come later
+    const QString path = Source->baseTemp + name;
+    const QString reason = UnreadableDescriptorReason(path);
     if (reason.isEmpty())
         return true;
     Logger().Error(kClass + QStringLiteral("VerifyInstallation: the server's system.xml is no release descriptor: ")
                    + reason);
-    QFile::remove(Source->Use(name));
+    QFile::remove(path);
     Source->RealSource = stLocal;
     Source->baseURL = Source->selfPath;
     return AsyncRequest(name);
@@ -305,7 +307,7 @@ std::optional<CInstallation::ReleaseNumbers> CInstallation::olderThanInstalled()
 {
     if (ReleaseKey.isEmpty())
         return std::nullopt;
-    const ReleaseNumbers numbers{releaseNumberIn(Source->Use(QStringLiteral("system.xml"))),
+    const ReleaseNumbers numbers{releaseNumberIn(Source->baseTemp + QStringLiteral("system.xml")),
                                  releaseNumberIn(CStr->U(vsAppCoreXML))};
     log(QStringLiteral("VerifyInstallation: release %1, installed %2").arg(numbers.offered).arg(numbers.installed));
     if (numbers.offered >= numbers.installed)

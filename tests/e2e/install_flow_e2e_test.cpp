@@ -68,10 +68,14 @@ TEST(InstallFlowProcess, NewerSetupIsDownloadedMovedStartedWithoutSwitchesAndThe
 
     ASSERT_TRUE(run.process.finished);
     EXPECT_EQ(run.process.exitCode, 0) << run.process.err.toStdString();
-    const QStringList moved = QDir(run.temp).entryList({QStringLiteral("vrnsetup-*.exe")}, QDir::Files);
+    // moved into a folder of its own in the temporary folder
+    const QStringList folders = QDir(run.temp).entryList({QStringLiteral("vrnsetup-*")}, QDir::Dirs);
+    ASSERT_EQ(folders.size(), 1);
+    const QString folder = run.temp + QLatin1Char('/') + folders[0];
+    const QStringList moved = QDir(folder).entryList(QDir::Files);
     ASSERT_EQ(moved.size(), 1);
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^vrnsetup-\\d{14}\\.exe$")).match(moved[0]).hasMatch()) << moved[0].toStdString();
-    EXPECT_TRUE(QFileInfo(run.temp + QLatin1Char('/') + moved[0]).isExecutable());
+    EXPECT_TRUE(QFileInfo(folder + QLatin1Char('/') + moved[0]).isExecutable());
     for (int i = 0; i < 100 && !QFile::exists(record); ++i)
         QThread::msleep(50);
     EXPECT_EQ(readFile(record).split('\n').value(0), "0") << "the new setup gets no switches";
