@@ -64,26 +64,6 @@ void pointAt(const QString& base)
     gKillPauseMs = 10;
 }
 
-// Serves the release and points the run at the server.
-void serveRelease(ReleaseServer& server, const Release& release)
-{
-    server.serve("system.xml", release.descriptor);
-    server.serve("vrnsetup.zip", release.archive);
-    server.serve("count", "ok");
-    server.start();
-    pointAt(server.base());
-}
-
-// The language, the licence and the package on the desktop, as the user chooses them.
-ScriptedUser& choosePackage(ScriptedUser& user)
-{
-    user.press(QStringLiteral("lbBox")).acceptLicence();
-    return user
-        .then([] { return visible(QStringLiteral("rbDownload")); },
-              [] { control<QAbstractButton>(QStringLiteral("rbDownload"))->click(); })
-        .press(QStringLiteral("rbDownload"));
-}
-
 bool pageDone()
 {
     auto* bar = control<QProgressBar>(QStringLiteral("pbLocal"));
@@ -101,12 +81,20 @@ TEST(LocalPackage, MadeOnTheDesktopThenInstallsFromItsOwnResourcesWithoutServer)
     nettest::startLog(QStringLiteral("package"));
     const Release release = publishRelease();
     ReleaseServer server;
-    serveRelease(server, release);
+    server.serve("system.xml", release.descriptor);
+    server.serve("vrnsetup.zip", release.archive);
+    server.serve("count", "ok");
+    server.start();
+    pointAt(server.base());
     QString revealed;
     platform::setFileManagerForTesting([&](const QString& file) { revealed = file; });
 
     ScriptedUser user;
-    choosePackage(user).then(pageDone, [] { control<QAbstractButton>(QStringLiteral("btnNext"))->click(); });
+    user.press(QStringLiteral("lbBox")).acceptLicence();
+    user.then([] { return visible(QStringLiteral("rbDownload")); },
+              [] { control<QAbstractButton>(QStringLiteral("rbDownload"))->click(); })
+        .press(QStringLiteral("rbDownload"))
+        .then(pageDone, [] { control<QAbstractButton>(QStringLiteral("btnNext"))->click(); });
     CreateMainWindow(QStringLiteral("en_GB"))->show();
     CInstallation::Run();
 
@@ -165,23 +153,6 @@ TEST(LocalPackage, ChildInstallsFromResources)
     EXPECT_FALSE(networkShown) << "the network image never shows in local mode";
     EXPECT_TRUE(got.contains(QStringLiteral("INFO:[CInstallation] ReturnReleaseNumber: 42")));
     EXPECT_EQ(readFile(CStringManager(false).U(vsInstallPath) + QStringLiteral("docs/readme.txt")), "read me");
-}
-
-// The package is shown in the file manager after the finished page's wait whatever ended it.
-TEST(LocalPackage, ClosingTheWindowOnTheFinishedPageStillShowsThePackage)
-{
-    nettest::startLog(QStringLiteral("package-closed"));
-    ReleaseServer server;
-    serveRelease(server, publishRelease());
-    QString revealed;
-    platform::setFileManagerForTesting([&](const QString& file) { revealed = file; });
-    ScriptedUser user;
-    choosePackage(user).then(pageDone, [] { MainWindow->close(); });
-    CreateMainWindow(QStringLiteral("en_GB"))->show();
-    CInstallation::Run();
-
-    EXPECT_TRUE(user.finished());
-    EXPECT_EQ(revealed, sandbox::desktop() + QStringLiteral("/VorlenSetup.exe"));
 }
 
 // A package that cannot be written ends the wait with an ERROR line and tells the user

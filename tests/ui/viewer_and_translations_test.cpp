@@ -71,7 +71,7 @@ TEST(LicenceViewer, OnlyWebAndMailLinksOpenInTheUsersBrowser)
         bool opened;
     } links[] = {
         {"http://www.vorlen.example/terms", true},
-        {"HTTPS://www.vorlen.example/privacy", true},
+        {"https://www.vorlen.example/privacy", true},
         {"mailto:support@vorlen.example", true},
         {"#top", false},  // scrolls within the page
         {"more.html", false},  // resolves to a file beside the licence
