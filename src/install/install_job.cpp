@@ -88,8 +88,7 @@ void PinToTaskbar(const InstallJob&) {}
 void runSteps(InstallJob& job)
 {
     step(QStringLiteral("Kill all runned Vorlen.exe"));
-    platform::killUserProcesses(job.ApplicationExeName);
-    std::this_thread::sleep_for(std::chrono::milliseconds(gKillPauseMs.load()));
+    platform::killUserProcesses(job.ApplicationExeName, gKillPauseMs.load());
 
     step(QStringLiteral("Create all directories"));
     makeFolder(job.CStr.U(vsInstallPath));

@@ -122,12 +122,14 @@ ScriptedUser::Step click(const QString& name, const QString& pageMark = QString(
     };
 }
 
-ScriptedUser::Step closeWindowWhenLogged(const QString& logFile, const QByteArray& line)
+ScriptedUser::Step closeWindowWhenLogged(const QString& logFile, const QByteArray& line, bool* shownAfterClose = nullptr)
 {
-    return [logFile, line] {
+    return [logFile, line, shownAfterClose] {
         if (!readFile(logFile).contains(line))
             return false;
         MainWindow->close();
+        if (shownAfterClose)
+            *shownAfterClose = MainWindow->isVisible();
         return true;
     };
 }
@@ -158,6 +160,7 @@ QByteArray runUninstaller(std::deque<ScriptedUser::Step> steps, bool* stepsDone 
     const QString log = sandbox::tmp() + QStringLiteral("/Vorlen_Setup_Uninstall.log");
     Logger().Start(log);
     gUserChoice.clear();
+    gRemovalStepPauseMs = 10;
     CreateMainWindow(QStringLiteral("en_GB"))->show();
     {
         ScriptedUser user(std::move(steps));
@@ -416,16 +419,19 @@ TEST(Uninstall, RemovesLinksNotTheirTargetsReadOnlyEntriesAndRunningProducts)
     EXPECT_FALSE(log.contains("ERROR")) << log.toStdString();
 }
 
-// A closed window ends no removal: it runs to its end and the done page's wait returns.
+// A closed window ends no removal: the window stays on screen until the removal has run
+// to its end, and the done page's wait returns.
 TEST(Uninstall, ClosingTheWindowDuringTheRemovalLetsItFinish)
 {
     skipWhenTerminating();
     installEdition(false);
     installEdition(true);
     const QString logFile = sandbox::tmp() + QStringLiteral("/Vorlen_Setup_Uninstall.log");
-    const QByteArray log = runUninstaller(
-        {click(QStringLiteral("btnUninstallBeta")), closeWindowWhenLogged(logFile, "[CStringManager] Create: True")});
+    bool shownAfterClose = false;
+    const QByteArray log = runUninstaller({click(QStringLiteral("btnUninstallBeta")),
+                                           closeWindowWhenLogged(logFile, "[CStringManager] Create: True", &shownAfterClose)});
 
+    EXPECT_TRUE(shownAfterClose) << "a closed window must not look like a finished removal";
     EXPECT_TRUE(inOrder(log, removalLines(true) << QStringLiteral("[CUnInstallation] End Main")
                                                 << QStringLiteral("[CUnInstallation] Run - End")));
     EXPECT_EQ(tracesOf(true), "");
