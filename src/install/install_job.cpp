@@ -1,6 +1,7 @@
 #include "install/install_job.h"
 
 #include "app/setup_logging.h"
+#include "install/desktop_integration.h"
 #include "install/installed_configuration.h"
 #include "install/zip_archive.h"
 #include "net/setup_source.h"
@@ -70,15 +71,17 @@ void CreateMenuLinks(const InstallJob& job)
         {job.ProductSiteUrl, QString()},
         {job.CStr.U(vsCommandLineTxt), QString()},
     };
+    const platform::ShellLinkLook look = ProductLinkLook(job.CStr, ProductMenuTitle(job.CStr));
     for (int i = 0; i < 4; ++i)
         CSetupCore::CreateLink(links[i].target, group + job.Shortcuts.value(i) + platform::LinkExtension,
-                               QString(), links[i].arguments);
+                               QString(), links[i].arguments, look);
+    IntegrateWithDesktop(job.CStr);
 }
 
 void CreateDesktopLink(const InstallJob& job)
 {
     if (job.Options.CreateDesktopIcon)
-        CSetupCore::CreateLink(job.CStr.U(vsRunExe), job.CStr.U(vsDesktopLink), QString(), QString());
+        CreateDesktopEntry(job.CStr, job.Shortcuts.value(0));
 }
 
 // The option is collected on every system, but Linux desktops offer no interface

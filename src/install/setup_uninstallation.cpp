@@ -2,6 +2,7 @@
 
 #include "app/application_extended.h"
 #include "app/setup_logging.h"
+#include "install/desktop_integration.h"
 #include "install/installed_configuration.h"
 #include "platform/platform.h"
 #include "ui/main_window.h"
@@ -246,7 +247,8 @@ void CUnInstallation::RemoveTaskbarIcon()
 void CUnInstallation::RemoveProgramsLinks()
 {
     Log(QStringLiteral("RemoveProgramsLinks"));
-    DeleteFolders({CStr->U(vsProgramsGroup)});
+    // the menu's icon and submenu files go with the folder
+    DeleteFolders({CStr->U(vsProgramsGroup)}, RemoveDesktopIntegration(*CStr));
 }
 
 void CUnInstallation::RemoveFilesAndConfig()

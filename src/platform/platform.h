@@ -122,10 +122,32 @@ bool deleteRegistryValue(const QString& key, const QString& valueName);
 void createRegistryKey(const QString& key);
 
 // ---- shell links -----------------------------------------------------------------
+// How a link shows itself: an icon of the user's icon theme (by name), a comment used
+// when the link has no description, and the menu categories of a link to a program.
+struct ShellLinkLook {
+    QString icon;
+    QString comment;
+    QStringList categories;
+};
 // Writes a link file at `linkPath` to an executable, document or web address.
 // False when the file cannot be written (a missing folder, no access).
 bool writeShellLink(const QString& target, const QString& linkPath, const QString& description,
-                    const QString& arguments);
+                    const QString& arguments, const ShellLinkLook& look = {});
+// Marks a link on the desktop as one the user trusts to start, where the desktop offers
+// a standard way to say so; does nothing where it does not.
+void markShellLinkTrusted(const QString& linkPath);
+
+// ---- programs menu and icons ----------------------------------------------------------
+// Installs a PNG image as the icon `name` of the user's icon theme, scaled into a square.
+// Throws EFCreateError when the image cannot be read or the icon cannot be written.
+void installIcon(const QString& name, const QByteArray& png);
+// Makes a folder of the programs menu (specialFolder(2)) show as one submenu with the
+// title and icon given, holding the links in it. Throws EFCreateError on failure.
+void registerMenuFolder(const QString& folder, const QString& title, const QString& icon);
+// Removes what installIcon and registerMenuFolder added (the menu folder itself stays
+// the caller's); returns what could not be deleted.
+QStringList removeIcon(const QString& name);
+QStringList unregisterMenuFolder(const QString& folder);
 
 // ---- executable resources -----------------------------------------------------
 // A resource of type RCDATA, named (matched without regard to case) or numbered.

@@ -8,7 +8,10 @@
 #include "platform/platform.h"
 #include "zip_maker.h"
 
+#include <QBuffer>
 #include <QDir>
+#include <QImage>
+#include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QWidget>
@@ -185,6 +188,62 @@ TEST(InstallJob, BetaEditionWithoutDesktopEntryLeavesTheReleaseAlone)
                                   .toUtf8()));
     EXPECT_TRUE(paths.U(vsInstallPath).endsWith(QStringLiteral("/Vorlen-beta/")));
     EXPECT_TRUE(QFile::exists(paths.U(vsProgramsGroup) + ShortcutNames[0] + platform::LinkExtension));
+}
+
+// The icon (the archive's own image, else the setup's), the entries that name it, the
+// submenu, and the desktop entry also when the desktop folder is missing; a desktop
+// folder that cannot be made is an ERROR line and the install goes on.
+TEST(InstallJob, IntegratesWithTheDesktop)
+{
+    QImage red(8, 4, QImage::Format_ARGB32);
+    red.fill(Qt::red);
+    QByteArray redPng;
+    QBuffer buffer(&redPng);
+    buffer.open(QIODevice::WriteOnly);
+    red.save(&buffer, "PNG");
+    const struct {
+        const char* name;
+        bool archiveIcon;
+        bool desktopBlocked;  // else the desktop folder is missing
+    } cases[] = {{"the archive's icon, no desktop folder yet", true, false},
+                 {"the setup's icon, a file where the desktop folder belongs", false, true}};
+    const CStringManager paths(false);
+    const QString icon = sandbox::dataHome() + QStringLiteral("/icons/hicolor/256x256/apps/vorlen.png");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(sandbox::desktop()).removeRecursively();
+        QDir(paths.U(vsInstallPath)).removeRecursively();
+        QFile::remove(icon);
+        if (c.desktopBlocked)
+            writeFile(sandbox::desktop(), "in the way");
+        const QString folder = sandbox::freshFolder(QStringLiteral("desktop"));
+        nettest::startLog(QStringLiteral("desktop-log"));
+        QList<zipmaker::Entry> archive = applicationArchive();
+        if (c.archiveIcon)
+            archive << zipmaker::file(QStringLiteral("Vorlen.png"), redPng);
+        ASSERT_TRUE(RunInstallJobAndWait(makeJob(folder, archive)));
+
+        const QImage installed(icon);
+        EXPECT_EQ(installed.size(), QSize(256, 256));
+        EXPECT_EQ(installed.pixelColor(128, 128) == QColor(Qt::red), c.archiveIcon);
+        EXPECT_EQ(installed.pixelColor(128, 8).alpha(), c.archiveIcon ? 0 : 255) << "scaled into the square";
+        QStringList entries = QDir(paths.U(vsProgramsGroup)).entryList({QStringLiteral("*.desktop")});
+        entries.replaceInStrings(QRegularExpression(QStringLiteral("^")), paths.U(vsProgramsGroup));
+        if (!c.desktopBlocked)
+            entries << paths.U(vsDesktopLink);
+        entries << sandbox::dataHome() + QStringLiteral("/desktop-directories/Vorlen.directory");
+        for (const QString& entry : entries) {
+            expectValidEntry(entry);
+            EXPECT_TRUE(readFile(entry).contains("\nIcon=vorlen\n")) << entry.toStdString();
+        }
+        const QByteArray merge = readFile(sandbox::configHome() + QStringLiteral("/menus/applications-merged/Vorlen.menu"));
+        for (const QString& name : ShortcutNames)
+            EXPECT_TRUE(merge.contains("<Filename>Vorlen-" + name.toUtf8() + ".desktop</Filename>")) << merge.constData();
+        EXPECT_EQ(nettest::records().filter(QStringLiteral("ERROR:[CInstallation] CreateDesktopLink: EFCreateError: ")).size(),
+                  c.desktopBlocked ? 1 : 0);
+    }
+    QFile::remove(sandbox::desktop());
+    QDir().mkpath(sandbox::desktop());
 }
 
 TEST(InstallJob, FaultsEndTheWaitWithAnErrorLine)

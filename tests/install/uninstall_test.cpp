@@ -5,6 +5,7 @@
 
 #include "app/setup_core.h"
 #include "app/setup_logging.h"
+#include "install/desktop_integration.h"
 #include "platform/platform.h"
 #include "support/process_runner.h"
 #include "support/sandbox.h"
@@ -20,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 
@@ -52,6 +54,16 @@ void installEdition(bool beta)
     QDir().mkpath(paths.U(vsProgramsGroup));
     for (const char* name : {"Run", "Uninstall", "Site", "Help"})
         writeFile(paths.U(vsProgramsGroup) + QLatin1String(name) + platform::LinkExtension);
+    IntegrateWithDesktop(paths);
+}
+
+// The icon and the submenu's files that the desktop integration adds beside the links.
+QStringList integrationFiles(bool beta)
+{
+    const QString menu = beta ? QStringLiteral("Vorlen-BETA") : QStringLiteral("Vorlen");
+    return {sandbox::dataHome() + QStringLiteral("/icons/hicolor/256x256/apps/%1.png").arg(beta ? "vorlen-beta" : "vorlen"),
+            sandbox::dataHome() + QStringLiteral("/desktop-directories/%1.directory").arg(menu),
+            sandbox::configHome() + QStringLiteral("/menus/applications-merged/%1.menu").arg(menu)};
 }
 
 // Which of an edition's traces are present, as one comparable text.
@@ -71,11 +83,16 @@ std::string tracesOf(bool beta)
         present << QStringLiteral("desktop");
     if (QFileInfo::exists(paths.U(vsProgramsGroup)))
         present << QStringLiteral("menu");
+    const QStringList integration = integrationFiles(beta);
+    const qsizetype added = std::count_if(integration.begin(), integration.end(),
+                                          [](const QString& file) { return QFileInfo::exists(file); });
+    if (added > 0)
+        present << (added == integration.size() ? QStringLiteral("icon-and-submenu") : QStringLiteral("part-of-icon-and-submenu"));
     return present.join(QLatin1Char(' ')).toStdString();
 }
 
-const std::string kComplete = "files install-folder config value desktop menu";
-const std::string kCompleteButValue = "files install-folder config desktop menu";
+const std::string kComplete = "files install-folder config value desktop menu icon-and-submenu";
+const std::string kCompleteButValue = "files install-folder config desktop menu icon-and-submenu";
 
 QPushButton* visibleButton(const QString& name)
 {
