@@ -82,6 +82,7 @@ QByteArray mergeMenu(const QString& folder, const QString& title)
     QByteArray text;
     QXmlStreamWriter xml(&text);
     xml.setAutoFormatting(true);
+    xml.writeStartDocument();
     xml.writeDTD(QStringLiteral("<!DOCTYPE Menu PUBLIC \"-//freedesktop//DTD Menu 1.0//EN\"\n"
                                 " \"http://www.freedesktop.org/standards/menu-spec/1.0/menu.dtd\">"));
     xml.writeStartElement(QStringLiteral("Menu"));
