@@ -14,13 +14,25 @@ void logError(const QString& step, const std::exception& error)
     Logger().Error(QStringLiteral("[CInstallation] ") + step + QStringLiteral(": ") + errorText(error));
 }
 
-// The archive's own image when it carries one, else the setup's icon.
-QByteArray iconImage(const CStringManager& paths)
+QByteArray setupIcon()
+{
+    return platform::readResource(platform::executablePath(), platform::ResourceId::named(QStringLiteral("ICON")));
+}
+
+// The archive's own image when it carries a readable one, else the setup's icon.
+void installProductIcon(const CStringManager& paths)
 {
     QFile carried(paths.U(vsInstallPath) + ProductIconFile);
-    if (carried.open(QIODevice::ReadOnly))
-        return carried.readAll();
-    return platform::readResource(platform::executablePath(), platform::ResourceId::named(QStringLiteral("ICON")));
+    if (carried.open(QIODevice::ReadOnly)) {
+        try {
+            platform::installIcon(ProductIconName(paths), carried.readAll());
+            return;
+        } catch (const EFCreateError& error) {
+            // the setup's own icon stands in
+            Logger().Info(QStringLiteral("[CInstallation] InstallIcon: ") + errorText(error));
+        }
+    }
+    platform::installIcon(ProductIconName(paths), setupIcon());
 }
 
 }  // namespace
@@ -43,7 +55,7 @@ platform::ShellLinkLook ProductLinkLook(const CStringManager& paths, const QStri
 void IntegrateWithDesktop(const CStringManager& paths)
 {
     try {
-        platform::installIcon(ProductIconName(paths), iconImage(paths));
+        installProductIcon(paths);
     } catch (const std::exception& error) {
         logError(QStringLiteral("InstallIcon"), error);
     }

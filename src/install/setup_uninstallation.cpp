@@ -46,9 +46,13 @@ bool EntryExists(const QString& path)
     return entry.exists() || entry.isSymLink();
 }
 
-QString quotedList(const QStringList& items)
+// At most `shown` items are named, so that a tree of undeletable files gives a readable line.
+QString quotedList(const QStringList& items, qsizetype shown = 20)
 {
-    return QLatin1Char('"') + items.join(QStringLiteral("\", \"")) + QLatin1Char('"');
+    QString text = QLatin1Char('"') + items.mid(0, shown).join(QStringLiteral("\", \"")) + QLatin1Char('"');
+    if (items.size() > shown)
+        text += QStringLiteral(" and %1 more").arg(items.size() - shown);
+    return text;
 }
 
 // Keeps the window on screen while a removal runs, since a closed window would look

@@ -14,12 +14,14 @@
 #include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QThread>
 #include <QWidget>
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace installtest;
@@ -203,15 +205,17 @@ TEST(InstallJob, IntegratesWithTheDesktop)
     red.save(&buffer, "PNG");
     const struct {
         const char* name;
-        bool archiveIcon;
-        bool desktopBlocked;  // else the desktop folder is missing
-    } cases[] = {{"the archive's icon, no desktop folder yet", true, false},
-                 {"the setup's icon, a file where the desktop folder belongs", false, true}};
+        QByteArray archiveIcon;  // none when empty
+        bool desktopBlocked;     // else the desktop folder is missing
+    } cases[] = {{"the archive's icon, no desktop folder yet", redPng, false},
+                 {"the setup's icon, a file where the desktop folder belongs", {}, true},
+                 {"an archive image that is no PNG: the setup's icon", "GIF89a", false}};
     const CStringManager paths(false);
     const QString icon = sandbox::dataHome() + QStringLiteral("/icons/hicolor/256x256/apps/vorlen.png");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         QDir(sandbox::desktop()).removeRecursively();
+        QFile::remove(sandbox::desktop());
         QDir(paths.U(vsInstallPath)).removeRecursively();
         QFile::remove(icon);
         if (c.desktopBlocked)
@@ -219,14 +223,15 @@ TEST(InstallJob, IntegratesWithTheDesktop)
         const QString folder = sandbox::freshFolder(QStringLiteral("desktop"));
         nettest::startLog(QStringLiteral("desktop-log"));
         QList<zipmaker::Entry> archive = applicationArchive();
-        if (c.archiveIcon)
-            archive << zipmaker::file(QStringLiteral("Vorlen.png"), redPng);
+        if (!c.archiveIcon.isEmpty())
+            archive << zipmaker::file(QStringLiteral("Vorlen.png"), c.archiveIcon);
         ASSERT_TRUE(RunInstallJobAndWait(makeJob(folder, archive)));
 
         const QImage installed(icon);
         EXPECT_EQ(installed.size(), QSize(256, 256));
-        EXPECT_EQ(installed.pixelColor(128, 128) == QColor(Qt::red), c.archiveIcon);
-        EXPECT_EQ(installed.pixelColor(128, 8).alpha(), c.archiveIcon ? 0 : 255) << "scaled into the square";
+        const bool red = c.archiveIcon == redPng;
+        EXPECT_EQ(installed.pixelColor(128, 128) == QColor(Qt::red), red);
+        EXPECT_EQ(installed.pixelColor(128, 8).alpha(), red ? 0 : 255) << "scaled into the square";
         QStringList entries = QDir(paths.U(vsProgramsGroup)).entryList({QStringLiteral("*.desktop")});
         entries.replaceInStrings(QRegularExpression(QStringLiteral("^")), paths.U(vsProgramsGroup));
         if (!c.desktopBlocked)
@@ -334,7 +339,10 @@ TEST(InstallJob, ClosingTheWindowProbe)
     const QString folder = sandbox::freshFolder(QStringLiteral("closing"));
     nettest::startLog(QStringLiteral("closing-log"));
     auto job = makeJob(folder, applicationArchive());
-    gKillPauseMs = 5000;
+    // the setup that becomes the uninstaller is a pipe that nobody writes yet, so the job
+    // is still at work when the window closes
+    QFile::remove(job->LInstallerExeName);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(job->LInstallerExeName).constData(), 0700), 0);
     QWidget window;
     CSetupCore::MarkAsMainWindow(&window);
     window.show();
@@ -345,6 +353,13 @@ TEST(InstallJob, ClosingTheWindowProbe)
     EXPECT_FALSE(RunInstallJobAndWait(job));
     EXPECT_LT(timer.elapsed(), 3000);
     EXPECT_TRUE(gCancelled);
+    // the job reads an empty setup and ends before this process does
+    QFile writer(job->LInstallerExeName);
+    ASSERT_TRUE(writer.open(QIODevice::WriteOnly));
+    writer.close();
+    for (int i = 0; i < 500 && !job->done; ++i)
+        QThread::msleep(10);
+    EXPECT_TRUE(job->done);
 }
 
 TEST(InstallJob, ClosingTheWindowEndsTheWait)
