@@ -2,6 +2,7 @@
 # Each pair is a resource name and its file under resources/.
 set(VRN_RESOURCES
   LOGO        resources/logo.png
+  ICON        resources/icon.png
   NETWORK     resources/network.gif
   LANG_EN_GB  resources/lang/en_GB.xml
   LANG_RU_RU  resources/lang/ru_RU.xml

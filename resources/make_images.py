@@ -2,6 +2,8 @@
 """Makes the placeholder images of the setup window with nothing but the standard library.
 
     logo.png     505 x 125, RGBA: a rounded banner with an emblem and the product name
+    icon.png     256 x 256, RGBA: the emblem on a rounded square (the window's and the
+                 menu's icon when the application brings none of its own)
     network.gif  20 x 20, 20 frames of 100 ms, looping: the network-activity spinner
 
 Run from any folder: python3 resources/make_images.py
@@ -53,25 +55,39 @@ def mix(a, b, t):
     return tuple(round(a[i] + (b[i] - a[i]) * t) for i in range(3))
 
 
+def emblem(px, py, cx, cy, outer):
+    """Coverage of the emblem: a ring with a wedge cut out round a dot, `outer` its radius."""
+    d = math.hypot(px - cx, py - cy)
+    ring = coverage(min(d - outer * 26 / 44, outer - d))
+    angle = math.degrees(math.atan2(py - cy, px - cx)) % 360
+    if 300 < angle < 360:
+        ring = 0
+    dot = coverage(outer * 12 / 44 - d)
+    return max(ring, dot)
+
+
 def logo_pixel(x, y):
     px, py = x + 0.5, y + 0.5
     banner = coverage(rounded_rect_distance(px, py, 2, 2, 503, 123, 24))
     if banner == 0:
         return (0, 0, 0, 0)
     colour = mix((32, 84, 160), (18, 44, 96), py / 125)  # top to bottom gradient
-    # the emblem: a ring with a wedge cut out, left of centre
-    d = math.hypot(px - 90, py - 62.5)
-    ring = coverage(min(d - 26, 44 - d))
-    angle = math.degrees(math.atan2(py - 62.5, px - 90)) % 360
-    if 300 < angle < 360:
-        ring = 0
-    dot = coverage(12 - d)
-    colour = mix(colour, (250, 186, 48), max(ring, dot))
+    colour = mix(colour, (250, 186, 48), emblem(px, py, 90, 62.5, 44))  # left of centre
     # the product name, drawn with round-ended strokes
     if NAME_BOX[0] <= px <= NAME_BOX[2] and NAME_BOX[1] <= py <= NAME_BOX[3]:
         ink = coverage(STROKE / 2 - min(stroke.distance(px, py) for stroke in NAME_STROKES))
         colour = mix(colour, (240, 244, 252), ink)
     return colour + (round(255 * banner),)
+
+
+def icon_pixel(x, y):
+    px, py = x + 0.5, y + 0.5
+    square = coverage(rounded_rect_distance(px, py, 8, 8, 248, 248, 48))
+    if square == 0:
+        return (0, 0, 0, 0)
+    colour = mix((32, 84, 160), (18, 44, 96), py / 256)
+    colour = mix(colour, (250, 186, 48), emblem(px, py, 128, 128, 92))
+    return colour + (round(255 * square),)
 
 
 # ---- the name "Vorlen" ----------------------------------------------------------------
@@ -228,6 +244,7 @@ def spinner_frames(size=20, count=20, dots=10):
 
 def main():
     write_png(os.path.join(HERE, "logo.png"), 505, 125, logo_pixel)
+    write_png(os.path.join(HERE, "icon.png"), 256, 256, icon_pixel)
     palette, frames = spinner_frames()
     write_gif(os.path.join(HERE, "network.gif"), 20, palette, frames, 10)
 

@@ -119,12 +119,12 @@ void CSetupCore::WaitForUserAction()
 }
 
 bool CSetupCore::CreateLink(const QString& PathObj, const QString& PathLink, const QString& Desc,
-                            const QString& Param)
+                            const QString& Param, const platform::ShellLinkLook& look)
 {
     const QString line = QStringLiteral("[CSetupCore] CreateLink: ") + PathObj + QStringLiteral(", ") + PathLink
                          + QStringLiteral(", ") + Desc + QStringLiteral(", ") + Param;
     Logger().Info(line);
-    const bool saved = platform::writeShellLink(PathObj, PathLink, Desc, Param);
+    const bool saved = platform::writeShellLink(PathObj, PathLink, Desc, Param, look);
     Logger().Info(line + QStringLiteral(", Result: ") + BoolToStr(saved));
     return saved;
 }

@@ -3,6 +3,8 @@
 // wait for a user action, shell links, the handshake values between pages and
 // scripts, and the table of product paths of either edition.
 
+#include "platform/platform.h"
+
 #include <QString>
 
 #include <atomic>
@@ -25,9 +27,10 @@ public:
     static void ProcessOneMessage();
     // Pumps until a page button acts or the program is terminating (then gCancelled is set).
     static void WaitForUserAction();
-    // Writes a link file at PathLink to PathObj (a file or a web address).
+    // Writes a link file at PathLink to PathObj (a file or a web address), showing
+    // itself as `look` says.
     static bool CreateLink(const QString& PathObj, const QString& PathLink, const QString& Desc,
-                           const QString& Param);
+                           const QString& Param, const platform::ShellLinkLook& look = {});
 
     // Closing a window marked as main puts the program into the terminating state.
     static void MarkAsMainWindow(QWidget* window);

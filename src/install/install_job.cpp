@@ -1,6 +1,7 @@
 #include "install/install_job.h"
 
 #include "app/setup_logging.h"
+#include "install/desktop_integration.h"
 #include "install/installed_configuration.h"
 #include "install/zip_archive.h"
 #include "net/setup_source.h"
@@ -70,15 +71,17 @@ void CreateMenuLinks(const InstallJob& job)
         {job.ProductSiteUrl, QString()},
         {job.CStr.U(vsCommandLineTxt), QString()},
     };
+    const platform::ShellLinkLook look = ProductLinkLook(job.CStr, ProductMenuTitle(job.CStr));
     for (int i = 0; i < 4; ++i)
         CSetupCore::CreateLink(links[i].target, group + job.Shortcuts.value(i) + platform::LinkExtension,
-                               QString(), links[i].arguments);
+                               QString(), links[i].arguments, look);
+    IntegrateWithDesktop(job.CStr);
 }
 
 void CreateDesktopLink(const InstallJob& job)
 {
     if (job.Options.CreateDesktopIcon)
-        CSetupCore::CreateLink(job.CStr.U(vsRunExe), job.CStr.U(vsDesktopLink), QString(), QString());
+        CreateDesktopEntry(job.CStr, job.Shortcuts.value(0));
 }
 
 // The option is collected on every system, but Linux desktops offer no interface
@@ -88,8 +91,7 @@ void PinToTaskbar(const InstallJob&) {}
 void runSteps(InstallJob& job)
 {
     step(QStringLiteral("Kill all runned Vorlen.exe"));
-    platform::killUserProcesses(job.ApplicationExeName);
-    std::this_thread::sleep_for(std::chrono::milliseconds(gKillPauseMs.load()));
+    platform::killUserProcesses(job.ApplicationExeName, gKillPauseMs.load());
 
     step(QStringLiteral("Create all directories"));
     makeFolder(job.CStr.U(vsInstallPath));

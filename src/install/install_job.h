@@ -15,7 +15,7 @@
 #include <atomic>
 #include <memory>
 
-// How long the job waits for ended application processes to be gone, in milliseconds.
+// How long the job waits at most for ended application processes to be gone, in milliseconds.
 // Tests shorten it.
 extern std::atomic<int> gKillPauseMs;
 

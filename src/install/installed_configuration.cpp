@@ -33,7 +33,7 @@ void MakeCoreXML(const QString& FileName, const QString& InstallPath, int Number
     WriteElemProperty(xml.Root(), QStringLiteral("hid"), platform::machineIdentifier());
     WriteElemProperty(xml.Root(), QStringLiteral("key"), MakeAndWriteInstallationKey(beta));
     xml.WriteValue(QStringLiteral("number"), {}, static_cast<qint64>(Number));
-    xml.SaveXMLFile(seAuto);
+    xml.SaveXMLFile(seUTF8);  // also when the archive's file declared another encoding or none
 }
 
 void MakeConfigXML(const QString& FileName, const QString& InstallPath, const QString& LangID)
@@ -47,7 +47,7 @@ void MakeConfigXML(const QString& FileName, const QString& InstallPath, const QS
     xml.WriteValue(QStringLiteral("lang"), global, LangID);
     xml.WriteValue(QStringLiteral("workmode"), global, QStringLiteral("1"));
     xml.WriteValue(QStringLiteral("eula"), global, QStringLiteral("True"));
-    xml.SaveToFile(FileName, seAuto);
+    xml.SaveToFile(FileName, seUTF8);
 }
 
 QString NewInstallationKey()

@@ -2,16 +2,22 @@
 
 #include "app/application_extended.h"
 #include "app/setup_logging.h"
+#include "install/desktop_integration.h"
 #include "install/installed_configuration.h"
 #include "platform/platform.h"
 #include "ui/main_window.h"
 
+#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QStringList>
 
 #include <chrono>
 #include <thread>
+
+std::atomic<int> gRemovalKillWaitMs{2000};
+std::atomic<int> gRemovalStepPauseMs{500};
 
 namespace {
 
@@ -40,23 +46,43 @@ bool EntryExists(const QString& path)
     return entry.exists() || entry.isSymLink();
 }
 
-// Deletes a product folder (link-safe, read-only entries too). An entry that cannot be
-// deleted is skipped; the folder is then named among the leftovers.
-void DeleteFolder(const QString& folder, QStringList& leftovers)
+// At most `shown` items are named, so that a tree of undeletable files gives a readable line.
+QString quotedList(const QStringList& items, qsizetype shown = 20)
 {
-    if (!EntryExists(folder))
-        return;
-    platform::deleteTree(folder);
-    if (EntryExists(folder))
-        leftovers << folder;
+    QString text = QLatin1Char('"') + items.mid(0, shown).join(QStringLiteral("\", \"")) + QLatin1Char('"');
+    if (items.size() > shown)
+        text += QStringLiteral(" and %1 more").arg(items.size() - shown);
+    return text;
 }
 
-void ThrowIfLeftOver(const QStringList& leftovers)
-{
-    if (!leftovers.isEmpty())
-        throw EInOutError(QStringLiteral("Not everything could be deleted in \"%1\"")
-                              .arg(leftovers.join(QStringLiteral("\", \""))));
-}
+// Keeps the window on screen while a removal runs, since a closed window would look
+// like a finished removal. The close still puts the program into the terminating state,
+// so the done page's wait returns at once.
+class KeepShownWhileRemoving final : public QObject {
+public:
+    explicit KeepShownWhileRemoving(QWidget* window) : m_window(window)
+    {
+        if (m_window)
+            m_window->installEventFilter(this);
+    }
+    ~KeepShownWhileRemoving() override
+    {
+        if (m_window)
+            m_window->removeEventFilter(this);
+    }
+
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() != QEvent::Close)
+            return false;
+        CSetupCore::Terminate();
+        event->ignore();
+        return true;
+    }
+
+private:
+    QPointer<QWidget> m_window;
+};
 
 }  // namespace
 
@@ -147,24 +173,30 @@ void CUnInstallation::uninstall()
                    [self = job->Self] { self->RemovalSteps(); });
     // Unlike the other waits, this one outlasts a closed window: a removal is never
     // left half done.
+    const KeepShownWhileRemoving keepShown(MainWindow);
     while (!job->done)
         ProcessOneMessage();
 }
 
 void CUnInstallation::RemovalSteps()
 {
-    platform::killUserProcesses(kProductExe);
-    Pause(2000);  // lets the ended programs release their files
-    RunStep(QStringLiteral("RemoveInstallationKey"), &CUnInstallation::RemoveInstallationKey);
-    Pause(500);
-    RunStep(QStringLiteral("RemoveDesktopLink"), &CUnInstallation::RemoveDesktopLink);
-    Pause(500);
-    RunStep(QStringLiteral("RemoveTaskbarIcon"), &CUnInstallation::RemoveTaskbarIcon);
-    Pause(500);
-    RunStep(QStringLiteral("RemoveProgramsLinks"), &CUnInstallation::RemoveProgramsLinks);
-    Pause(500);
-    RunStep(QStringLiteral("RemoveFilesAndConfig"), &CUnInstallation::RemoveFilesAndConfig);
-    Pause(500);
+    // waits only while an ended program is still alive, so that its files are free
+    platform::killUserProcesses(kProductExe, gRemovalKillWaitMs.load());
+    const struct {
+        const char* name;
+        void (CUnInstallation::*step)();
+    } steps[] = {
+        {"RemoveInstallationKey", &CUnInstallation::RemoveInstallationKey},
+        {"RemoveDesktopLink", &CUnInstallation::RemoveDesktopLink},
+        {"RemoveTaskbarIcon", &CUnInstallation::RemoveTaskbarIcon},
+        {"RemoveProgramsLinks", &CUnInstallation::RemoveProgramsLinks},
+        {"RemoveFilesAndConfig", &CUnInstallation::RemoveFilesAndConfig},
+    };
+    for (const auto& step : steps) {
+        RunStep(QString::fromLatin1(step.name), step.step);
+        Pause(gRemovalStepPauseMs.load());
+    }
+    ReportLeftBehind();
 }
 
 void CUnInstallation::RunStep(const QString& name, void (CUnInstallation::*step)())
@@ -179,20 +211,35 @@ void CUnInstallation::RunStep(const QString& name, void (CUnInstallation::*step)
 
 // ---- the removal steps ----------------------------------------------------------------------------
 
+void CUnInstallation::ReportLeftBehind()
+{
+    if (!FLeftBehind.isEmpty())
+        Logger().Error(kClass + QStringLiteral("uninstall: ")
+                       + errorText(EInOutError(QStringLiteral("Left behind: ") + quotedList(FLeftBehind))));
+}
+
 void CUnInstallation::RemoveInstallationKey()
 {
     Log(QStringLiteral("RemoveInstallationKey"));
+    const QString valueName = InstallationKeyValueName(IsBetaUninstall);
     // the key stays, with the other edition's value in it
     platform::createRegistryKey(InstallationKeyRegistryKey);
-    platform::deleteRegistryValue(InstallationKeyRegistryKey, InstallationKeyValueName(IsBetaUninstall));
+    try {
+        platform::deleteRegistryValue(InstallationKeyRegistryKey, valueName);
+    } catch (const ERegistryException&) {
+        FLeftBehind << InstallationKeyRegistryKey + valueName;  // it exists, or deleting it would not fail
+        throw;
+    }
 }
 
 void CUnInstallation::RemoveDesktopLink()
 {
     Log(QStringLiteral("RemoveDesktopLink"));
     const QString link = CStr->U(vsDesktopLink);
-    if (EntryExists(link) && !QFile::remove(link))
+    if (EntryExists(link) && !QFile::remove(link)) {
+        FLeftBehind << link;
         throw EInOutError(QStringLiteral("Cannot delete file \"%1\"").arg(link));
+    }
 }
 
 void CUnInstallation::RemoveTaskbarIcon()
@@ -204,16 +251,27 @@ void CUnInstallation::RemoveTaskbarIcon()
 void CUnInstallation::RemoveProgramsLinks()
 {
     Log(QStringLiteral("RemoveProgramsLinks"));
-    QStringList leftovers;
-    DeleteFolder(CStr->U(vsProgramsGroup), leftovers);
-    ThrowIfLeftOver(leftovers);
+    // the menu's icon and submenu files go with the folder
+    DeleteFolders({CStr->U(vsProgramsGroup)}, RemoveDesktopIntegration(*CStr));
 }
 
 void CUnInstallation::RemoveFilesAndConfig()
 {
     Log(QStringLiteral("RemoveFilesAndConfig"));
-    QStringList leftovers;
-    DeleteFolder(CStr->U(vsInstallPath), leftovers);
-    DeleteFolder(CStr->U(vsConfigPath), leftovers);
-    ThrowIfLeftOver(leftovers);
+    DeleteFolders({CStr->U(vsInstallPath), CStr->U(vsConfigPath)});
+}
+
+// Deletes product folders (link-safe, read-only entries too, never into another mount);
+// raises naming what stayed, with what an earlier part of the step left, once every
+// folder has been tried.
+void CUnInstallation::DeleteFolders(const QStringList& folders, QStringList left)
+{
+    for (const QString& folder : folders) {
+        if (EntryExists(folder))
+            left << platform::deleteTree(folder);
+    }
+    if (left.isEmpty())
+        return;
+    FLeftBehind << left;
+    throw EInOutError(QStringLiteral("Not everything could be deleted: ") + quotedList(left));
 }

@@ -9,8 +9,15 @@
 #include "install/background_job.h"
 
 #include <QString>
+#include <QStringList>
 
+#include <atomic>
 #include <memory>
+
+// The removal's pauses in milliseconds: the longest wait for ended application
+// processes to be gone, and the pause after each removal step. Tests shorten them.
+extern std::atomic<int> gRemovalKillWaitMs;
+extern std::atomic<int> gRemovalStepPauseMs;
 
 class CBaseUnInstallation : public CSetupCore {
 public:
@@ -64,4 +71,10 @@ private:
     void RemovalSteps();
     // Runs one removal step; an error in it is logged and the removal goes on.
     void RunStep(const QString& name, void (CUnInstallation::*step)());
+    void DeleteFolders(const QStringList& folders, QStringList left = {});
+    // One ERROR line naming everything the removal had to leave, when anything.
+    void ReportLeftBehind();
+
+    // What the removal could not delete; written and read by the removal thread only.
+    QStringList FLeftBehind;
 };

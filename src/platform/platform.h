@@ -66,11 +66,18 @@ QString systemTempPath();
 // Shell folders: 16 desktop, 2 programs menu, 26 roaming app data, 28 local app data.
 // Empty when the folder is unknown.
 QString specialFolder(int csidl);
+// Throws EFolderNameError when a folder the program works in (the home, data,
+// configuration or temporary folder named by the environment) has a name that is not
+// valid UTF-8: such a name cannot be written back byte for byte, and the program would
+// install beside it instead of into it.
+void checkUserFolderNames();
 // Creates a folder with its missing parents; true when it exists afterwards.
 bool forceDirectories(const QString& path);
-// Deletes a folder with everything in it. Symbolic links are removed, never followed;
-// entries that cannot be deleted are skipped.
-void deleteTree(const QString& path);
+// Deletes a folder with everything in it. Symbolic links are removed, never followed,
+// and a folder on another file system or mount (a bind or network mount inside the
+// tree) is never entered. Entries that cannot be deleted, and such mounts, are left
+// where they are and returned.
+QStringList deleteTree(const QString& path);
 
 // ---- dialogs -------------------------------------------------------------------
 enum MessageBoxFlags : unsigned {
@@ -107,17 +114,40 @@ bool hasDisplay();
 // Throws ERegistryException when the value is not a string.
 std::optional<QString> readRegistryString(const QString& key, const QString& valueName);
 void writeRegistryString(const QString& key, const QString& valueName, const QString& value);
-// True when the value existed and was deleted.
+// True when the value existed and was deleted, false when it was missing.
+// Throws ERegistryException when it exists but cannot be deleted.
 bool deleteRegistryValue(const QString& key, const QString& valueName);
 // Creates the key when it is missing; an existing key and its values stay as they are.
 // Throws ERegistryException when the key cannot be created.
 void createRegistryKey(const QString& key);
 
 // ---- shell links -----------------------------------------------------------------
+// How a link shows itself: an icon of the user's icon theme (by name), a comment used
+// when the link has no description, and the menu categories of a link to a program.
+struct ShellLinkLook {
+    QString icon;
+    QString comment;
+    QStringList categories;
+};
 // Writes a link file at `linkPath` to an executable, document or web address.
 // False when the file cannot be written (a missing folder, no access).
 bool writeShellLink(const QString& target, const QString& linkPath, const QString& description,
-                    const QString& arguments);
+                    const QString& arguments, const ShellLinkLook& look = {});
+// Marks a link on the desktop as one the user trusts to start, where the desktop offers
+// a standard way to say so; does nothing where it does not.
+void markShellLinkTrusted(const QString& linkPath);
+
+// ---- programs menu and icons ----------------------------------------------------------
+// Installs a PNG image as the icon `name` of the user's icon theme, scaled into a square.
+// Throws EFCreateError when the image cannot be read or the icon cannot be written.
+void installIcon(const QString& name, const QByteArray& png);
+// Makes a folder of the programs menu (specialFolder(2)) show as one submenu with the
+// title and icon given, holding the links in it. Throws EFCreateError on failure.
+void registerMenuFolder(const QString& folder, const QString& title, const QString& icon);
+// Removes what installIcon and registerMenuFolder added (the menu folder itself stays
+// the caller's); returns what could not be deleted.
+QStringList removeIcon(const QString& name);
+QStringList unregisterMenuFolder(const QString& folder);
 
 // ---- executable resources -----------------------------------------------------
 // A resource of type RCDATA, named (matched without regard to case) or numbered.
@@ -170,8 +200,10 @@ private:
 // ---- programs ------------------------------------------------------------------
 // Force-ends the current user's processes whose executable file is called `exeBaseName`
 // (the name of the file behind /proc/<pid>/exe, or argv[0]'s when that link cannot be
-// read). Never the running process itself, never another user's process.
-void killUserProcesses(const QString& exeBaseName);
+// read). Never the running process itself, never another user's process. Then waits,
+// at most `maxWaitMs`, while a process it ended is still alive, so that the files they
+// held are free; nothing is waited for when nothing was running.
+void killUserProcesses(const QString& exeBaseName, int maxWaitMs = 0);
 // The shell's "Open": an executable file is started detached with `arguments`; any other
 // file or a web address goes to xdg-open (the arguments are then dropped).
 bool startDetached(const QString& file, const QStringList& arguments = {});

@@ -30,6 +30,8 @@ VRN_DECLARE_ERROR(EFCreateError, EOSError)
 VRN_DECLARE_ERROR(EInOutError, EOSError)
 // The private temporary folder is not safe to use.
 VRN_DECLARE_ERROR(ETempFolderError, EOSError)
+// A folder of the user's has a name the program cannot use.
+VRN_DECLARE_ERROR(EFolderNameError, EOSError)
 VRN_DECLARE_ERROR(ERegistryException, Exception)
 // "Resource <name> not found".
 VRN_DECLARE_ERROR(EResNotFound, Exception)

@@ -66,6 +66,8 @@ void CSetup::Initialize(int& argc, char** argv)
     gSystemLangAlias = isRussianSpeakingSystem(platform::systemDefaultLangId()) ? QStringLiteral("ru_RU")
                                                                                   : QStringLiteral("en_GB");
     gRunMode = GetRunMode();
+    // before anything is written, so that nothing lands beside a folder the name points to
+    platform::checkUserFolderNames();
     Logger().Start(TempFolder(false) + LogFileName(gRunMode));
     Logger().Info(QStringLiteral("CSetup Version: ") + QString::number(SetupVersion));
     Logger().Info(gBetaMode ? QStringLiteral("BETA MODE") : QStringLiteral("RELEASE MODE"));

@@ -129,7 +129,10 @@ void TAnswerPolicy::answerPage()
         answerRemoval();
     else if (auto* text = shown<QLabel>("lbText5"))
         answerEndPage(text->text() == MainWindow->InstallString(17));
-    else if (shown("lbSad") || shown("pbLocal"))
+    else if (shown("lbSad"))
+        // a removal that had to leave something logged it as an ERROR line
+        answerEndPage(Logger().LastError().isEmpty());
+    else if (shown("pbLocal"))
         answerEndPage(true);
     else
         fail(QStringLiteral("the page has no unattended answer"));

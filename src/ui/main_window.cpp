@@ -10,6 +10,7 @@
 #include <QBuffer>
 #include <QFontMetrics>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMovie>
@@ -111,6 +112,10 @@ void TMainWindow::FormCreate(const QString& SystemLangAlias)
     appLogo->move(ClientWidth / 2 - appLogo->width() / 2, ClientHeight / 2 - appLogo->height() - 20);
     appLogo->setAccessibleName(QStringLiteral("Vorlen"));
     appLogo->hide();
+    // the taskbar and the window switcher show it
+    QPixmap icon;
+    icon.loadFromData(programResource(QStringLiteral("ICON")), "PNG");
+    setWindowIcon(icon);
 
     NetWork = new TAnimatedImage(this);
     NetWork->setObjectName(QStringLiteral("NetWork"));

@@ -65,7 +65,11 @@ QStringList installedTree(bool beta, bool desktop)
                          QStringLiteral("data/Ostrelle/Apps/%1/Core.xml").arg(product),
                          QStringLiteral("data/Ostrelle/Apps/%1/Vorlen.exe").arg(product),
                          QStringLiteral("data/Ostrelle/Apps/%1/command line.txt").arg(product),
-                         QStringLiteral("data/Ostrelle/Apps/%1/uninstall.exe").arg(product)};
+                         QStringLiteral("data/Ostrelle/Apps/%1/uninstall.exe").arg(product),
+                         // the icon and the submenu's files of the desktop integration
+                         QStringLiteral("data/icons/hicolor/256x256/apps/%1.png").arg(product.toLower()),
+                         QStringLiteral("data/desktop-directories/%1.directory").arg(QString(menu).replace(' ', '-')),
+                         QStringLiteral("config/menus/applications-merged/%1.menu").arg(QString(menu).replace(' ', '-'))};
     if (desktop)
         files << QStringLiteral("home/Desktop/%1.desktop").arg(menu);
     files.sort();

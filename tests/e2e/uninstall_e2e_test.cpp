@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "support/process_runner.h"
 #include "support/sandbox.h"
+#include "support/test_machine.h"
 
 #include <QDir>
 #include <QFile>
@@ -92,4 +93,44 @@ TEST(UninstallerProcess, ACopyThatCannotBeWrittenIsReported)
     EXPECT_TRUE(run.err.contains(copy.toUtf8())) << run.err.toStdString();
     EXPECT_FALSE(QFileInfo::exists(sandbox::tmp() + QStringLiteral("/Vorlen_Setup_Uninstall.log")));
     EXPECT_TRUE(QFileInfo::exists(CStringManager(false).U(vsAppCoreXML)));
+}
+
+// A removal that has to leave something (a folder of the user's bound into the install
+// folder, the installation key on a read-only mount) removes everything else, never
+// enters the mount, and an unattended run ends with 1 naming what it left.
+TEST(UnattendedRemoval, LeavesMountsAndUndeletableValuesAndSaysSo)
+{
+    if (runProcess(QStringLiteral("unshare"), {QStringLiteral("-Urm"), QStringLiteral("true")}).exitCode != 0)
+        GTEST_SKIP() << "this machine offers no user and mount namespaces";
+    const Machine machine(QStringLiteral("mounted"));
+    const QString install = machine.installFolder(false);
+    const QString pictures = machine.root + QStringLiteral("/home/Pictures");
+    const QString keys = machine.root + QStringLiteral("/config/Tarnvek");
+    for (const QString& folder : {install + QStringLiteral("cache"), pictures, keys})
+        ASSERT_TRUE(QDir().mkpath(folder));
+    const std::pair<QString, QByteArray> files[] = {
+        {install + QStringLiteral("Core.xml"), "<vrn/>"},
+        {pictures + QStringLiteral("/holiday.jpg"), "sunny"},
+        {keys + QStringLiteral("/vrn.conf"), "[General]\nkey={1}\nkey-beta={2}\n"},
+    };
+    for (const auto& [path, content] : files) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    const QString mountThenRun = QStringLiteral(
+        "mount --bind \"$1\" \"$2\" && mount --bind \"$3\" \"$3\" && mount -o remount,bind,ro \"$3\" && shift 3 && exec \"$@\"");
+    const ProcessResult run = machine.run(
+        QString(),
+        {QStringLiteral("-Urm"), QStringLiteral("sh"), QStringLiteral("-c"), mountThenRun, QStringLiteral("sh"), pictures,
+         install + QStringLiteral("cache"), keys, builtProgram(), QStringLiteral("-uninstallnow"), QStringLiteral("-silent"),
+         QStringLiteral("-edition:release")},
+        QStringLiteral("unshare"));
+
+    EXPECT_EQ(run.exitCode, 1) << run.err.toStdString();
+    for (const QByteArray& named : {(install + QStringLiteral("cache")).toUtf8(), QByteArray("Software\\Tarnvek\\vrn\\key")})
+        EXPECT_TRUE(run.err.contains(named)) << named.toStdString() << "\n" << run.err.toStdString();
+    EXPECT_EQ(readFile(pictures + QStringLiteral("/holiday.jpg")), QByteArray("sunny"));
+    EXPECT_FALSE(QFileInfo::exists(install + QStringLiteral("Core.xml")));
+    EXPECT_TRUE(readFile(keys + QStringLiteral("/vrn.conf")).contains("key={1}"));
 }

@@ -8,15 +8,20 @@
 #include "platform/platform.h"
 #include "zip_maker.h"
 
+#include <QBuffer>
 #include <QDir>
+#include <QImage>
+#include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QThread>
 #include <QWidget>
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace installtest;
@@ -187,6 +192,65 @@ TEST(InstallJob, BetaEditionWithoutDesktopEntryLeavesTheReleaseAlone)
     EXPECT_TRUE(QFile::exists(paths.U(vsProgramsGroup) + ShortcutNames[0] + platform::LinkExtension));
 }
 
+// The icon (the archive's own image, else the setup's), the entries that name it, the
+// submenu, and the desktop entry also when the desktop folder is missing; a desktop
+// folder that cannot be made is an ERROR line and the install goes on.
+TEST(InstallJob, IntegratesWithTheDesktop)
+{
+    QImage red(8, 4, QImage::Format_ARGB32);
+    red.fill(Qt::red);
+    QByteArray redPng;
+    QBuffer buffer(&redPng);
+    buffer.open(QIODevice::WriteOnly);
+    red.save(&buffer, "PNG");
+    const struct {
+        const char* name;
+        QByteArray archiveIcon;  // none when empty
+        bool desktopBlocked;     // else the desktop folder is missing
+    } cases[] = {{"the archive's icon, no desktop folder yet", redPng, false},
+                 {"the setup's icon, a file where the desktop folder belongs", {}, true},
+                 {"an archive image that is no PNG: the setup's icon", "GIF89a", false}};
+    const CStringManager paths(false);
+    const QString icon = sandbox::dataHome() + QStringLiteral("/icons/hicolor/256x256/apps/vorlen.png");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(sandbox::desktop()).removeRecursively();
+        QFile::remove(sandbox::desktop());
+        QDir(paths.U(vsInstallPath)).removeRecursively();
+        QFile::remove(icon);
+        if (c.desktopBlocked)
+            writeFile(sandbox::desktop(), "in the way");
+        const QString folder = sandbox::freshFolder(QStringLiteral("desktop"));
+        nettest::startLog(QStringLiteral("desktop-log"));
+        QList<zipmaker::Entry> archive = applicationArchive();
+        if (!c.archiveIcon.isEmpty())
+            archive << zipmaker::file(QStringLiteral("Vorlen.png"), c.archiveIcon);
+        ASSERT_TRUE(RunInstallJobAndWait(makeJob(folder, archive)));
+
+        const QImage installed(icon);
+        EXPECT_EQ(installed.size(), QSize(256, 256));
+        const bool red = c.archiveIcon == redPng;
+        EXPECT_EQ(installed.pixelColor(128, 128) == QColor(Qt::red), red);
+        EXPECT_EQ(installed.pixelColor(128, 8).alpha(), red ? 0 : 255) << "scaled into the square";
+        QStringList entries = QDir(paths.U(vsProgramsGroup)).entryList({QStringLiteral("*.desktop")});
+        entries.replaceInStrings(QRegularExpression(QStringLiteral("^")), paths.U(vsProgramsGroup));
+        if (!c.desktopBlocked)
+            entries << paths.U(vsDesktopLink);
+        entries << sandbox::dataHome() + QStringLiteral("/desktop-directories/Vorlen.directory");
+        for (const QString& entry : entries) {
+            expectValidEntry(entry);
+            EXPECT_TRUE(readFile(entry).contains("\nIcon=vorlen\n")) << entry.toStdString();
+        }
+        const QByteArray merge = readFile(sandbox::configHome() + QStringLiteral("/menus/applications-merged/Vorlen.menu"));
+        for (const QString& name : ShortcutNames)
+            EXPECT_TRUE(merge.contains("<Filename>Vorlen-" + name.toUtf8() + ".desktop</Filename>")) << merge.constData();
+        EXPECT_EQ(nettest::records().filter(QStringLiteral("ERROR:[CInstallation] CreateDesktopLink: EFCreateError: ")).size(),
+                  c.desktopBlocked ? 1 : 0);
+    }
+    QFile::remove(sandbox::desktop());
+    QDir().mkpath(sandbox::desktop());
+}
+
 TEST(InstallJob, FaultsEndTheWaitWithAnErrorLine)
 {
     const QString folder = sandbox::freshFolder(QStringLiteral("faults"));
@@ -275,7 +339,10 @@ TEST(InstallJob, ClosingTheWindowProbe)
     const QString folder = sandbox::freshFolder(QStringLiteral("closing"));
     nettest::startLog(QStringLiteral("closing-log"));
     auto job = makeJob(folder, applicationArchive());
-    gKillPauseMs = 5000;
+    // the setup that becomes the uninstaller is a pipe that nobody writes yet, so the job
+    // is still at work when the window closes
+    QFile::remove(job->LInstallerExeName);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(job->LInstallerExeName).constData(), 0700), 0);
     QWidget window;
     CSetupCore::MarkAsMainWindow(&window);
     window.show();
@@ -286,6 +353,13 @@ TEST(InstallJob, ClosingTheWindowProbe)
     EXPECT_FALSE(RunInstallJobAndWait(job));
     EXPECT_LT(timer.elapsed(), 3000);
     EXPECT_TRUE(gCancelled);
+    // the job reads an empty setup and ends before this process does
+    QFile writer(job->LInstallerExeName);
+    ASSERT_TRUE(writer.open(QIODevice::WriteOnly));
+    writer.close();
+    for (int i = 0; i < 500 && !job->done; ++i)
+        QThread::msleep(10);
+    EXPECT_TRUE(job->done);
 }
 
 TEST(InstallJob, ClosingTheWindowEndsTheWait)

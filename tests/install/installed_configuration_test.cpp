@@ -2,6 +2,7 @@
 // of the setup archive against its descriptor.
 #include "install/installed_configuration.h"
 #include "install/package_check.h"
+#include "install/setup_installation.h"
 #include "install_test_support.h"
 #include "net/net_test_support.h"
 #include "net/setup_source.h"
@@ -10,6 +11,7 @@
 #include "zip_maker.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -91,6 +93,33 @@ TEST(InstalledConfiguration, CoreXmlKeepsItsContentAndGetsTheFourValues)
         document.load_buffer(after.constData(), after.size());
         EXPECT_EQ(QString::fromUtf8(document.document_element().name()), c.root) << c.what;
     }
+}
+
+// Core.xml is UTF-8 with its declaration whatever the archive's file declared, so a path
+// outside the system's code page survives.
+TEST(InstalledConfiguration, CoreXmlIsUtf8WithItsDeclaration)
+{
+    const QString core = sandbox::freshFolder(QStringLiteral("core-utf8")) + QStringLiteral("/Core.xml");
+    const QString path = QStringLiteral("/home/J\u00FCrgen \u0412\u0430\u0441\u044F \u4E2D/Vorlen/");
+    const std::pair<const char*, QByteArray> archiveFiles[] = {
+        {"no declaration", "<core><note>plain</note></core>"},
+        {"declared windows-1251", "<?xml version=\"1.0\" encoding=\"windows-1251\"?><core><note>\xEA\xEE\xF2</note></core>"},
+    };
+    const QString notes[] = {QStringLiteral("plain"), QStringLiteral("\u043A\u043E\u0442")};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(archiveFiles[i].first);
+        writeFile(core, archiveFiles[i].second);
+        MakeCoreXML(core, path, 5, false);
+        const QByteArray after = readFile(core);
+        EXPECT_TRUE(after.startsWith("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"")) << after.constData();
+        EXPECT_TRUE(after.contains(QStringLiteral("path=\"%1\"").arg(path).toUtf8())) << after.constData();
+        EXPECT_TRUE(after.contains(QStringLiteral("<note>%1</note>").arg(notes[i]).toUtf8())) << after.constData();
+    }
+}
+
+TEST(SelfUpdate, NewSetupStampIsDayMonthYearAndTime)
+{
+    EXPECT_EQ(NewSetupStamp(QDateTime(QDate(2013, 7, 6), QTime(9, 5, 3))), QStringLiteral("06072013090503"));
 }
 
 TEST(InstalledConfiguration, ApplicationXmlIsWrittenAnewExactly)

@@ -109,5 +109,5 @@ TEST(UnattendedFlow, AnswersThePagesAsAPersonDoesAndInstallsTheSameFiles)
     unattendedRecords.removeAll(reports[0]);
     EXPECT_EQ(unattendedRecords.join(QLatin1Char('\n')).toStdString(), personRecords.join(QLatin1Char('\n')).toStdString());
     EXPECT_EQ(installedFiles(), personFiles);
-    EXPECT_EQ(personFiles.size(), 9) << personFiles.join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(personFiles.size(), 11) << personFiles.join(QLatin1Char(' ')).toStdString();
 }

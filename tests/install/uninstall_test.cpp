@@ -5,6 +5,7 @@
 
 #include "app/setup_core.h"
 #include "app/setup_logging.h"
+#include "install/desktop_integration.h"
 #include "platform/platform.h"
 #include "support/process_runner.h"
 #include "support/sandbox.h"
@@ -20,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 
@@ -52,6 +54,16 @@ void installEdition(bool beta)
     QDir().mkpath(paths.U(vsProgramsGroup));
     for (const char* name : {"Run", "Uninstall", "Site", "Help"})
         writeFile(paths.U(vsProgramsGroup) + QLatin1String(name) + platform::LinkExtension);
+    IntegrateWithDesktop(paths);
+}
+
+// The icon and the submenu's files that the desktop integration adds beside the links.
+QStringList integrationFiles(bool beta)
+{
+    const QString menu = beta ? QStringLiteral("Vorlen-BETA") : QStringLiteral("Vorlen");
+    return {sandbox::dataHome() + QStringLiteral("/icons/hicolor/256x256/apps/%1.png").arg(beta ? "vorlen-beta" : "vorlen"),
+            sandbox::dataHome() + QStringLiteral("/desktop-directories/%1.directory").arg(menu),
+            sandbox::configHome() + QStringLiteral("/menus/applications-merged/%1.menu").arg(menu)};
 }
 
 // Which of an edition's traces are present, as one comparable text.
@@ -71,11 +83,16 @@ std::string tracesOf(bool beta)
         present << QStringLiteral("desktop");
     if (QFileInfo::exists(paths.U(vsProgramsGroup)))
         present << QStringLiteral("menu");
+    const QStringList integration = integrationFiles(beta);
+    const qsizetype added = std::count_if(integration.begin(), integration.end(),
+                                          [](const QString& file) { return QFileInfo::exists(file); });
+    if (added > 0)
+        present << (added == integration.size() ? QStringLiteral("icon-and-submenu") : QStringLiteral("part-of-icon-and-submenu"));
     return present.join(QLatin1Char(' ')).toStdString();
 }
 
-const std::string kComplete = "files install-folder config value desktop menu";
-const std::string kCompleteButValue = "files install-folder config desktop menu";
+const std::string kComplete = "files install-folder config value desktop menu icon-and-submenu";
+const std::string kCompleteButValue = "files install-folder config desktop menu icon-and-submenu";
 
 QPushButton* visibleButton(const QString& name)
 {
@@ -122,12 +139,14 @@ ScriptedUser::Step click(const QString& name, const QString& pageMark = QString(
     };
 }
 
-ScriptedUser::Step closeWindowWhenLogged(const QString& logFile, const QByteArray& line)
+ScriptedUser::Step closeWindowWhenLogged(const QString& logFile, const QByteArray& line, bool* shownAfterClose = nullptr)
 {
-    return [logFile, line] {
+    return [logFile, line, shownAfterClose] {
         if (!readFile(logFile).contains(line))
             return false;
         MainWindow->close();
+        if (shownAfterClose)
+            *shownAfterClose = MainWindow->isVisible();
         return true;
     };
 }
@@ -158,6 +177,7 @@ QByteArray runUninstaller(std::deque<ScriptedUser::Step> steps, bool* stepsDone 
     const QString log = sandbox::tmp() + QStringLiteral("/Vorlen_Setup_Uninstall.log");
     Logger().Start(log);
     gUserChoice.clear();
+    gRemovalStepPauseMs = 10;
     CreateMainWindow(QStringLiteral("en_GB"))->show();
     {
         ScriptedUser user(std::move(steps));
@@ -416,16 +436,19 @@ TEST(Uninstall, RemovesLinksNotTheirTargetsReadOnlyEntriesAndRunningProducts)
     EXPECT_FALSE(log.contains("ERROR")) << log.toStdString();
 }
 
-// A closed window ends no removal: it runs to its end and the done page's wait returns.
+// A closed window ends no removal: the window stays on screen until the removal has run
+// to its end, and the done page's wait returns.
 TEST(Uninstall, ClosingTheWindowDuringTheRemovalLetsItFinish)
 {
     skipWhenTerminating();
     installEdition(false);
     installEdition(true);
     const QString logFile = sandbox::tmp() + QStringLiteral("/Vorlen_Setup_Uninstall.log");
-    const QByteArray log = runUninstaller(
-        {click(QStringLiteral("btnUninstallBeta")), closeWindowWhenLogged(logFile, "[CStringManager] Create: True")});
+    bool shownAfterClose = false;
+    const QByteArray log = runUninstaller({click(QStringLiteral("btnUninstallBeta")),
+                                           closeWindowWhenLogged(logFile, "[CStringManager] Create: True", &shownAfterClose)});
 
+    EXPECT_TRUE(shownAfterClose) << "a closed window must not look like a finished removal";
     EXPECT_TRUE(inOrder(log, removalLines(true) << QStringLiteral("[CUnInstallation] End Main")
                                                 << QStringLiteral("[CUnInstallation] Run - End")));
     EXPECT_EQ(tracesOf(true), "");

@@ -90,6 +90,28 @@ TEST(DeleteTree, RemovesLinksButNeverWhatTheyPointTo)
     EXPECT_EQ(readFile(outside + QStringLiteral("/keep.txt")), QByteArray("x"));
 }
 
+// A folder whose name is not valid UTF-8 cannot be written back byte for byte: the run
+// is refused before it writes anything, naming the variable.
+TEST(UserFolderNames, ANameThatIsNotUtf8IsRefused)
+{
+    const QByteArray valid = QFile::encodeName(sandbox::root() + QStringLiteral("/J\u00FCrgen"));
+    const QByteArray invalid = QFile::encodeName(sandbox::root()) + "/J\xFCrgen";
+    for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "TMPDIR"}) {
+        SCOPED_TRACE(name);
+        const QByteArray saved = qgetenv(name);
+        qputenv(name, valid);
+        EXPECT_NO_THROW(platform::checkUserFolderNames());
+        qputenv(name, invalid);
+        try {
+            platform::checkUserFolderNames();
+            ADD_FAILURE() << "accepted";
+        } catch (const EFolderNameError& error) {
+            EXPECT_TRUE(error.message().contains(QLatin1String(name))) << error.message().toStdString();
+        }
+        qputenv(name, saved);
+    }
+}
+
 TEST(Registry, StoresStringsPerKeyAndRefusesOtherTypes)
 {
     const QString key = QStringLiteral("Software\\Tarnvek\\vrn\\");

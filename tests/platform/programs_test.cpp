@@ -84,7 +84,14 @@ TEST(KillUserProcesses, EndsOnlyProcessesOfThatExecutableName)
     spared.start(bystander, {QStringLiteral("60")});
     ASSERT_TRUE(first.waitForStarted() && second.waitForStarted() && spared.waitForStarted());
 
-    platform::killUserProcesses(QFileInfo(target).fileName());
+    // the wait ends as soon as the ended processes are gone, and at once when none ran
+    QElapsedTimer clock;
+    clock.start();
+    platform::killUserProcesses(QFileInfo(target).fileName(), 20000);
+    EXPECT_LT(clock.elapsed(), 10000);
+    clock.restart();
+    platform::killUserProcesses(QFileInfo(target).fileName(), 20000);
+    EXPECT_LT(clock.elapsed(), 1000);
     EXPECT_TRUE(first.waitForFinished(5000));
     EXPECT_TRUE(second.waitForFinished(5000));
     EXPECT_EQ(first.exitStatus(), QProcess::CrashExit);

@@ -7,7 +7,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <optional>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -75,6 +78,18 @@ QString systemTempPath()
     return withTrailingSeparator(candidate);
 }
 
+void checkUserFolderNames()
+{
+    for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "TMPDIR", "XDG_RUNTIME_DIR"}) {
+        const QByteArray raw = qgetenv(name);
+        if (raw.isEmpty() || QFile::encodeName(QFile::decodeName(raw)) == raw)
+            continue;
+        throw EFolderNameError(QStringLiteral("The folder \"%1\" (%2) has a name that is not valid UTF-8, so nothing "
+                                              "can be installed into it. Rename the folder, or set %2 to another one.")
+                                   .arg(QFile::decodeName(raw), QLatin1String(name)));
+    }
+}
+
 QString specialFolder(int csidl)
 {
     switch (csidl) {
@@ -98,34 +113,96 @@ bool forceDirectories(const QString& path)
 
 namespace {
 
-void deleteEntry(const fs::path& entry)
+// Where an entry lives: its device and mount, and whether it is the root of a mount.
+struct Placement {
+    dev_t device = 0;
+    quint64 mountId = 0;
+    bool mountRoot = false;
+    bool folder = false;
+};
+
+std::optional<Placement> placementOf(const fs::path& entry)
 {
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(entry, error);
-    if (error)
-        return;
-    if (fs::is_directory(status)) {
+    struct statx info {};
+    if (::statx(AT_FDCWD, entry.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MNT_ID, &info) != 0)
+        return std::nullopt;
+    Placement placement;
+    placement.device = makedev(info.stx_dev_major, info.stx_dev_minor);
+    placement.mountId = (info.stx_mask & STATX_MNT_ID) ? info.stx_mnt_id : 0;
+    placement.mountRoot = (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)
+                          && (info.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    placement.folder = S_ISDIR(info.stx_mode);
+    return placement;
+}
+
+// A bind mount of another folder of the same disk has the same device, so the mount
+// itself is compared too.
+bool onAnotherMount(const Placement& entry, const Placement& tree)
+{
+    return entry.device != tree.device || entry.mountId != tree.mountId || entry.mountRoot;
+}
+
+class TreeDeletion {
+public:
+    TreeDeletion(fs::path root, const Placement& tree) : m_root(std::move(root)), m_tree(tree) {}
+
+    void remove(const fs::path& entry)
+    {
+        const std::optional<Placement> placement = placementOf(entry);
+        if (!placement)
+            return;  // gone already
+        if (placement->folder && !removeFolderContent(entry, *placement))
+            return;
+        std::error_code error;
+        fs::remove(entry, error);
+        if (error)
+            m_left << QFile::decodeName(entry.c_str());
+    }
+
+    QStringList left() const { return m_left; }
+
+private:
+    // False when the folder must stay: it is another mount, or something in it stayed.
+    bool removeFolderContent(const fs::path& folder, const Placement& placement)
+    {
+        // the tree's own folder is the reference, even when it is a mount itself
+        if (folder != m_root && onAnotherMount(placement, m_tree)) {
+            m_left << QFile::decodeName(folder.c_str());
+            return false;
+        }
+        const qsizetype leftBefore = m_left.size();
+        std::error_code error;
         // a folder without write access would keep its entries
-        fs::permissions(entry, fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow, error);
+        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow, error);
         std::vector<fs::path> children;
-        for (fs::directory_iterator it(entry, error), end; !error && it != end; it.increment(error))
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
             children.push_back(it->path());
         for (const fs::path& child : children)
-            deleteEntry(child);
+            remove(child);
+        return m_left.size() == leftBefore;
     }
-    fs::remove(entry, error);
-}
+
+    fs::path m_root;
+    Placement m_tree;
+    QStringList m_left;
+};
 
 }  // namespace
 
-void deleteTree(const QString& path)
+QStringList deleteTree(const QString& path)
 {
     if (path.isEmpty())
-        return;
+        return {};
     QString native = path;
     while (native.size() > 1 && native.endsWith(QLatin1Char(PathSeparator)))
         native.chop(1);
-    deleteEntry(fs::path(QFile::encodeName(native).toStdString()));
+    const fs::path root(QFile::encodeName(native).toStdString());
+    const std::optional<Placement> tree = placementOf(root);
+    if (!tree)
+        return {};
+    TreeDeletion deletion(root, *tree);
+    deletion.remove(root);
+    return deletion.left();
 }
 
 }  // namespace platform

@@ -5,10 +5,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QProcess>
 
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+
+#include <cerrno>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace platform {
@@ -57,11 +66,75 @@ bool ownedByUs(const QString& procDir)
 
 }  // namespace
 
-void killUserProcesses(const QString& exeBaseName)
+namespace {
+
+// A process the caller may end: a handle that stays with it even when its id is reused.
+class EndedProcesses {
+public:
+    ~EndedProcesses()
+    {
+        for (const pollfd& handle : m_handles)
+            ::close(handle.fd);
+    }
+
+    void end(pid_t pid, const QString& procDir, const QString& exeBaseName)
+    {
+        const int handle = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+        if (handle < 0) {
+            // a kernel without process handles: ended by id, and waited for blindly
+            if (errno != ESRCH && matches(procDir, exeBaseName) && ::kill(pid, SIGKILL) == 0)
+                m_unobservable = true;
+            return;
+        }
+        // looked at again through the handle, so that a reused id is never hit
+        if (matches(procDir, exeBaseName)
+            && ::syscall(SYS_pidfd_send_signal, handle, SIGKILL, nullptr, 0) == 0) {
+            m_handles.push_back({handle, POLLIN, 0});
+            return;
+        }
+        ::close(handle);
+    }
+
+    // A handle becomes readable once its process has ended.
+    void waitForTheirEnd(int maxWaitMs)
+    {
+        if (m_unobservable) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(maxWaitMs));
+            return;
+        }
+        QElapsedTimer clock;
+        clock.start();
+        while (!m_handles.empty() && clock.elapsed() < maxWaitMs) {
+            const int ready = ::poll(m_handles.data(), m_handles.size(), static_cast<int>(maxWaitMs - clock.elapsed()));
+            if (ready < 0 && errno != EINTR)
+                return;
+            std::erase_if(m_handles, [](const pollfd& handle) {
+                if (handle.revents == 0)
+                    return false;
+                ::close(handle.fd);
+                return true;
+            });
+        }
+    }
+
+private:
+    static bool matches(const QString& procDir, const QString& exeBaseName)
+    {
+        return ownedByUs(procDir) && processExeBaseName(procDir) == exeBaseName;
+    }
+
+    std::vector<pollfd> m_handles;
+    bool m_unobservable = false;
+};
+
+}  // namespace
+
+void killUserProcesses(const QString& exeBaseName, int maxWaitMs)
 {
     if (exeBaseName.isEmpty())
         return;  // kernel threads and zombies have no name to match
     const pid_t self = ::getpid();
+    EndedProcesses ended;
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
         bool numeric = false;
@@ -70,8 +143,9 @@ void killUserProcesses(const QString& exeBaseName)
             continue;
         const QString procDir = QStringLiteral("/proc/") + entry;
         if (ownedByUs(procDir) && processExeBaseName(procDir) == exeBaseName)
-            ::kill(pid, SIGKILL);
+            ended.end(pid, procDir, exeBaseName);
     }
+    ended.waitForTheirEnd(maxWaitMs);
 }
 
 bool startDetached(const QString& file, const QStringList& arguments)

@@ -58,7 +58,9 @@ bool deleteRegistryValue(const QString& key, const QString& valueName)
         return false;
     settings.remove(settingName(valueName));
     settings.sync();
-    return settings.status() == QSettings::NoError;
+    if (settings.status() != QSettings::NoError)
+        throw ERegistryException(QStringLiteral("Failed to delete '%1'").arg(valueName));
+    return true;
 }
 
 void createRegistryKey(const QString& key)

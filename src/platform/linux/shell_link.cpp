@@ -2,7 +2,9 @@
 #include "platform/platform.h"
 
 #include <QFileInfo>
+#include <QProcess>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QUrl>
 
 namespace platform {
@@ -49,11 +51,12 @@ bool isWebAddress(const QString& target)
 }
 
 QString entryText(const QString& target, const QString& name, const QString& description,
-                  const QString& arguments)
+                  const QString& arguments, const ShellLinkLook& look)
 {
     QString text = QStringLiteral("[Desktop Entry]\n");
     const QFileInfo file(target);
-    if (isWebAddress(target)) {
+    const bool program = !isWebAddress(target);
+    if (!program) {
         text += QStringLiteral("Type=Link\nURL=%1\n").arg(escapeValue(target));
     } else {
         QStringList command;
@@ -64,27 +67,49 @@ QString entryText(const QString& target, const QString& name, const QString& des
         text += QStringLiteral("Type=Application\nExec=%1\n").arg(execLine(command));
     }
     text += QStringLiteral("Name=%1\n").arg(escapeValue(name));
-    if (!description.isEmpty())
-        text += QStringLiteral("Comment=%1\n").arg(escapeValue(description));
+    const QString comment = description.isEmpty() ? look.comment : description;
+    if (!comment.isEmpty())
+        text += QStringLiteral("Comment=%1\n").arg(escapeValue(comment));
+    if (!look.icon.isEmpty())
+        text += QStringLiteral("Icon=%1\n").arg(escapeValue(look.icon));
+    // the only type that menus sort into categories
+    if (program && !look.categories.isEmpty())
+        text += QStringLiteral("Categories=%1;\n").arg(escapeValue(look.categories.join(QLatin1Char(';'))));
     return text;
 }
 
 }  // namespace
 
 bool writeShellLink(const QString& target, const QString& linkPath, const QString& description,
-                    const QString& arguments)
+                    const QString& arguments, const ShellLinkLook& look)
 {
     const QString name = QFileInfo(linkPath).completeBaseName();
     QSaveFile file(linkPath);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    file.write(entryText(target, name, description, arguments).toUtf8());
+    file.write(entryText(target, name, description, arguments, look).toUtf8());
     if (!file.commit())
         return false;
     // desktops start only entries that their owner marked executable
     QFile::setPermissions(linkPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
                                         | QFile::ReadGroup | QFile::ReadOther);
     return true;
+}
+
+void markShellLinkTrusted(const QString& linkPath)
+{
+    // GNOME's desktop asks before it starts an entry that lacks this mark; gio fails at
+    // once where no desktop keeps such marks, which is no error.
+    const QString gio = QStandardPaths::findExecutable(QStringLiteral("gio"));
+    if (gio.isEmpty())
+        return;
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(gio, {QStringLiteral("set"), QStringLiteral("-t"), QStringLiteral("string"), linkPath,
+                        QStringLiteral("metadata::trusted"), QStringLiteral("true")});
+    if (process.waitForStarted() && !process.waitForFinished(5000))
+        process.kill();
 }
 
 }  // namespace platform
