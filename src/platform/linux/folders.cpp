@@ -75,6 +75,24 @@ QString systemTempPath()
     return withTrailingSeparator(candidate);
 }
 
+QString userCacheFolder()
+{
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    if (base.isEmpty() || !QDir().mkpath(base))
+        return {};
+    const QString folder = withTrailingSeparator(base) + QStringLiteral("vorlen-setup");
+    const QByteArray native = QFile::encodeName(folder);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        return {};
+    struct stat info {};
+    if (::lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid())
+        return {};
+    // what a run leaves there is the user's own business: others may not even list it
+    if ((info.st_mode & 077) != 0 && ::chmod(native.constData(), 0700) != 0)
+        return {};
+    return withTrailingSeparator(folder);
+}
+
 QString specialFolder(int csidl)
 {
     switch (csidl) {
