@@ -333,6 +333,7 @@ void CInstallation::DownloadAndRunNewInstaller()
     const bool ok = AsyncRequest(QStringLiteral("vrnsetup.exe"), onWorkBegin, onWork, onWorkEnd);
     if (!ok || gCancelled)
         return;
+    Source->ForgetDownload(QStringLiteral("vrnsetup.exe"));
     TExSimpleXML release;
     release.LoadXMLFile(Source->Use(QStringLiteral("system.xml")));
     const QString expected = release.ReadProperties(QStringLiteral("setup"), QStringLiteral("sha256"), {}, QString());
@@ -414,6 +415,7 @@ void CInstallation::DownloadAndInstallThenRun()
         showInstallFailure();
         return;
     }
+    Source->ForgetDownload(QStringLiteral("vrnsetup.zip"));
     MainWindow->HidePage();
     MainWindow->page_final(true);
     WaitForUserAction();
@@ -511,6 +513,7 @@ void CInstallation::MakeLocalInstallation()
         showInstallFailure();
         return;
     }
+    Source->ForgetDownload(QStringLiteral("vrnsetup.zip"));
     MainWindow->page_MakeLocalInstallation3();
     WaitForUserAction();
     if (!gCancelled)
