@@ -7,11 +7,16 @@
 //     the main thread shows how responsive the window stays (the longest gap
 //     between two of its ticks)
 //   - the plain download without callbacks (CNetwork::Download)
+// and what resuming costs: the download object over a connection cut at 25, 50 and
+// 75 % of the file and resumed, against the same download uninterrupted, both from
+// a server that answers ranges (retry pauses left out: they are waiting, not work).
 //
 // download_bench [--work DIR] [SIZE_MIB...]     (default sizes: 16 256)
 // download_bench --fetch URL FILE [--no-callbacks]   one download, run by the bench itself
 
 #include "app/setup_core.h"
+#include "net/fault_injecting_server.h"
+#include "net/retry_policy.h"
 #include "net/setup_network.h"
 
 #include <QCoreApplication>
@@ -71,6 +76,7 @@ int fetch(const QStringList& arguments)
         fail(QStringLiteral("--fetch needs URL and FILE"));
     if (arguments.contains(QStringLiteral("--no-callbacks")))
         return CNetwork::Download(arguments[0], arguments[1]) ? 0 : 1;
+    TRetryPolicy::SetPauseScale(0);
     return fetchWithCallbacks(arguments[0], arguments[1]);
 }
 
@@ -170,6 +176,49 @@ void compare(const QString& work, qint64 mebibytes)
     std::printf("%lld MiB longest gap between two pump steps during a download: %lld ms\n", mebibytes, longestGapMs);
 }
 
+// The download object uninterrupted and cut three times, alternating, each from a
+// fresh server and with an empty cache (a part left by the last run would be resumed).
+void compareResume(const QString& work, qint64 mebibytes)
+{
+    const qint64 bytes = mebibytes * MiB;
+    const QString source = work + QStringLiteral("/resume-source.zip");
+    const QString target = work + QStringLiteral("/downloaded.zip");
+    const QString cache = work + QStringLiteral("/cache");
+    if (!makeTestFile(source, bytes))
+        fail(QStringLiteral("cannot write ") + source);
+    QFile file(source);
+    file.open(QIODevice::ReadOnly);
+    const QByteArray body = file.readAll();
+    qputenv("XDG_CACHE_HOME", cache.toLocal8Bit());
+    const QString self = QCoreApplication::applicationFilePath();
+    const auto timeOne = [&](const FaultPlan& plan, qint64* served) {
+        QDir(cache).removeRecursively();
+        FaultInjectingServer server;
+        server.serve("vrnsetup.zip", body, plan);
+        server.start();
+        const double seconds =
+            timeProcess(self, {QStringLiteral("--fetch"), server.base() + QStringLiteral("vrnsetup.zip"), target}, target, bytes)
+                .seconds;
+        *served = server.bytesServed("vrnsetup.zip");
+        return seconds;
+    };
+    const FaultPlan cut{.cutAt = {bytes / 4, bytes / 2, bytes * 3 / 4}};
+    std::vector<double> whole, resumed;
+    qint64 served = 0;
+    timeOne({}, &served);  // warms the page cache
+    for (int run = 0; run < Runs; ++run) {
+        whole.push_back(timeOne({}, &served));
+        resumed.push_back(timeOne(cut, &served));
+        std::printf("%lld MiB run %d: uninterrupted %.3f s, cut 3 times and resumed %.3f s (%.3f of the file served)\n",
+                    mebibytes, run + 1, whole.back(), resumed.back(), static_cast<double>(served) / bytes);
+    }
+    QDir(cache).removeRecursively();
+    QFile::remove(target);
+    QFile::remove(source);
+    std::printf("%lld MiB resume ratio, cut 3 times / uninterrupted: %.3f (median %.3f s / %.3f s; target at most 1.03)\n",
+                mebibytes, median(resumed) / median(whole), median(resumed), median(whole));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -195,8 +244,10 @@ int main(int argc, char** argv)
     }
     if (sizes.empty())
         sizes = {16, 256};
-    for (const qint64 size : sizes)
+    for (const qint64 size : sizes) {
         compare(work, size);
+        compareResume(work, size);
+    }
     if (ownWork)
         QDir(work).removeRecursively();
     return 0;
