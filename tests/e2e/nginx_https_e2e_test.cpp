@@ -2,6 +2,7 @@
 // release made by vrn-publish over HTTPS with HTTP/2, with a certificate of a test
 // authority made here and trusted through SSL_CERT_FILE alone. Skipped, with the
 // reason, only where nginx cannot start.
+#include "net/loopback_socket.h"
 #include "support/process_runner.h"
 #include "support/sandbox.h"
 #include "support/test_machine.h"
@@ -12,11 +13,6 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -83,25 +79,12 @@ QString nginxProgram()
     return !inPath.isEmpty() ? inPath : QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin")});
 }
 
-sockaddr_in loopback(int port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return address;
-}
-
 // A port nothing listens on at the moment (the kernel's choice for a socket bound to port 0).
 int freePort()
 {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);
-    return ntohs(address.sin_port);
+    int port = 0;
+    ::close(listenOnLoopback(port));
+    return port;
 }
 
 // nginx in the foreground in a folder of its own: the README's configuration for
@@ -160,7 +143,7 @@ http {
     bool listening() const
     {
         const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in address = loopback(m_port);
+        const sockaddr_in address = loopbackAddress(m_port);
         const bool connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
         ::close(probe);
         return connected;

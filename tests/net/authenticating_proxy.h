@@ -5,10 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "loopback_socket.h"
 
 #include <atomic>
 #include <string>
@@ -33,33 +30,6 @@ public:
     int forwarded() const { return m_forwarded; }
 
 private:
-    static int listenOnLoopback(int& port)
-    {
-        const int listening = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listening, 8);
-        ::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        return listening;
-    }
-
-    static std::string readHead(int connection)
-    {
-        std::string head;
-        char buffer[4096];
-        while (head.find("\r\n\r\n") == std::string::npos) {
-            const ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
-            if (got <= 0)
-                break;
-            head.append(buffer, static_cast<size_t>(got));
-        }
-        return head;
-    }
-
     static void sendAll(int connection, const std::string& text)
     {
         ::send(connection, text.data(), text.size(), MSG_NOSIGNAL);
@@ -71,7 +41,7 @@ private:
             const int client = ::accept(m_socket, nullptr, nullptr);
             if (client < 0)
                 return;
-            const std::string head = readHead(client);
+            const std::string head = readRequestHead(client);
             if (head.find(m_expected + "\r\n") == std::string::npos)
                 sendAll(client, "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"test\"\r\n"
                                 "Content-Length: 0\r\nConnection: close\r\n\r\n");
@@ -88,10 +58,7 @@ private:
         const size_t pathStart = head.find('/', hostStart);
         const int originPort = std::stoi(head.substr(head.find(':', hostStart) + 1));
         const int origin = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(originPort));
+        sockaddr_in address = loopbackAddress(originPort);
         if (::connect(origin, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
             ++m_forwarded;
             sendAll(origin, "GET " + head.substr(pathStart, head.find(' ', pathStart) - pathStart)

@@ -8,10 +8,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "loopback_socket.h"
 
 #include <atomic>
 #include <chrono>
@@ -39,15 +36,7 @@ class FaultInjectingServer {
 public:
     FaultInjectingServer()
     {
-        m_socket = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_socket, 16);
-        ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
+        m_socket = listenOnLoopback(m_port);
     }
     ~FaultInjectingServer()
     {
@@ -129,14 +118,9 @@ private:
 
     void answer(int client)
     {
-        std::string head;
-        char buffer[4096];
-        while (head.find("\r\n\r\n") == std::string::npos) {
-            const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
-            if (got <= 0)
-                return;
-            head.append(buffer, static_cast<size_t>(got));
-        }
+        const std::string head = readRequestHead(client);
+        if (head.find("\r\n\r\n") == std::string::npos)
+            return;
         const size_t pathStart = head.find(' ') + 2;
         const std::string path = head.substr(pathStart, head.find(' ', pathStart) - pathStart);
         std::unique_lock lock(m_lock);
