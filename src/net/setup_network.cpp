@@ -6,7 +6,6 @@
 #include "net/download_cache.h"
 #include "net/http_proxy.h"
 #include "net/main_thread_call.h"
-#include "net/release_integrity.h"
 #include "net/resumable_download.h"
 #include "platform/platform.h"
 
