@@ -462,6 +462,8 @@ void CInstallation::DownloadAndRunNewInstaller()
     const bool ok = AsyncRequest(QStringLiteral("vrnsetup.exe"), onWorkBegin, onWork, onWorkEnd);
     if (!ok || gCancelled)
         return;
+    // a newer setup is never resumed in a later run: it is started now or not at all
+    Source->ForgetDownload(QStringLiteral("vrnsetup.exe"));
     const QString folder = privateSetupFolder();
     if (folder.isEmpty())
         return;
@@ -565,6 +567,7 @@ void CInstallation::DownloadAndInstallThenRun()
         showInstallFailure();
         return;
     }
+    Source->ForgetDownload(QStringLiteral("vrnsetup.zip"));
     MainWindow->HidePage();
     MainWindow->page_final(true);
     WaitForUserAction();
@@ -666,6 +669,7 @@ void CInstallation::MakeLocalInstallation()
         showInstallFailure();
         return;
     }
+    Source->ForgetDownload(QStringLiteral("vrnsetup.zip"));
     MainWindow->page_MakeLocalInstallation3();
     WaitForUserAction();
     // shown after the wait whatever ended it, also when the window was closed on the page

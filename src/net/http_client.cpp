@@ -1,5 +1,9 @@
 #include "net/http_client.h"
 
+#include "platform/platform.h"
+
+#include <QDateTime>
+#include <QFile>
 #include <QList>
 #include <QUrl>
 
@@ -41,8 +45,31 @@ std::exception_ptr errorOf(const QString& message)
     return std::make_exception_ptr(Error(message));
 }
 
+bool isTlsFailure(CURLcode code)
+{
+    switch (code) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::exception_ptr errorForCode(CURLcode code, const QString& message)
 {
+    if (isTlsFailure(code))
+        return errorOf<ETLSError>(message);
     switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
@@ -56,6 +83,8 @@ std::exception_ptr errorForCode(CURLcode code, const QString& message)
         return errorOf<EConnClosedError>(message);
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
     case CURLE_PROXY:
         return errorOf<ESocketError>(message);
     case CURLE_TOO_MANY_REDIRECTS:
@@ -66,22 +95,36 @@ std::exception_ptr errorForCode(CURLcode code, const QString& message)
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_URL_MALFORMAT:
         return errorOf<EInvalidURLError>(message);
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ENGINE_NOTFOUND:
-    case CURLE_SSL_ENGINE_SETFAILED:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_CRL_BADFILE:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-    case CURLE_SSL_SHUTDOWN_FAILED:
-        return errorOf<ETLSError>(message);
     default:
         return errorOf<ENetworkError>(message);
     }
+}
+
+// "bytes 100-199/1000" -> 100 and 1000; "bytes */1000" -> -1 and 1000.
+void readContentRange(const QByteArray& value, THttpReplyHead& head)
+{
+    const QByteArray range = value.trimmed();
+    if (!range.startsWith("bytes "))
+        return;
+    const qsizetype slash = range.indexOf('/');
+    bool ok = false;
+    const qint64 total = range.mid(slash + 1).toLongLong(&ok);
+    head.rangeTotal = slash > 0 && ok ? total : -1;
+    const qint64 first = range.mid(6, range.indexOf('-') - 6).toLongLong(&ok);
+    head.rangeFirst = ok ? first : -1;
+}
+
+// Seconds, or an HTTP date from which the seconds are counted.
+long readRetryAfter(const QByteArray& value)
+{
+    bool ok = false;
+    const long seconds = value.trimmed().toLong(&ok);
+    if (ok)
+        return std::max(0L, seconds);
+    const QDateTime when = QDateTime::fromString(QString::fromLatin1(value.trimmed()), Qt::RFC2822Date);
+    if (!when.isValid())
+        return -1;
+    return static_cast<long>(std::max<qint64>(0, QDateTime::currentDateTimeUtc().secsTo(when)));
 }
 
 }  // namespace
@@ -93,10 +136,18 @@ struct THttpClient::Private {
     QByteArray referer;
     QString proxyServer;
     int proxyPort = 0;
+    QString proxyUser;
+    QString proxyPassword;
     THttpWorkListener* listener = nullptr;
 
     // the transfer under way
     const BodySink* sink = nullptr;
+    THttpRequestOptions options;
+    const std::function<void(const THttpReplyHead&)>* onReplyStart = nullptr;
+    THttpReplyHead head;
+    QByteArray etag;
+    QByteArray lastModified;
+    curl_slist* requestHeaders = nullptr;
     std::exception_ptr failure;
     QByteArray statusLine;
     // the Content-Length values of the last reply, as written
@@ -107,9 +158,13 @@ struct THttpClient::Private {
     Clock::time_point lastNotice;
     char errorText[CURL_ERROR_SIZE] = {};
 
-    void startTransfer(const BodySink& bodySink)
+    void startTransfer(const BodySink& bodySink, const THttpRequestOptions& requestOptions,
+                       const std::function<void(const THttpReplyHead&)>& replyStart)
     {
         sink = &bodySink;
+        options = requestOptions;
+        onReplyStart = &replyStart;
+        resetHead();
         failure = nullptr;
         statusLine.clear();
         announcedLengths.clear();
@@ -119,21 +174,53 @@ struct THttpClient::Private {
         errorText[0] = '\0';
     }
 
+    void resetHead()
+    {
+        head = {};
+        etag.clear();
+        lastModified.clear();
+    }
+
+    // The head as far as it arrived, with what curl read of it.
+    THttpReplyHead replyHead() const
+    {
+        THttpReplyHead reply = head;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+        long connectStatus = 0;
+        if (curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &connectStatus) == CURLE_OK)
+            reply.proxyStatus = connectStatus;
+        curl_off_t announced = -1;
+        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        reply.length = announced;
+        // a weak ETag may name a file that differs byte for byte, so only a strong one resumes
+        reply.validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : lastModified;
+        return reply;
+    }
+
     void begin()
     {
         begun = true;
         lastNotice = Clock::now();
-        if (!listener)
-            return;
-        curl_off_t announced = -1;
-        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-        listener->WorkBegin(announced > 0 ? announced : 0);
+        const THttpReplyHead reply = replyHead();
+        if (options.maxBodyBytes > 0 && reply.length > options.maxBodyBytes)
+            throw tooLong();
+        if (*onReplyStart)
+            (*onReplyStart)(reply);
+        if (listener)
+            listener->WorkBegin(reply.length > 0 ? reply.length : 0);
+    }
+
+    ENetworkError tooLong() const
+    {
+        return ENetworkError(QStringLiteral("The reply is longer than the limit of %1 bytes").arg(options.maxBodyBytes));
     }
 
     void bodyArrived(const char* data, size_t size)
     {
         if (!begun)
             begin();
+        if (options.maxBodyBytes > 0 && received + static_cast<qint64>(size) > options.maxBodyBytes)
+            throw tooLong();
         (*sink)(data, static_cast<qsizetype>(size));
         received += static_cast<qint64>(size);
         notifyWhenDue();
@@ -184,12 +271,10 @@ struct THttpClient::Private {
     // The last running total always reaches the listener before the end.
     void finishNotifications(bool succeeded)
     {
-        if (!listener)
-            return;
         try {
             if (!begun && succeeded)
                 begin();
-            if (!begun)
+            if (!begun || !listener)
                 return;
             if (received != notified)
                 listener->WorkProgress(received);
@@ -202,7 +287,32 @@ struct THttpClient::Private {
 
     QString messageFor(CURLcode code) const
     {
-        return QString::fromLocal8Bit(errorText[0] ? errorText : curl_easy_strerror(code)).trimmed();
+        const QString message = QString::fromLocal8Bit(errorText[0] ? errorText : curl_easy_strerror(code)).trimmed();
+        if (isTlsFailure(code))
+            return QStringLiteral("The connection to %1 is not trusted: %2").arg(effectiveHost(), masked(message));
+        return masked(message);
+    }
+
+    QString effectiveHost() const
+    {
+        char* url = nullptr;
+        curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url);
+        return url ? QUrl(QString::fromUtf8(url)).host() : QString();
+    }
+
+    // The proxy's credentials never leave the client in a message, in whatever form curl
+    // may quote them.
+    QString masked(QString text) const
+    {
+        const auto hide = [&text](const QString& secret) {
+            text.replace(secret, QStringLiteral("***"));
+            text.replace(QString::fromLatin1(QUrl::toPercentEncoding(secret)), QStringLiteral("***"));
+        };
+        if (!proxyPassword.isEmpty())
+            hide(proxyPassword);
+        if (proxyUser.size() >= 3)  // a shorter name would hide ordinary words
+            hide(proxyUser);
+        return text;
     }
 
     // The sink's or listener's own error comes first; an error status that slipped
@@ -253,12 +363,21 @@ struct THttpClient::Private {
 
     void applyRequestSettings(const QString& url)
     {
+        curl_slist_free_all(std::exchange(requestHeaders, nullptr));
+        const QByteArray range = options.resumeFrom > 0 ? QByteArray::number(options.resumeFrom) + '-' : QByteArray();
+        curl_easy_setopt(curl, CURLOPT_RANGE, range.isEmpty() ? nullptr : range.constData());
+        if (options.resumeFrom > 0 && !options.ifRange.isEmpty())
+            requestHeaders = curl_slist_append(requestHeaders, ("If-Range: " + options.ifRange).constData());
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, requestHeaders);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, options.deadlineSeconds);
         curl_easy_setopt(curl, CURLOPT_URL, url.toUtf8().constData());
         curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.isEmpty() ? nullptr : userAgent.constData());
         curl_easy_setopt(curl, CURLOPT_REFERER, referer.isEmpty() ? nullptr : referer.constData());
         // An explicit empty proxy keeps curl from taking one from the environment on its own.
         curl_easy_setopt(curl, CURLOPT_PROXY, proxyServer.toUtf8().constData());
         curl_easy_setopt(curl, CURLOPT_PROXYPORT, static_cast<long>(proxyPort));
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, proxyUser.isEmpty() ? nullptr : proxyUser.toUtf8().constData());
+        curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, proxyUser.isEmpty() ? nullptr : proxyPassword.toUtf8().constData());
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds.load());
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, lowSpeedBytesPerSecond.load());
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectTimeoutSeconds.load());
@@ -285,9 +404,22 @@ struct THttpClient::Private {
         if (line.startsWith("HTTP/")) {
             d->statusLine = line.trimmed();
             d->announcedLengths.clear();
-        } else if (line.left(lengthField.size()).toLower() == lengthField) {
-            d->announcedLengths << line.mid(lengthField.size()).trimmed();
+            d->resetHead();
+            return size;
         }
+        const qsizetype colon = line.indexOf(':');
+        const QByteArray field = line.left(colon + 1).toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (field == lengthField)
+            d->announcedLengths << value;
+        else if (field == "etag:")
+            d->etag = value;
+        else if (field == "last-modified:")
+            d->lastModified = value;
+        else if (field == "content-range:")
+            readContentRange(value, d->head);
+        else if (field == "retry-after:")
+            d->head.retryAfterSeconds = readRetryAfter(value);
         return size;
     }
 };
@@ -306,13 +438,19 @@ THttpClient::THttpClient() : d(std::make_unique<Private>())
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MaxRedirects);
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    const platform::TrustedAuthorities authorities = platform::trustedAuthoritiesFromEnvironment();
+    if (!authorities.file.isEmpty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, QFile::encodeName(authorities.file).constData());
+    if (!authorities.folder.isEmpty())
+        curl_easy_setopt(curl, CURLOPT_CAPATH, QFile::encodeName(authorities.folder).constData());
+    curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "");  // the bypass list is not consulted
     curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");  // cookies for the client's lifetime
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, ReceiveBufferBytes);
@@ -325,6 +463,7 @@ THttpClient::THttpClient() : d(std::make_unique<Private>())
 
 THttpClient::~THttpClient()
 {
+    curl_slist_free_all(d->requestHeaders);
     curl_multi_cleanup(d->multi);
     curl_easy_cleanup(d->curl);
 }
@@ -349,6 +488,12 @@ void THttpClient::SetProxyServer(const QString& host)
     d->proxyServer = host;
 }
 
+void THttpClient::SetProxyCredentials(const QString& user, const QString& password)
+{
+    d->proxyUser = user;
+    d->proxyPassword = password;
+}
+
 int THttpClient::ProxyPort() const
 {
     return d->proxyPort;
@@ -366,11 +511,22 @@ void THttpClient::SetWorkListener(THttpWorkListener* listener)
 
 void THttpClient::Get(const QString& url, const BodySink& sink)
 {
+    Get(url, sink, THttpRequestOptions());
+}
+
+THttpReplyHead THttpClient::LastReply() const
+{
+    return d->replyHead();
+}
+
+void THttpClient::Get(const QString& url, const BodySink& sink, const THttpRequestOptions& options,
+                      const std::function<void(const THttpReplyHead&)>& onReplyStart)
+{
     // curl would guess a scheme for a bare name or path and look it up as a host
     const QString scheme = QUrl(url).scheme().toLower();
     if (scheme != QStringLiteral("http") && scheme != QStringLiteral("https"))
         throw EInvalidURLError(QStringLiteral("\"%1\" is not an HTTP or HTTPS address").arg(url));
-    d->startTransfer(sink);
+    d->startTransfer(sink, options, onReplyStart);
     d->applyRequestSettings(url);
     const CURLcode code = d->perform();
     d->failure = d->failureOf(code);

@@ -1,8 +1,10 @@
 #pragma once
-// The HTTP/1.1 client under CNetwork: one blocking GET at a time on the calling
-// thread, over libcurl with TLS from the system's OpenSSL. It follows up to 15
-// redirects (also to HTTPS), treats a reply status of 400 or more as an error,
-// and raises one typed error per kind of failure.
+// The HTTP client under CNetwork: one blocking GET at a time on the calling
+// thread, over libcurl with TLS from the system's OpenSSL (HTTP/2 where a TLS
+// server offers it, else HTTP/1.1). It follows up to 15 redirects (also to HTTPS),
+// treats a reply status of 400 or more as an error, and raises one typed error per
+// kind of failure. Certificates are checked against the system's store, or against
+// SSL_CERT_FILE and SSL_CERT_DIR where they are set, as OpenSSL's own tools do.
 
 #include "platform/platform_errors.h"
 
@@ -45,6 +47,35 @@ public:
     virtual void WorkEnd() = 0;
 };
 
+// What a request asks beyond the plain GET.
+struct THttpRequestOptions {
+    // Ask for the body from this byte on (a Range request); 0 asks for all of it.
+    qint64 resumeFrom = 0;
+    // The validator (an ETag or a Last-Modified date) the rest must match (If-Range):
+    // a server whose file changed answers with the whole new file instead.
+    QByteArray ifRange;
+    // A reply longer than this fails (0: no limit).
+    qint64 maxBodyBytes = 0;
+    // The whole transfer must end within this time (0: no limit).
+    long deadlineSeconds = 0;
+};
+
+// The head of the last reply, as far as the transfer got.
+struct THttpReplyHead {
+    long status = 0;
+    // The announced length of this reply's body; -1 when none was announced.
+    qint64 length = -1;
+    // A strong ETag, else the Last-Modified date; empty when the reply has neither.
+    QByteArray validator;
+    // A partial reply's first byte and the whole file's length ("Content-Range"); -1 when absent.
+    qint64 rangeFirst = -1;
+    qint64 rangeTotal = -1;
+    // The pause the server asks for before the next try ("Retry-After"); -1 when none.
+    long retryAfterSeconds = -1;
+    // The proxy's answer to a tunnel request; 0 when there was none.
+    long proxyStatus = 0;
+};
+
 class THttpClient {
 public:
     // Receives the body as it arrives; may raise an error, which ends the transfer.
@@ -60,6 +91,9 @@ public:
     // An empty proxy host means a direct connection whatever the port.
     void SetProxyPort(int port);
     void SetProxyServer(const QString& host);
+    // The proxy's user and password, sent in whichever scheme the proxy asks for. The
+    // password never appears in an error's message.
+    void SetProxyCredentials(const QString& user, const QString& password);
     int ProxyPort() const;
     QString ProxyServer() const;
     void SetWorkListener(THttpWorkListener* listener);
@@ -67,6 +101,13 @@ public:
     // Fetches `url`, handing the body of the final reply to `sink`.
     // Raises an ENetworkError (or the sink's or listener's own error) on failure.
     void Get(const QString& url, const BodySink& sink);
+    // The same with a range, a validator, a length limit or a deadline. `onReplyStart`
+    // learns the head of the final reply before its first byte reaches `sink`.
+    void Get(const QString& url, const BodySink& sink, const THttpRequestOptions& options,
+             const std::function<void(const THttpReplyHead&)>& onReplyStart = {});
+    // The head of the last reply, also after a failed transfer (an error status, a
+    // reply cut short); status 0 when no reply arrived.
+    THttpReplyHead LastReply() const;
 
     // A transfer slower than this for the stall time fails like a stalled one:
     // a reply that drips a byte now and then would otherwise never end.

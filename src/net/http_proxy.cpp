@@ -3,11 +3,14 @@
 #include "net/http_client.h"
 #include "platform/platform.h"
 
-CProxyInformation::CProxyInformation() : CProxyInformation(platform::manualProxyList())
+CProxyInformation::CProxyInformation()
+    : CProxyInformation(platform::manualProxyList(), platform::manualProxyCredentials())
 {
 }
 
-CProxyInformation::CProxyInformation(const std::optional<QString>& proxyList)
+CProxyInformation::CProxyInformation(const std::optional<QString>& proxyList,
+                                     const std::optional<platform::ProxyCredentials>& credentials)
+    : FCredentials(credentials)
 {
     if (!proxyList)
         return;
@@ -46,4 +49,6 @@ void CProxyInformation::Setup(THttpClient& HTTPClinet)
         return;
     HTTPClinet.SetProxyPort(setting.FPort);
     HTTPClinet.SetProxyServer(setting.FServer);
+    if (setting.FCredentials)
+        HTTPClinet.SetProxyCredentials(setting.FCredentials->user, setting.FCredentials->password);
 }

@@ -3,6 +3,8 @@
 // setting is read anew for every client; automatic configuration and the bypass
 // list are not consulted.
 
+#include "platform/platform.h"
+
 #include <QString>
 
 #include <optional>
@@ -14,7 +16,8 @@ public:
     // Reads the user's setting.
     CProxyInformation();
     // Takes a proxy list as the system would give it; nothing means no proxy is set.
-    explicit CProxyInformation(const std::optional<QString>& proxyList);
+    explicit CProxyInformation(const std::optional<QString>& proxyList,
+                               const std::optional<platform::ProxyCredentials>& credentials = std::nullopt);
     virtual ~CProxyInformation() = default;
 
     // Applies the current setting to `HTTPClinet`; without a setting its proxy stays as it is.
@@ -32,4 +35,6 @@ private:
     bool FEnabled = false;
     int FPort = 0;
     QString FServer;
+    // The user and password the setting carries; never logged.
+    std::optional<platform::ProxyCredentials> FCredentials;
 };

@@ -3,13 +3,16 @@
 #include "app/setup_core.h"
 #include "app/setup_logging.h"
 #include "app/text_lines.h"
+#include "net/download_cache.h"
 #include "net/http_proxy.h"
 #include "net/main_thread_call.h"
-#include "net/release_integrity.h"
+#include "net/resumable_download.h"
 #include "platform/platform.h"
 
 #include <QFile>
+#include <QFileInfo>
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <system_error>
@@ -42,27 +45,6 @@ bool transferLogged(const QString& prefix, const std::function<void()>& transfer
     return false;
 }
 
-// Streams the body of URL into the open file, hashing it on the way. A failed
-// transfer is logged with `prefix` and leaves the file empty.
-void transferInto(THttpClient& client, const QString& URL, QFile& file, const QString& prefix,
-                  ReleaseIntegrity::Sha256Stream& digest)
-{
-    const auto cannotWrite = [&file] {
-        return fileWriteError(file.fileName(), file.errorString());
-    };
-    const bool transferred = transferLogged(prefix, [&] {
-        client.Get(URL, [&](const char* data, qsizetype size) {
-            if (file.write(data, size) != size)
-                throw cannotWrite();
-            digest.add(data, size);
-        });
-        if (!file.flush())
-            throw cannotWrite();
-    });
-    if (!transferred)
-        file.resize(0);
-}
-
 // The name a download is written under until it is complete and accepted, so that
 // a run ended half-way never leaves a partial file under the real name.
 QString partName(const QString& fFile)
@@ -70,34 +52,61 @@ QString partName(const QString& fFile)
     return fFile + QStringLiteral(".part");
 }
 
-// Downloads URL into fFile; the file is put in place only when `complete` accepts
-// its length, and `sha256` then holds its hash. On false neither the file nor its
-// partial download is left.
-bool downloadFile(THttpClient& client, const QString& URL, const QString& fFile, const QString& prefix,
-                  const std::function<bool(qint64 length)>& complete, QByteArray& sha256)
+// A part file written straight through, so that a full disk fails the write that met it.
+void openPart(QFile& part, const QString& fFile, QIODevice::OpenMode mode)
 {
-    sha256.clear();
-    QFile file(partName(fFile));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throw fileCreateError(fFile, file.errorString());
-    ReleaseIntegrity::Sha256Stream digest;
-    transferInto(client, URL, file, prefix, digest);
-    file.close();
-    if (!complete(file.size())) {
-        file.remove();
-        QFile::remove(fFile);  // a failed download leaves no file of that name
-        return false;
-    }
-    // one rename that replaces an earlier file, so that fFile is never missing or partial
+    if (!part.open(mode | QIODevice::Unbuffered))
+        throw fileCreateError(fFile, part.errorString());
+}
+
+// A close that fails (a delayed write error of a network file system) fails the download.
+void closeChecked(QFile& part)
+{
+    part.close();
+    if (part.error() != QFileDevice::NoError)
+        throw fileWriteError(part.fileName(), part.errorString());
+}
+
+// Puts the finished part in fFile's place with one rename, so that fFile is never missing or partial.
+void putInPlace(const QString& part, const QString& fFile)
+{
     std::error_code error;
-    std::filesystem::rename(QFile::encodeName(file.fileName()).toStdString(), QFile::encodeName(fFile).toStdString(),
-                            error);
+    std::filesystem::rename(QFile::encodeName(part).toStdString(), QFile::encodeName(fFile).toStdString(), error);
     if (error) {
-        file.remove();
+        QFile::remove(part);
         throw fileCreateError(fFile, QString::fromLocal8Bit(error.message()));
     }
-    sha256 = digest.hex();
-    return true;
+}
+
+// A finished download kept in the cache appears in the work folder as a second name of
+// the same file, or as a copy where the two folders lie on different file systems.
+void linkInPlace(const QString& cached, const QString& fFile)
+{
+    const std::string target = QFile::encodeName(partName(fFile)).toStdString();
+    std::error_code error;
+    std::filesystem::remove(target, error);
+    std::filesystem::create_hard_link(QFile::encodeName(cached).toStdString(), target, error);
+    if (error && !QFile::copy(cached, partName(fFile))) {
+        QFile::remove(partName(fFile));
+        throw fileCreateError(fFile, QStringLiteral("The download cannot be copied from \"%1\".").arg(cached));
+    }
+    putInPlace(partName(fFile), fFile);
+}
+
+std::function<void(const QString&)>& retryEcho()
+{
+    static std::function<void(const QString&)> echo;
+    return echo;
+}
+
+std::atomic<long> smallRequestDeadlineSeconds{CNetwork::SmallRequestDeadlineSeconds};
+
+THttpRequestOptions smallRequestOptions(qint64 limit)
+{
+    THttpRequestOptions options;
+    options.maxBodyBytes = limit;
+    options.deadlineSeconds = smallRequestDeadlineSeconds;
+    return options;
 }
 
 }  // namespace
@@ -109,9 +118,26 @@ bool CNetwork::Download(const QString& URL, const QString& fFile)
     const QString prefix = QStringLiteral("[CNetwork class] Download: ");
     const QString subject = prefix + URL + QStringLiteral(", ") + fFile;
     Logger().Info(subject);
-    QByteArray sha256;
-    const bool result = downloadFile(
-        *newClient(DownloadAgent), URL, fFile, prefix, [](qint64 length) { return length != 0; }, sha256);
+    QFile part(partName(fFile));
+    openPart(part, fFile, QIODevice::WriteOnly | QIODevice::Truncate);
+    const bool transferred = transferLogged(prefix, [&] {
+        newClient(DownloadAgent)->Get(
+            URL,
+            [&part](const char* data, qsizetype size) {
+                if (part.write(data, size) != size)
+                    throw fileWriteError(part.fileName(), part.errorString());
+            },
+            smallRequestOptions(SmallFileLimitBytes));
+        closeChecked(part);
+    });
+    part.close();
+    const bool result = transferred && QFileInfo(part.fileName()).size() != 0;
+    if (result) {
+        putInPlace(part.fileName(), fFile);
+    } else {
+        part.remove();
+        QFile::remove(fFile);  // a failed download leaves no file of that name
+    }
     Logger().Info(subject + QStringLiteral(", Result: ") + BoolToStr(result));
     return result;
 }
@@ -124,12 +150,9 @@ void CNetwork::Get(const QString& URL, QStringList* Response)
         const std::unique_ptr<THttpClient> client = newClient(GetAgent, OsToken());
         QByteArray body;
         if (!transferLogged(prefix, [&] {
-                client->Get(URL, [&body](const char* data, qsizetype size) {
-                    if (body.size() + size > GetReplyLimitBytes)
-                        throw ENetworkError(
-                            QStringLiteral("The reply is longer than the limit of %1 bytes").arg(GetReplyLimitBytes));
-                    body.append(data, size);
-                });
+                client->Get(
+                    URL, [&body](const char* data, qsizetype size) { body.append(data, size); },
+                    smallRequestOptions(GetReplyLimitBytes));
             }))
             body.clear();
         if (Response && !body.isEmpty())
@@ -160,16 +183,64 @@ CNetwork::~CNetwork()
 
 bool CNetwork::SyncDownload(const QString& URL, const QString& fFile)
 {
-    const QString subject = QStringLiteral("[CNetwork] SyncDownload: ") + URL + QStringLiteral(", ") + fFile;
+    const QString prefix = QStringLiteral("[CNetwork] SyncDownload: ");
+    const QString subject = prefix + URL + QStringLiteral(", ") + fFile;
     Logger().Info(subject);
+    FSha256.clear();
+    // a part in the user's cache outlives a failed or cancelled run; without the cache
+    // the part lives in the work folder and serves this run alone
+    const std::unique_ptr<TCachedDownload> cached = TCachedDownload::Open(URL);
+    QFile part(cached ? cached->PartPath() : partName(fFile));
+    openPart(part, fFile, cached ? QIODevice::ReadWrite : QIODevice::ReadWrite | QIODevice::Truncate);
+    TResumableDownload download(*fHTTP, *this, part, [prefix](const QString& text) {
+        Logger().Info(prefix + text);
+        if (const auto& echo = retryEcho())
+            echo(QStringLiteral("download interrupted, ") + text);
+    });
+    if (cached) {
+        download.ContinueFrom(part.size(), cached->Validator(), cached->Total());
+        download.onFileKnown = [&cached](const QByteArray& validator, qint64 total) { cached->Describe(validator, total); };
+    }
+    const bool transferred = transferLogged(prefix, [&] {
+        download.Run(URL);
+        closeChecked(part);
+    });
+    part.close();
+    const qint64 length = QFileInfo(part.fileName()).size();
     // Without an announced length the file is whole when it holds every byte reported.
-    const bool result = downloadFile(*fHTTP, URL, fFile, QStringLiteral("[CNetwork] SyncDownload: "),
-                                     [this](qint64 length) {
-                                         return length != 0 && (FDoneSize == FDownloadSize || length == FDoneSize);
-                                     },
-                                     FSha256);
+    const bool result = transferred && length != 0 && (FDoneSize == FDownloadSize || length == FDoneSize);
+    if (!result)
+        QFile::remove(fFile);  // a failed download leaves no file of that name
+    if (result) {
+        if (cached)
+            linkInPlace(part.fileName(), fFile);  // the cache keeps it until the install succeeded
+        else
+            putInPlace(part.fileName(), fFile);
+        FSha256 = download.TakeSha256();
+    }
+    // only a network failure leaves a cached part for the next run, and only one that
+    // a validator ties to its file
+    if (!result && (!cached || transferred || download.FailedLocally()))
+        part.remove();
+    if (cached && cached->Validator().isEmpty())
+        cached->Discard();
     Logger().Info(subject + QStringLiteral(", Result: ") + BoolToStr(result));
     return result;
+}
+
+void CNetwork::ForgetCachedDownload(const QString& URL)
+{
+    TCachedDownload::Forget(URL);
+}
+
+void CNetwork::SetRetryEcho(std::function<void(const QString&)> echo)
+{
+    retryEcho() = std::move(echo);
+}
+
+void CNetwork::SetSmallRequestDeadlineSeconds(long seconds)
+{
+    smallRequestDeadlineSeconds = seconds;
 }
 
 void CNetwork::DoWorkBegin(qint64 AWorkCountMax)

@@ -25,11 +25,16 @@ public:
     // Fetches URL into the file fFile (created or replaced). True when the file is
     // complete and not empty; on false no file is left. The body is written beside
     // fFile under the name fFile + ".part" and takes fFile's place only when it is
-    // complete. Raises only when the file cannot be created.
+    // complete. Raises only when the file cannot be created. Serves small files (the
+    // descriptor, its signature): a reply longer than SmallFileLimitBytes, or one that
+    // takes longer than SmallRequestDeadlineSeconds, fails.
     static bool Download(const QString& URL, const QString& fFile);
+    static constexpr qint64 SmallFileLimitBytes = 64 * 1024 * 1024;
+    static constexpr long SmallRequestDeadlineSeconds = 120;
     // Fetches URL; when Response is given and the body is not empty, Response
     // receives the body's lines. A failed request leaves Response as it was; so
-    // does a reply longer than GetReplyLimitBytes, which fails.
+    // does a reply longer than GetReplyLimitBytes or slower than
+    // SmallRequestDeadlineSeconds, which fails.
     static void Get(const QString& URL, QStringList* Response);
     // Far above any reply Get serves (an install counter answers a few bytes), low
     // enough that an endless reply cannot exhaust the memory.
@@ -44,7 +49,18 @@ public:
 
     // Fetches URL into fFile, reporting progress. True when the file is complete
     // and not empty; on false no file is left. Raises only when the file cannot be created.
+    // A broken transfer continues where it broke and transient failures are retried
+    // (TResumableDownload); the part is kept in the user's cache (TCachedDownload), so a
+    // later run continues what a failed or cancelled one fetched, and a finished file
+    // stays there until ForgetCachedDownload.
     bool SyncDownload(const QString& URL, const QString& fFile);
+    // Removes what the cache holds of URL, once the file has served its purpose.
+    static void ForgetCachedDownload(const QString& URL);
+    // Each retry of a download with progress is told here too, in one line (an
+    // unattended run's standard error); nothing removes the echo.
+    static void SetRetryEcho(std::function<void(const QString&)> echo);
+    // Internal setting, changed by tests.
+    static void SetSmallRequestDeadlineSeconds(long seconds);
     // The SHA-256 (64 lower-case hexadecimal digits) of the file the last successful
     // SyncDownload left, taken as its bytes arrived.
     const QByteArray& Sha256() const { return FSha256; }

@@ -141,6 +141,11 @@ bool TSource::Request(const QString& fName, TWorkBeginProc onWorkBegin, TWorkPro
     return result;
 }
 
+void TSource::ForgetDownload(const QString& fName)
+{
+    CNetwork::ForgetCachedDownload(baseURL + fName);
+}
+
 void TSource::RequestResource(const QString& fName)
 {
     log(QStringLiteral("RequestResource: ") + fName);

@@ -37,6 +37,8 @@ public:
     bool Request(const QString& fName);
     // Downloads baseURL + fName into the work folder with progress; web mode only.
     bool Request(const QString& fName, TWorkBeginProc onWorkBegin, TWorkProc onWork, TWorkEndProc onWorkEnd);
+    // Drops what the user's cache keeps of the download of fName (CNetwork::SyncDownload).
+    void ForgetDownload(const QString& fName);
     // Writes the executable's resource named fName to the work folder as fName.
     void RequestResource(const QString& fName);
     // Writes the executable's resource with the id ResID to the work folder as fName.

@@ -2,6 +2,7 @@
 
 #include "app/setup_core.h"
 #include "app/setup_logging.h"
+#include "net/setup_network.h"
 #include "platform/platform.h"
 #include "ui/main_window.h"
 #include "ui/page_progress.h"
@@ -104,13 +105,16 @@ TAnswerPolicy::TAnswerPolicy(const TUnattendedOptions& options)
     FPreviousDialogs = platform::setDialogHandler(FDialogs.get());
     // answered from the wait's own pump, once the page is complete
     CSetupCore::SetWaitHook([this] { QTimer::singleShot(0, [this] { answerPage(); }); });
-    if (options.Progress || platform::standardErrorIsTerminal())
+    if (options.Progress || platform::standardErrorIsTerminal()) {
         SetProgressEcho([this](const QString& text) { echoProgress(text); });
+        CNetwork::SetRetryEcho(ReportOnStandardError);
+    }
 }
 
 TAnswerPolicy::~TAnswerPolicy()
 {
     SetProgressEcho({});
+    CNetwork::SetRetryEcho({});
     CSetupCore::SetWaitHook({});
     platform::setDialogHandler(FPreviousDialogs);
 }

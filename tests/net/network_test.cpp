@@ -2,6 +2,7 @@
 // progress callbacks, redirects, TLS and the failures a user can meet.
 #include "net/setup_network.h"
 #include "net/main_thread_call.h"
+#include "net/retry_policy.h"
 #include "net_test_support.h"
 #include "release_server.h"
 
@@ -26,9 +27,11 @@ protected:
         qunsetenv("HTTP_PROXY");
         folder = startLog(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         target = folder + QStringLiteral("/target.bin");
+        TRetryPolicy::SetPauseScale(0.01);
     }
     void TearDown() override
     {
+        TRetryPolicy::SetPauseScale(1.0);
         THttpClient::SetStallSeconds(60);
         THttpClient::SetLowSpeedBytesPerSecond(THttpClient::DefaultLowSpeedBytesPerSecond);
     }

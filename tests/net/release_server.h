@@ -10,10 +10,7 @@
 #include <QProcess>
 #include <QString>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "loopback_socket.h"
 
 #include <algorithm>
 #include <atomic>
@@ -217,15 +214,7 @@ class RawReplyServer {
 public:
     explicit RawReplyServer(QByteArray reply) : m_reply(std::move(reply))
     {
-        m_socket = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_socket, 8);
-        ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
+        m_socket = listenOnLoopback(m_port);
         m_thread = std::thread([this] { answer(); });
     }
     ~RawReplyServer()
@@ -243,14 +232,8 @@ private:
             const int client = ::accept(m_socket, nullptr, nullptr);
             if (client < 0)
                 return;
-            std::string request;
+            readRequestHead(client);
             char buffer[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
-                if (got <= 0)
-                    break;
-                request.append(buffer, static_cast<size_t>(got));
-            }
             ::send(client, m_reply.constData(), static_cast<size_t>(m_reply.size()), MSG_NOSIGNAL);
             ::shutdown(client, SHUT_WR);
             while (::recv(client, buffer, sizeof buffer, 0) > 0) {

@@ -1,5 +1,6 @@
 // TSource: the first request decides between web and local folder, the stream
 // switch, the work folder, and the exact records of each step.
+#include "net/retry_policy.h"
 #include "net/setup_source.h"
 #include "app/application_extended.h"
 #include "net_test_support.h"
@@ -34,9 +35,11 @@ protected:
         qputenv("VRN_RELEASE_BASE_URL", release.url(QStringLiteral("vrn/setup/")).toUtf8());
         qputenv("VRN_BETA_BASE_URL", beta.url(QStringLiteral("u/1/vrn/setup-beta/")).toUtf8());
         QFile::remove(SelfPath() + localName());
+        TRetryPolicy::SetPauseScale(0.01);  // a download cut short is retried
     }
     void TearDown() override
     {
+        TRetryPolicy::SetPauseScale(1.0);
         qunsetenv("VRN_RELEASE_BASE_URL");
         qunsetenv("VRN_BETA_BASE_URL");
         QFile::remove(SelfPath() + localName());

@@ -31,6 +31,7 @@ struct Machine {
         return {{QStringLiteral("HOME"), root + QStringLiteral("/home")},
                 {QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config")},
                 {QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data")},
+                {QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/home/.cache")},
                 {QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/tmp")},
                 {QStringLiteral("TMPDIR"), root + QStringLiteral("/tmp")},
                 {QStringLiteral("LANG"), QStringLiteral("en_GB.UTF-8")},

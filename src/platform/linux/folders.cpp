@@ -80,7 +80,7 @@ QString systemTempPath()
 
 void checkUserFolderNames()
 {
-    for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "TMPDIR", "XDG_RUNTIME_DIR"}) {
+    for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "TMPDIR", "XDG_RUNTIME_DIR"}) {
         const QByteArray raw = qgetenv(name);
         if (raw.isEmpty() || QFile::encodeName(QFile::decodeName(raw)) == raw)
             continue;
@@ -88,6 +88,24 @@ void checkUserFolderNames()
                                               "can be installed into it. Rename the folder, or set %2 to another one.")
                                    .arg(QFile::decodeName(raw), QLatin1String(name)));
     }
+}
+
+QString userCacheFolder()
+{
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    if (base.isEmpty() || !QDir().mkpath(base))
+        return {};
+    const QString folder = withTrailingSeparator(base) + QStringLiteral("vorlen-setup");
+    const QByteArray native = QFile::encodeName(folder);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        return {};
+    struct stat info {};
+    if (::lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid())
+        return {};
+    // what a run leaves there is the user's own business: others may not even list it
+    if ((info.st_mode & 077) != 0 && ::chmod(native.constData(), 0700) != 0)
+        return {};
+    return withTrailingSeparator(folder);
 }
 
 QString specialFolder(int csidl)

@@ -1,0 +1,45 @@
+#pragma once
+// Plain sockets on 127.0.0.1 for the test servers that write every byte themselves.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+inline sockaddr_in loopbackAddress(int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
+// A listening socket on a port the system picks; `port` receives it.
+inline int listenOnLoopback(int& port)
+{
+    const int listening = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopbackAddress(0);
+    socklen_t length = sizeof address;
+    ::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listening, 16);
+    ::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return listening;
+}
+
+// What a client sent up to the end of its request head (less when it closed early).
+inline std::string readRequestHead(int connection)
+{
+    std::string head;
+    char buffer[4096];
+    while (head.find("\r\n\r\n") == std::string::npos) {
+        const ssize_t got = ::recv(connection, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            break;
+        head.append(buffer, static_cast<size_t>(got));
+    }
+    return head;
+}
