@@ -99,7 +99,7 @@ static int key_is_hex(const char* key)
 static void parse_index(struct bundle* bundle, const unsigned char* index, uint64_t size)
 {
     bundle->entries = allocate(sizeof(struct entry) * bundle->count);
-    uint64_t at = 0;
+    uint64_t at = 0, total = 0;
     for (uint32_t i = 0; i < bundle->count; ++i) {
         if (size - at < 14)
             fail("the bundle's index is damaged");
@@ -116,8 +116,9 @@ static void parse_index(struct bundle* bundle, const unsigned char* index, uint6
         at += length;
         if (strlen(entry->path) != length || !safe_relative_path(entry->path))
             fail("the bundle holds an unsafe path");
+        total += entry->size;
     }
-    if (at != size)
+    if (at != size || total != bundle->unpacked_size)
         fail("the bundle's index is damaged");
 }
 

@@ -132,6 +132,16 @@ if [ "$road" = cache ]; then
     start "after: $damage"
     [ "$(unpacked)" = "$cached" ] && cmp -s "$library" "$work/reference" || fail "after \"$damage\" the cache was not repaired"
   done
+  # a start killed while it unpacks leaves nothing that a later start would use
+  rm -r "$work/cache"
+  "$portable" -help >/dev/null 2>&1 &
+  sleep 0.3
+  kill -KILL $! 2>/dev/null || true
+  wait $! 2>/dev/null || true
+  [ -z "$(unpacked)" ] || [ "$(unpacked)" != "$cached" ] || cmp -s "$library" "$work/reference" \
+    || fail "a killed start left a partial cache in place"
+  start "after a killed start"
+  [ "$(unpacked)" = "$cached" ] && cmp -s "$library" "$work/reference" || fail "no whole cache after a killed start"
   # starts at once on an empty cache: all run, one whole cache, no folder left half-written
   rm -r "$work/cache"
   for i in 1 2 3 4; do ("$portable" -help >/dev/null 2>"$work/start$i.err"; echo $? > "$work/start$i.rc") & done
