@@ -6,6 +6,7 @@
 # cannot be overridden by LD_LIBRARY_PATH), so the bundle works wherever it is unpacked.
 #   collect_portable_bundle.sh <program> <Qt plug-in folder> <Qt translations folder> <output folder>
 set -euo pipefail
+trap 'echo "collect_portable_bundle.sh: failed at line $LINENO" >&2' ERR
 program=$1 qt_plugins=$2 qt_translations=$3 out=$4
 
 # What every desktop has: glibc, OpenGL/EGL, the X11 and xcb client libraries,
@@ -26,21 +27,24 @@ platforms=(libqxcb.so libqoffscreen.so libqminimal.so libqwayland-generic.so lib
 
 # "name path" for each library an ELF file needs, as the loader resolves them here
 needed() {
-  ldd "$1" | awk '/=>/ { print $1, $3; next } { print $1, $1 }' | while read -r name path; do
-    if [ "$path" = "not" ]; then
-      echo "collect_portable_bundle: $1 needs $name, which is not installed" >&2
-      exit 1
-    fi
-    echo "$name $path"
-  done
+  local listing
+  listing=$(ldd "$1")
+  if grep -q "not found" <<<"$listing"; then
+    echo "collect_portable_bundle.sh: $1 needs libraries that are not installed:" >&2
+    grep "not found" <<<"$listing" >&2
+    return 1
+  fi
+  awk '/=>/ { print $1, $3; next } { print $1, $1 }' <<<"$listing"
 }
 
 declare -A system_libraries
+library_cache=$(ldconfig -p)
 for root in "${system_roots[@]}"; do
   system_libraries[$root]=1
-  path=$(ldconfig -p | awk -v name="$root" '$1 == name && /x86-64/ { print $NF; exit }')
+  path=$(awk -v name="$root" '$1 == name && /x86-64/ { print $NF; exit }' <<<"$library_cache")
   [ -n "$path" ] || continue
-  while read -r name _; do system_libraries[$name]=1; done < <(needed "$path")
+  dependencies=$(needed "$path")
+  while read -r name _; do system_libraries[$name]=1; done <<<"$dependencies"
 done
 
 rm -rf "$out"
@@ -66,13 +70,14 @@ for folder in "${plugin_folders[@]}"; do
 done
 
 for elf in "${elves[@]}"; do
+  dependencies=$(needed "$elf")
   while read -r name path; do
     if [ -z "${system_libraries[$name]:-}" ] && [ ! -e "$out/lib/$name" ]; then
       cp -L "$path" "$out/lib/$name"
       chmod 0644 "$out/lib/$name"
       patchelf --force-rpath --set-rpath '$ORIGIN' "$out/lib/$name"
     fi
-  done < <(needed "$elf")
+  done <<<"$dependencies"
 done
 # the dialogs' translations for the languages the setup speaks besides English
 cp "$qt_translations/qtbase_ru.qm" "$out/translations/"
