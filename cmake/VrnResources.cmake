@@ -9,9 +9,8 @@ set(VRN_RESOURCES
   EULA_EN_GB  resources/eula/en_GB.html
   EULA_RU_RU  resources/eula/ru_RU.html)
 
-# Embeds VRN_RESOURCES into `target` with vrn-rc after every link. The resource files
-# are link dependencies, so that changing one relinks the target and embeds it again.
-function(vrn_embed_resources target)
+# The existing VRN_RESOURCES as "name file" pairs for vrn-rc add, and their files.
+function(vrn_resource_pairs pairs_out files_out)
   set(pairs)
   set(files)
   set(names ${VRN_RESOURCES})
@@ -22,7 +21,7 @@ function(vrn_embed_resources target)
       list(APPEND pairs ${name} ${path})
       list(APPEND files ${path})
     else()
-      message(STATUS "vrn_embed_resources(${target}): ${file} does not exist yet; ${name} is not embedded")
+      message(STATUS "${file} does not exist yet; ${name} is not embedded")
       # configure again once the file appears in its folder
       get_filename_component(folder ${path} DIRECTORY)
       if(IS_DIRECTORY ${folder})
@@ -30,6 +29,14 @@ function(vrn_embed_resources target)
       endif()
     endif()
   endwhile()
+  set(${pairs_out} ${pairs} PARENT_SCOPE)
+  set(${files_out} ${files} PARENT_SCOPE)
+endfunction()
+
+# Embeds VRN_RESOURCES into `target` with vrn-rc after every link. The resource files
+# are link dependencies, so that changing one relinks the target and embeds it again.
+function(vrn_embed_resources target)
+  vrn_resource_pairs(pairs files)
   if(NOT pairs)
     return()
   endif()

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 using platform::ResourceId;
@@ -303,12 +304,42 @@ TEST(ResourceStore, OwnResourcesStayReadableWhenTheProgramFileIsReplacedOrDelete
     }
 }
 
+// Started as the portable file's launcher starts it: the outer file (which alone carries
+// PROBE here) handed on as an open descriptor is the running executable, also once replaced.
+TEST(ResourceStore, HandedOnOuterFileIsTheRunningExecutable)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("outer"));
+    const QString outer = folder + QStringLiteral("/outer-setup");
+    const QString program = folder + QStringLiteral("/unpacked-program");
+    ASSERT_TRUE(QFile::copy(platform::executablePath(), program));
+    {
+        ResourceUpdate update(program);
+        update.add(ResourceId::named(QStringLiteral("PROBE")), QByteArrayLiteral("payload"));
+        update.commit();
+    }
+    ASSERT_TRUE(QFile::rename(program, outer));
+    ASSERT_TRUE(QFile::copy(platform::executablePath(), program));
+    const ProcessResult result = runProcess(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"), QStringLiteral("exec 7<\"$0\"; VRN_PORTABLE_FD=7 exec \"$1\" --gtest_filter=OwnResourcesChild.*"),
+         outer, program},
+        {{QStringLiteral("VRN_OWN_RESOURCES_CHILD"), QStringLiteral("replace")}, {QStringLiteral("VRN_OUTER_FILE"), outer}});
+    EXPECT_EQ(result.exitCode, 0) << result.out.toStdString() << result.err.toStdString();
+    EXPECT_TRUE(result.out.contains("[  PASSED  ] 1 test")) << result.out.toStdString();
+}
+
 TEST(OwnResourcesChild, ReadsOnAfterItsFileIsGone)
 {
     const QString mode = qEnvironmentVariable("VRN_OWN_RESOURCES_CHILD");
     if (mode.isEmpty())
         GTEST_SKIP() << "runs in the copy started by OwnResourcesStayReadableWhenTheProgramFileIsReplacedOrDeleted";
     const QString self = platform::executablePath();
+    if (qEnvironmentVariableIsSet("VRN_OUTER_FILE")) {
+        ASSERT_EQ(self, qEnvironmentVariable("VRN_OUTER_FILE"));
+        // what the program starts gets neither the variable nor the descriptor
+        EXPECT_FALSE(qEnvironmentVariableIsSet("VRN_PORTABLE_FD"));
+        EXPECT_EQ(::fcntl(7, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    }
     ASSERT_EQ(platform::readResource(self, ResourceId::named(QStringLiteral("probe"))), "payload");
     ASSERT_TRUE(QFile::remove(self));
     if (mode == QLatin1String("replace"))

@@ -6,11 +6,46 @@
 #include <QMutex>
 #include <QProcess>
 
+#include <cstdlib>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace platform {
+
+namespace {
+
+// The portable setup file's launcher starts this program from its unpacked bundle and
+// hands the outer file on as an open descriptor: that file is "the running executable"
+// (its resources, its copies, its name). Taken before main, while no thread or child
+// exists yet, and neither the variable nor the descriptor passes on to a child.
+int takeOuterFile()
+{
+    const char* text = std::getenv("VRN_PORTABLE_FD");
+    if (!text)
+        return -1;
+    char* end = nullptr;
+    const long fd = std::strtol(text, &end, 10);
+    ::unsetenv("VRN_PORTABLE_FD");
+    struct stat info {};
+    if (end == text || *end != '\0' || fd < 0 || fd > 65535 || ::fstat(static_cast<int>(fd), &info) != 0
+        || !S_ISREG(info.st_mode))
+        return -1;
+    ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+    return static_cast<int>(fd);
+}
+
+const int outerFile = takeOuterFile();
+
+// The link naming the running executable's file, which still reaches it when it has been replaced.
+QString selfLink()
+{
+    return outerFile >= 0 ? QStringLiteral("/proc/self/fd/%1").arg(outerFile) : QStringLiteral("/proc/self/exe");
+}
+
+}  // namespace
 
 bool standardErrorIsTerminal()
 {
@@ -37,7 +72,7 @@ QStringList splitCommandLine(const QString& text)
 
 QString executablePath()
 {
-    return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    return QFileInfo(selfLink()).symLinkTarget();
 }
 
 QString readableProgramFile(const QString& path)
@@ -45,7 +80,7 @@ QString readableProgramFile(const QString& path)
     // once the file is gone the kernel names it "<path> (deleted)"; a path taken before still means it
     const QString own = executablePath();
     const bool isOwn = path == own || own == path + QStringLiteral(" (deleted)");
-    return isOwn ? QStringLiteral("/proc/self/exe") : path;
+    return isOwn ? selfLink() : path;
 }
 
 QString executableFileName()

@@ -1,0 +1,31 @@
+# The portable setup file build/dist/vrnsetup: the launcher with a compressed bundle of
+# the program, its libraries, Qt plug-ins and translations behind it, and the program's
+# resources appended last, as to the plain program. Made by the default build.
+find_program(VRN_PATCHELF patchelf REQUIRED)
+# decompression speed hardly depends on the level; higher levels cost build time for a few MB
+set(VRN_PORTABLE_ZSTD_LEVEL 12 CACHE STRING "zstd level of the portable setup's bundle")
+
+add_subdirectory(${CMAKE_SOURCE_DIR}/src/launcher ${CMAKE_BINARY_DIR}/launcher)
+
+# the folders of the Qt installation the program was built against
+find_program(VRN_QTPATHS NAMES qtpaths6 qtpaths REQUIRED)
+execute_process(COMMAND ${VRN_QTPATHS} --query QT_INSTALL_PLUGINS OUTPUT_VARIABLE VRN_QT_PLUGINS OUTPUT_STRIP_TRAILING_WHITESPACE)
+execute_process(COMMAND ${VRN_QTPATHS} --query QT_INSTALL_TRANSLATIONS OUTPUT_VARIABLE VRN_QT_TRANSLATIONS OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT IS_DIRECTORY "${VRN_QT_PLUGINS}" OR NOT IS_DIRECTORY "${VRN_QT_TRANSLATIONS}")
+  message(FATAL_ERROR "qtpaths6 does not name Qt's plug-in and translation folders")
+endif()
+
+set(vrn_dist ${CMAKE_BINARY_DIR}/dist/vrnsetup)
+set(vrn_stage ${CMAKE_BINARY_DIR}/portable/bundle)
+vrn_resource_pairs(vrn_pairs vrn_resource_files)
+add_custom_command(OUTPUT ${vrn_dist}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/dist
+  COMMAND ${CMAKE_SOURCE_DIR}/cmake/collect_portable_bundle.sh $<TARGET_FILE:vrnsetup> ${VRN_QT_PLUGINS}
+    ${VRN_QT_TRANSLATIONS} ${vrn_stage}
+  COMMAND vrn-bundle --level ${VRN_PORTABLE_ZSTD_LEVEL} $<TARGET_FILE:vrn-launcher> ${vrn_stage} ${vrn_dist}.new
+  COMMAND vrn-rc add ${vrn_dist}.new ${vrn_pairs}
+  COMMAND ${CMAKE_COMMAND} -E rename ${vrn_dist}.new ${vrn_dist}
+  DEPENDS vrnsetup vrn-launcher vrn-bundle vrn-rc ${CMAKE_SOURCE_DIR}/cmake/collect_portable_bundle.sh ${vrn_resource_files}
+  COMMENT "Packing the portable setup file dist/vrnsetup"
+  VERBATIM)
+add_custom_target(vrnsetup-portable ALL DEPENDS ${vrn_dist})
