@@ -10,6 +10,7 @@
 // inflate_bench [--size MIB] [--rounds N] [WORKFOLDER]   (defaults: 64 MiB, 5 rounds)
 
 #include "bench_release.h"
+#include "bench_support.h"
 #include "install/entry_inflater.h"
 
 #include <QCoreApplication>
@@ -40,12 +41,6 @@ constexpr std::array<const char*, 3> ClassNames{"below 64 KiB", "64 KiB to 1 MiB
 int sizeClass(size_t size)
 {
     return size < (64u << 10) ? 0 : size <= (1u << 20) ? 1 : 2;
-}
-
-[[noreturn]] void fail(const QString& text)
-{
-    std::fprintf(stderr, "inflate_bench: %s\n", qPrintable(text));
-    std::exit(1);
 }
 
 std::vector<RawEntry> readDeflatedEntries(const QString& archivePath, size_t& storedEntries)
@@ -128,12 +123,6 @@ std::array<double, 3> timeRound(const std::vector<RawEntry>& entries, const Infl
         seconds[sizeClass(entry.size)] += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     return seconds;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 // Seconds for every entry of the archive through an EntryInflater with `bound`, the content discarded.

@@ -6,11 +6,13 @@
 // at most 0.5), then the peak resident memory of whole installs of smaller and larger
 // archives (it must not grow with the archive).
 //
-// install_bench [--runs N] [--size MIB] [--memory MIB,MIB...] [WORKFOLDER]
-//   defaults: 5 runs, 256 MiB, memory at 64 and 256 MiB, a folder beside the program;
+// install_bench [--runs N] [--size MIB] [--memory MIB,MIB...] [--setup PROGRAM] [WORKFOLDER]
+//   defaults: 5 runs, 256 MiB, memory at 64 and 256 MiB, the setup built beside it,
+//   a folder beside the program (--setup measures another build of the setup);
 //   a quick run: install_bench --runs 1 --size 8 --memory 4,8 /tmp/bench
 
 #include "bench_release.h"
+#include "bench_support.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -34,6 +36,7 @@ struct Options {
     int runs = 5;
     qint64 archiveMiB = 256;
     QList<qint64> memoryMiB{64, 256};
+    QString setup = QStringLiteral(VRN_SETUP_PROGRAM);
     QString work;
 };
 
@@ -42,18 +45,6 @@ struct Outcome {
     double seconds = 0;
     double peakMiB = 0;
 };
-
-[[noreturn]] void fail(const QString& text)
-{
-    std::fprintf(stderr, "install_bench: %s\n", qPrintable(text));
-    std::exit(1);
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 double now()
 {
@@ -76,24 +67,32 @@ double ownPeakMiB()
     return 0;
 }
 
+std::vector<QByteArray> encoded(const QStringList& texts)
+{
+    std::vector<QByteArray> bytes;
+    for (const QString& text : texts)
+        bytes.push_back(QFile::encodeName(text));
+    return bytes;
+}
+
+// The null-terminated list of pointers into `texts` that exec takes.
+std::vector<char*> pointersTo(std::vector<QByteArray>& texts)
+{
+    std::vector<char*> pointers;
+    for (QByteArray& text : texts)
+        pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 // Runs `program` with `arguments` in `environment` to its end; fails the bench unless it
 // exits with 0. Spawned and reaped here, not through QProcess, for the child's own rusage.
 Outcome run(const QString& program, const QStringList& arguments, const QStringList& environment)
 {
-    std::vector<QByteArray> texts{QFile::encodeName(program)};
-    for (const QString& argument : arguments)
-        texts.push_back(QFile::encodeName(argument));
-    std::vector<char*> argv;
-    for (QByteArray& text : texts)
-        argv.push_back(text.data());
-    argv.push_back(nullptr);
-    std::vector<QByteArray> variables;
-    for (const QString& variable : environment)
-        variables.push_back(QFile::encodeName(variable));
-    std::vector<char*> envp;
-    for (QByteArray& variable : variables)
-        envp.push_back(variable.data());
-    envp.push_back(nullptr);
+    std::vector<QByteArray> texts = encoded(QStringList{program} + arguments);
+    std::vector<QByteArray> variables = encoded(environment);
+    const std::vector<char*> argv = pointersTo(texts);
+    const std::vector<char*> envp = pointersTo(variables);
 
     // the child's output goes to a file, shown only when it fails
     const QByteArray output = QFile::encodeName(QDir::tempPath() + QStringLiteral("/install_bench-%1.out").arg(::getpid()));
@@ -121,30 +120,15 @@ Outcome run(const QString& program, const QStringList& arguments, const QStringL
     return outcome;
 }
 
-// A fresh home below `work` and the environment of a user whose folders all lie in it.
 QStringList freshUser(const QString& work, const QString& base)
 {
-    const QString home = work + QStringLiteral("/home");
-    QDir(home).removeRecursively();
-    QDir().mkpath(home + QStringLiteral("/tmp"));
-    QFile::setPermissions(home + QStringLiteral("/tmp"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        env.remove(QLatin1String(name));
-    env.insert(QStringLiteral("HOME"), home);
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
-    env.insert(QStringLiteral("TMPDIR"), home + QStringLiteral("/tmp"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/tmp"));
-    env.insert(QStringLiteral("VRN_RELEASE_BASE_URL"), base);
-    env.insert(QStringLiteral("VRN_COUNTER_RELEASE_URL"), base + QStringLiteral("count"));
-    return env.toStringList();
+    return freshUserEnvironment(work + QStringLiteral("/home"), base).toStringList();
 }
 
-Outcome install(const QString& work, const QString& base)
+Outcome install(const Options& options, const QString& base)
 {
-    return run(QStringLiteral(VRN_SETUP_PROGRAM), {QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")},
-               freshUser(work, base));
+    return run(options.setup, {QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")},
+               freshUser(options.work, base));
 }
 
 // `curl -s -o` of the archive, then `unzip -q -o` of it into a fresh folder, timed together.
@@ -174,11 +158,11 @@ QString serve(QProcess& server, const QString& folder)
 void compareWithCurlAndUnzip(const Options& options, const QString& base)
 {
     const QString release = base + QStringLiteral("release-%1MiB/").arg(options.archiveMiB);
-    install(options.work, release);  // warms the page cache and the program's libraries
+    install(options, release);  // warms the page cache and the program's libraries
     curlAndUnzip(options.work, release);
     std::vector<double> ours, naive;
     for (int i = 0; i < options.runs; ++i) {
-        ours.push_back(install(options.work, release).seconds);
+        ours.push_back(install(options, release).seconds);
         naive.push_back(curlAndUnzip(options.work, release));
         std::printf("run %d: install %.3f s, curl + unzip %.3f s\n", i + 1, ours.back(), naive.back());
         std::fflush(stdout);
@@ -194,7 +178,7 @@ void measureMemory(const Options& options, const QString& base)
 {
     for (qint64 mib : options.memoryMiB) {
         const QString archive = options.work + QStringLiteral("/release-%1MiB/vrnsetup.zip").arg(mib);
-        const Outcome outcome = install(options.work, base + QStringLiteral("release-%1MiB/").arg(mib));
+        const Outcome outcome = install(options, base + QStringLiteral("release-%1MiB/").arg(mib));
         std::printf("whole install of a %.1f MiB archive: %.3f s, peak resident memory %.1f MiB\n",
                     QFileInfo(archive).size() / 1048576.0, outcome.seconds, outcome.peakMiB);
     }
@@ -224,10 +208,12 @@ Options parse(const QStringList& args, const QString& programFolder)
             options.memoryMiB.clear();
             for (const QString& size : args[++i].split(QLatin1Char(','), Qt::SkipEmptyParts))
                 options.memoryMiB << positive(size);
+        } else if (args[i] == QLatin1String("--setup") && valued) {
+            options.setup = args[++i];
         } else if (!args[i].startsWith(QLatin1String("--"))) {
             options.work = args[i];
         } else {
-            fail(QStringLiteral("usage: install_bench [--runs N] [--size MIB] [--memory MIB,MIB...] [WORKFOLDER]"));
+            fail(QStringLiteral("usage: install_bench [--runs N] [--size MIB] [--memory MIB,MIB...] [--setup PROGRAM] [WORKFOLDER]"));
         }
     }
     return options;
