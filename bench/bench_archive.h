@@ -45,7 +45,7 @@ int entrySize(int index, qint64 totalBytes)
 }
 
 // An archive of about `archiveMiB`: half the entries stored, half deflated about 2:1.
-QString makeArchive(const QString& folder, qint64 archiveMiB)
+[[maybe_unused]] QString makeArchive(const QString& folder, qint64 archiveMiB)
 {
     const qint64 totalBytes = (archiveMiB << 20) * 173 / 100;
     const QString path = folder + QStringLiteral("/bench-%1MiB.zip").arg(archiveMiB);

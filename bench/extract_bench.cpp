@@ -11,6 +11,7 @@
 #include "install/zip_archive.h"
 #include "platform/platform.h"
 #include "bench_archive.h"
+#include "bench_support.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -27,11 +28,6 @@
 namespace {
 
 constexpr int Runs = 5;
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 template <typename F>
 double timed(F&& work)

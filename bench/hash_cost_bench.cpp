@@ -8,6 +8,7 @@
 // hash_cost_bench [WORKFOLDER] [ARCHIVE_MIB]   (defaults: a folder beside the program, 256)
 
 #include "bench_archive.h"
+#include "bench_support.h"
 #include "net/release_integrity.h"
 
 #include <QCoreApplication>
@@ -23,18 +24,6 @@
 namespace {
 
 constexpr int Runs = 5;
-
-[[noreturn]] void fail(const QString& text)
-{
-    std::fprintf(stderr, "hash_cost_bench: %s\n", qPrintable(text));
-    std::exit(1);
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // A release folder serving `archive` (hard-linked) with a descriptor naming `sha256`, or no hash.
 void writeRelease(const QString& folder, const QString& archive, qint64 entries, const QByteArray& sha256)
@@ -60,20 +49,8 @@ void writeRelease(const QString& folder, const QString& archive, qint64 entries,
 double timeInstall(const QString& work, const QString& base)
 {
     const QString home = work + QStringLiteral("/home");
-    QDir(home).removeRecursively();
-    QDir().mkpath(home + QStringLiteral("/tmp"));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        env.remove(QLatin1String(name));
-    env.insert(QStringLiteral("HOME"), home);
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
-    env.insert(QStringLiteral("TMPDIR"), home + QStringLiteral("/tmp"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/tmp"));
-    env.insert(QStringLiteral("VRN_RELEASE_BASE_URL"), base);
-    env.insert(QStringLiteral("VRN_COUNTER_RELEASE_URL"), base + QStringLiteral("count"));
     QProcess setup;
-    setup.setProcessEnvironment(env);
+    setup.setProcessEnvironment(freshUserEnvironment(home, base));
     QElapsedTimer timer;
     timer.start();
     setup.start(QStringLiteral(VRN_SETUP_PROGRAM), {QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")});

@@ -1,5 +1,7 @@
 #include "install/zip_archive.h"
 
+#include "install/entry_inflater.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -21,7 +23,6 @@ namespace {
 
 constexpr mode_t DefaultFileMode = 0644;
 constexpr mode_t DefaultFolderMode = 0755;
-constexpr size_t CopyBufferSize = 256 * 1024;
 // Below this many files a second thread costs more than it saves.
 constexpr size_t FilesPerThread = 32;
 
@@ -181,25 +182,14 @@ struct FileDescriptor {
     }
 };
 
-void extractFile(zip_t* archive, const Entry& entry, const QByteArray& root, std::vector<char>& buffer)
+void extractFile(zip_t* archive, const Entry& entry, const QByteArray& root, EntryInflater& inflater)
 {
-    zip_file_t* source = zip_fopen_index(archive, entry.index, 0);
-    if (!source)
-        throw EZipError(QStringLiteral("Cannot read the archive entry \"%1\". %2").arg(entry.name, zip_strerror(archive)));
-    const std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> closer(source, zip_fclose);
     const QByteArray path = root + '/' + entry.path;
     FileDescriptor target{createFile(path, entry.mode)};
     if (target.fd < 0)
         throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
-    for (;;) {
-        const zip_int64_t got = zip_fread(source, buffer.data(), buffer.size());
-        if (got < 0)
-            throw EZipError(QStringLiteral("Cannot read the archive entry \"%1\". %2")
-                                .arg(entry.name, QString::fromUtf8(zip_file_strerror(source))));
-        if (got == 0)
-            break;
-        writeAll(target.fd, buffer.data(), static_cast<size_t>(got), path);
-    }
+    inflater.Inflate(archive, entry.index, entry.name,
+                     [&](const char* data, size_t size) { writeAll(target.fd, data, size, path); });
     // an existing file keeps its old mode through O_TRUNC, and the umask narrowed a new one
     if (::fchmod(target.fd, entry.mode) != 0)
         throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
@@ -250,9 +240,9 @@ void extractFiles(const QString& archivePath, zip_t* shared, FileQueue& queue, c
         // libzip handles are not shared between threads: each thread but the caller opens its own
         const std::unique_ptr<zip_t, void (*)(zip_t*)> own(shared ? nullptr : openArchive(archivePath), zip_discard);
         zip_t* archive = shared ? shared : own.get();
-        std::vector<char> buffer(CopyBufferSize);
+        EntryInflater inflater;
         while (const Entry* entry = queue.next())
-            extractFile(archive, *entry, root, buffer);
+            extractFile(archive, *entry, root, inflater);
     } catch (...) {
         queue.fail(std::current_exception());
     }
