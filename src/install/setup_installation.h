@@ -74,6 +74,8 @@ public:
 
 private:
     void showInstallFailure();
+    // What the failed install job asks the user to mend (too little disk space); empty otherwise.
+    QString installFailureText;
     void retranslateWindow();
     void extractLicence();
     void dispatchFirstChoice();

@@ -2,7 +2,9 @@
 
 #include "app/application_extended.h"
 #include "app/setup_logging.h"
+#include "install/crash_point.h"
 #include "install/installed_configuration.h"
+#include "install/staged_tree.h"
 #include "platform/platform.h"
 #include "ui/main_window.h"
 
@@ -153,6 +155,7 @@ void CUnInstallation::uninstall()
 
 void CUnInstallation::RemovalSteps()
 {
+    CrashPoint("the removal begins");
     platform::killUserProcesses(kProductExe);
     Pause(2000);  // lets the ended programs release their files
     RunStep(QStringLiteral("RemoveInstallationKey"), &CUnInstallation::RemoveInstallationKey);
@@ -164,11 +167,13 @@ void CUnInstallation::RemovalSteps()
     RunStep(QStringLiteral("RemoveProgramsLinks"), &CUnInstallation::RemoveProgramsLinks);
     Pause(500);
     RunStep(QStringLiteral("RemoveFilesAndConfig"), &CUnInstallation::RemoveFilesAndConfig);
+    CrashPoint("the removal steps have run");
     Pause(500);
 }
 
 void CUnInstallation::RunStep(const QString& name, void (CUnInstallation::*step)())
 {
+    CrashPoint("a removal step begins");
     const QString prefix = kClass + name + QStringLiteral(": ");
     try {
         (this->*step)();
@@ -213,7 +218,16 @@ void CUnInstallation::RemoveFilesAndConfig()
 {
     Log(QStringLiteral("RemoveFilesAndConfig"));
     QStringList leftovers;
-    DeleteFolder(CStr->U(vsInstallPath), leftovers);
+    const QString install = CStr->U(vsInstallPath);
+    RemoveInterruptedWork(install, kClass);
+    // aside in one step first, so that a removal that ends half-way leaves the
+    // installation whole or gone; where it cannot be renamed it is deleted in place
+    const QString aside = RemovalFolderOf(install);
+    const bool setAside = EntryExists(install) && platform::renameNoReplace(install, aside);
+    CrashPoint("the installation is set aside");
+    DeleteFolder(setAside ? aside : install, leftovers);
+    CrashPoint("the installation is deleted");
     DeleteFolder(CStr->U(vsConfigPath), leftovers);
+    CrashPoint("the configuration is deleted");
     ThrowIfLeftOver(leftovers);
 }

@@ -62,6 +62,7 @@ QStringList installedTree(bool beta, bool desktop)
     const QString product = beta ? QStringLiteral("Vorlen-beta") : QStringLiteral("Vorlen");
     const QString menu = beta ? QStringLiteral("Vorlen BETA") : QStringLiteral("Vorlen");
     QStringList files = {QStringLiteral("config/Ostrelle/%1/Application.xml").arg(product),
+                         QStringLiteral("data/Ostrelle/Apps/%1/.vrnsetup-files").arg(product),
                          QStringLiteral("data/Ostrelle/Apps/%1/Core.xml").arg(product),
                          QStringLiteral("data/Ostrelle/Apps/%1/Vorlen.exe").arg(product),
                          QStringLiteral("data/Ostrelle/Apps/%1/command line.txt").arg(product),
