@@ -132,6 +132,14 @@ void refuseClashingPaths(const std::vector<Entry>& entries)
     }
 }
 
+// One stretch of compressed data unpacked as many entries is a known expansion attack.
+void refuseSharedData(const QString& path)
+{
+    const QString shared = EntryWithSharedData(path);
+    if (!shared.isEmpty())
+        refuse(shared, QStringLiteral("its data overlaps another entry's"));
+}
+
 std::vector<Entry> describeEntries(zip_t* archive)
 {
     const zip_int64_t count = zip_get_num_entries(archive, 0);
@@ -333,9 +341,7 @@ qint64 ZipArchive::EntryCount() const
 
 ZipContents ZipArchive::Contents() const
 {
-    const QString shared = EntryWithSharedData(m_path);
-    if (!shared.isEmpty())
-        refuse(shared, QStringLiteral("its data overlaps another entry's"));
+    refuseSharedData(m_path);
     ZipContents contents;
     for (const Entry& entry : describeEntries(m_zip)) {
         if (entry.path.isEmpty())
@@ -352,6 +358,7 @@ ZipContents ZipArchive::Contents() const
 void ZipArchive::ExtractTo(const QString& folder, int threads) const
 {
     // every entry is checked before the first byte is written
+    refuseSharedData(m_path);
     const std::vector<Entry> entries = describeEntries(m_zip);
     QByteArray root = QFile::encodeName(folder);
     while (root.size() > 1 && root.endsWith('/'))
