@@ -219,6 +219,8 @@ void runSteps(InstallJob& job)
     CrashPoint("the new tree is complete");
 
     endRunningCopies(job);
+    // what the application wrote while the new tree was unpacked comes along too
+    CarryUserEntries(paths.install, paths.staging);
     CrashPoint("the running copies are ended");
     step(QStringLiteral("Replace the installation"));
     platform::swapFolderInto(paths.staging, paths.install);
