@@ -29,8 +29,7 @@ void CrashPoint(const char* moment)
         return;
     const long number = ++passed;
     std::fprintf(stderr, "crash point %ld: %s\n", number, moment);
-    if (number == requested) {
-        std::fflush(stderr);
+    std::fflush(stderr);
+    if (number == requested)
         std::raise(SIGKILL);
-    }
 }
