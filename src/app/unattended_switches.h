@@ -11,6 +11,7 @@ enum TExitCode : int {
     ecUsage = 2,
     ecLicenceNotAccepted = 3,
     ecCancelled = 4,
+    ecAnotherRunActive = 5,
 };
 
 struct TUnattendedOptions {

@@ -1,13 +1,17 @@
 #include "install/install_job.h"
 
 #include "app/setup_logging.h"
+#include "install/crash_point.h"
 #include "install/desktop_integration.h"
 #include "install/installed_configuration.h"
+#include "install/staged_tree.h"
 #include "install/zip_archive.h"
 #include "net/setup_source.h"
 #include "platform/platform.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <chrono>
 #include <thread>
@@ -16,9 +20,11 @@ std::atomic<int> gKillPauseMs{2000};
 
 namespace {
 
+const QString StepPrefix = QStringLiteral("[CInstallation] Install -> ");
+
 void step(const QString& text)
 {
-    Logger().Info(QStringLiteral("[CInstallation] Install -> ") + text);
+    Logger().Info(StepPrefix + text);
 }
 
 void makeFolder(const QString& path)
@@ -39,21 +45,116 @@ void makeExecutable(const QString& path)
                                     | (mode & QFile::ReadOther ? QFile::ExeOther : QFile::Permissions()));
 }
 
-void extractArchive(const InstallJob& job)
+// The folders above the install folder that this run made, removed again (when empty)
+// if the install fails, so that a failed first install leaves no product folders.
+class MadeFolders {
+public:
+    void make(const QString& folder)
+    {
+        QStringList missing;
+        for (QDir dir(folder); !dir.exists() && !dir.isRoot(); dir.setPath(QFileInfo(dir.path()).path()))
+            missing.prepend(dir.path());
+        makeFolder(folder);
+        m_made << missing;
+    }
+    void removeEmpty() const
+    {
+        for (auto it = m_made.crbegin(); it != m_made.crend(); ++it)
+            QDir().rmdir(*it);
+    }
+
+private:
+    QStringList m_made;
+};
+
+// The staging folder holds the new tree until the swap and the old one after it: it
+// goes whatever ends the job. Folders made for a tree that never came go with it.
+class StagingGuard {
+public:
+    StagingGuard(QString staging, const MadeFolders& made) : m_staging(std::move(staging)), m_made(made) {}
+    ~StagingGuard()
+    {
+        platform::deleteTree(m_staging);
+        if (!swapped)
+            m_made.removeEmpty();
+    }
+    bool swapped = false;
+
+private:
+    QString m_staging;
+    const MadeFolders& m_made;
+};
+
+qint64 wholeMegabytes(qint64 bytes)
 {
-    step(QStringLiteral("Open and extract ZIP archive"));
-    const QString archive = TSource::UseIn(job.WorkFolder, QStringLiteral("vrnsetup.zip"));
-    // the archive passed this test just before; one that fails it now is skipped
-    if (ZipArchive::IsValid(archive))
-        ZipArchive(archive).ExtractTo(job.CStr.U(vsInstallPath));
-    makeExecutable(job.CStr.U(vsRunExe));
-    step(QStringLiteral("ZIP archive excracted"));
+    return (bytes + (1 << 20) - 1) >> 20;
 }
 
-void makeUninstaller(const InstallJob& job)
+// Refuses before anything is written when the new tree would not fit: the entries'
+// sizes (each file rounded up to a block), the uninstaller and a margin.
+void checkFreeSpace(InstallJob& job, const QString& folder, const ZipContents& contents)
+{
+    constexpr qint64 Block = 4096;
+    constexpr qint64 Margin = 16 << 20;
+    const qint64 needed = contents.unpackedBytes + contents.paths.size() * Block
+                          + QFileInfo(job.LInstallerExeName).size() + Margin;
+    const std::optional<qint64> available = platform::freeSpace(folder);
+    if (!available || *available >= needed)
+        return;
+    const qint64 neededMb = wholeMegabytes(needed);
+    const qint64 freeMb = *available >> 20;
+    job.FailureText = job.NotEnoughSpaceText.arg(neededMb).arg(freeMb);
+    throw ENotEnoughSpace(QStringLiteral("Not enough free space in \"%1\": %2 MB are needed, %3 MB are free.")
+                              .arg(folder)
+                              .arg(neededMb)
+                              .arg(freeMb));
+}
+
+// Whatever stands at the install folder's place is exchanged with the new tree and then
+// deleted: only a folder may stand there.
+void refuseFileInTheWay(const QString& installPath)
+{
+    const QFileInfo entry(installPath.chopped(1));
+    if ((entry.exists() || entry.isSymLink()) && !entry.isDir())
+        throw fileCreateError(installPath, QStringLiteral("A file of that name is in the way."));
+}
+
+QString parentFolder(const QString& folder)
+{
+    QString path = folder;
+    while (path.size() > 1 && path.endsWith(QLatin1Char(platform::PathSeparator)))
+        path.chop(1);
+    return platform::withTrailingSeparator(QFileInfo(path).path());
+}
+
+// A path of the install folder at its place in the staging folder.
+struct StagedPaths {
+    QString install;
+    QString staging;
+    QString of(const QString& installed) const { return staging + installed.mid(install.size()); }
+    QString relative(const QString& installed) const { return installed.mid(install.size()); }
+};
+
+// Unpacks the archive into the staging folder; a missing or unreadable archive fails the job.
+ZipContents extractArchive(InstallJob& job, const StagedPaths& paths)
+{
+    step(QStringLiteral("Open and extract ZIP archive"));
+    const QString archivePath = TSource::UseIn(job.WorkFolder, QStringLiteral("vrnsetup.zip"));
+    const QString refusal = ZipArchive::Refusal(archivePath);
+    if (!refusal.isEmpty())
+        throw EZipError(refusal);
+    const ZipArchive archive(archivePath);
+    const ZipContents contents = archive.Contents();
+    checkFreeSpace(job, parentFolder(paths.install), contents);
+    archive.ExtractTo(paths.staging);
+    makeExecutable(paths.of(job.CStr.U(vsRunExe)));
+    step(QStringLiteral("ZIP archive excracted"));
+    return contents;
+}
+
+void makeUninstaller(const InstallJob& job, const QString& target)
 {
     step(QStringLiteral("Make uninstall exe"));
-    const QString target = job.CStr.U(vsUninstallTool);
     if (!platform::copyFile(job.LInstallerExeName, target))
         throw EInOutError(QStringLiteral("Cannot copy \"%1\" to \"%2\".").arg(job.LInstallerExeName, target));
 }
@@ -88,29 +189,56 @@ void CreateDesktopLink(const InstallJob& job)
 // through which a program could pin itself, so nothing is done.
 void PinToTaskbar(const InstallJob&) {}
 
-void runSteps(InstallJob& job)
+void endRunningCopies(const InstallJob& job)
 {
     step(QStringLiteral("Kill all runned Vorlen.exe"));
     platform::killUserProcesses(job.ApplicationExeName, gKillPauseMs.load());
+}
+
+void runSteps(InstallJob& job)
+{
+    const StagedPaths paths{job.CStr.U(vsInstallPath), StagingFolderOf(job.CStr.U(vsInstallPath))};
+    RemoveInterruptedWork(paths.install, StepPrefix);
+    CrashPoint("the remains of an interrupted run are gone");
+    MadeFolders made;
+    StagingGuard guard(paths.staging, made);
 
     step(QStringLiteral("Create all directories"));
-    makeFolder(job.CStr.U(vsInstallPath));
-    makeFolder(job.CStr.U(vsConfigPath));
-
-    extractArchive(job);
-    makeUninstaller(job);
+    made.make(parentFolder(paths.install));
+    made.make(job.CStr.U(vsConfigPath));
+    refuseFileInTheWay(paths.install);
+    const ZipContents contents = extractArchive(job, paths);
+    CrashPoint("the archive is extracted");
+    makeUninstaller(job, paths.of(job.CStr.U(vsUninstallTool)));
+    CrashPoint("the uninstaller is in place");
 
     step(QStringLiteral("Make Core xml"));
-    MakeCoreXML(job.CStr.U(vsAppCoreXML), job.CStr.U(vsInstallPath), job.gReleaseNumber, job.BetaMode);
-    std::this_thread::yield();
+    QString key;
+    MakeCoreXML(paths.of(job.CStr.U(vsAppCoreXML)), paths.install, job.gReleaseNumber, job.BetaMode, &key);
+    WriteInstalledFilesList(paths.staging, contents.paths + QStringList{paths.relative(job.CStr.U(vsUninstallTool)),
+                                                                        paths.relative(job.CStr.U(vsAppCoreXML))});
+    CarryUserEntries(paths.install, paths.staging);
+    CrashPoint("the new tree is complete");
+
+    endRunningCopies(job);
+    // what the application wrote while the new tree was unpacked comes along too
+    CarryUserEntries(paths.install, paths.staging);
+    CrashPoint("the running copies are ended");
+    step(QStringLiteral("Replace the installation"));
+    platform::swapFolderInto(paths.staging, paths.install);
+    guard.swapped = true;
+    CrashPoint("the new tree is in place");
+
     step(QStringLiteral("Make Config xml"));
-    MakeConfigXML(job.CStr.U(vsAppConfigXML), job.CStr.U(vsInstallPath), job.LangID);
-    std::this_thread::yield();
+    MakeConfigXML(job.CStr.U(vsAppConfigXML), paths.install, job.LangID);
+    WriteInstallationKey(job.BetaMode, key);
+    CrashPoint("the configuration is written");
 
     step(QStringLiteral("Create Links"));
     CreateMenuLinks(job);
     CreateDesktopLink(job);
     PinToTaskbar(job);
+    CrashPoint("the links are made");
     step(QStringLiteral("Done"));
 }
 

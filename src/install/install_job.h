@@ -8,6 +8,7 @@
 #include "app/setup_core.h"
 #include "install/background_job.h"
 #include "net/setup_config.h"
+#include "platform/platform_errors.h"
 
 #include <QString>
 #include <QStringList>
@@ -34,12 +35,25 @@ struct InstallJob : TJobRecord {
     QString LInstallerExeName;  // the running setup, copied as the uninstaller
     QString ProductSiteUrl = ::ProductSiteUrl();
     int gReleaseNumber = 0;
-    // The executable name whose running processes are ended first.
+    // The executable name whose running processes are ended before the swap.
     QString ApplicationExeName = QStringLiteral("Vorlen.exe");
+    // The translated text for too little disk space, with %1 needed and %2 free MB.
+    QString NotEnoughSpaceText;
+    // Written by the worker before done: what the user is told when the job failed for
+    // a reason of their own to mend (empty: the failure page alone).
+    QString FailureText;
 };
 
+// The disk does not have room for the new tree; the message names both figures.
+VRN_DECLARE_ERROR(ENotEnoughSpace, EInOutError)
 
-// The job's steps on the calling thread, with their log lines; raises on the first failure.
+
+// The job's steps on the calling thread, with their log lines; raises on the first
+// failure. The new release is built in a staging folder beside the install folder while
+// the application may still run; the running copies are ended just before the staging
+// folder takes the install folder's place in one step. Until then a failure (or a kill)
+// leaves the previous installation as it was; the configuration, the key and the links
+// follow the swap. What a killed run left is removed first.
 void RunInstallSteps(InstallJob& job);
 
 // Runs the job on a worker thread named "Installing" and pumps the main thread's

@@ -22,7 +22,21 @@ QString InstallationKeyValueName(bool beta)
     return beta ? QStringLiteral("key-beta") : QStringLiteral("key");
 }
 
-void MakeCoreXML(const QString& FileName, const QString& InstallPath, int Number, bool beta)
+namespace {
+
+QString makeInstallationKey(bool beta, bool store)
+{
+    info(QStringLiteral("MakeAndWriteInstallationKey"));
+    const QString key = NewInstallationKey();
+    if (store)
+        WriteInstallationKey(beta, key);
+    info(QStringLiteral("MakeAndWriteInstallationKey: ") + key);
+    return key;
+}
+
+}  // namespace
+
+void MakeCoreXML(const QString& FileName, const QString& InstallPath, int Number, bool beta, QString* keyForLater)
 {
     info(QStringLiteral("MakeCoreXML: ") + FileName + QStringLiteral(", ") + InstallPath + QStringLiteral(", ")
          + QString::number(Number));
@@ -31,7 +45,10 @@ void MakeCoreXML(const QString& FileName, const QString& InstallPath, int Number
         xml.Root().SetName(NewCoreRootName);
     WriteElemProperty(xml.Root(), QStringLiteral("path"), InstallPath);
     WriteElemProperty(xml.Root(), QStringLiteral("hid"), platform::machineIdentifier());
-    WriteElemProperty(xml.Root(), QStringLiteral("key"), MakeAndWriteInstallationKey(beta));
+    const QString key = makeInstallationKey(beta, keyForLater == nullptr);
+    if (keyForLater)
+        *keyForLater = key;
+    WriteElemProperty(xml.Root(), QStringLiteral("key"), key);
     xml.WriteValue(QStringLiteral("number"), {}, static_cast<qint64>(Number));
     xml.SaveXMLFile(seUTF8);  // also when the archive's file declared another encoding or none
 }
@@ -57,11 +74,12 @@ QString NewInstallationKey()
 
 QString MakeAndWriteInstallationKey(bool beta)
 {
-    info(QStringLiteral("MakeAndWriteInstallationKey"));
-    const QString key = NewInstallationKey();
+    return makeInstallationKey(beta, true);
+}
+
+void WriteInstallationKey(bool beta, const QString& key)
+{
     platform::writeRegistryString(InstallationKeyRegistryKey, InstallationKeyValueName(beta), key);
-    info(QStringLiteral("MakeAndWriteInstallationKey: ") + key);
-    return key;
 }
 
 int ReturnReleaseNumber(TSource& Source, bool IsLocal)

@@ -16,7 +16,13 @@ inline const QString NewCoreRootName = QStringLiteral("vrn");
 
 // Updates Core.xml in place: the root's path, hid and key attributes and its number
 // element; everything else in the file stays. Raises when the file cannot be saved.
-void MakeCoreXML(const QString& FileName, const QString& InstallPath, int Number, bool beta);
+// With `keyForLater` the new key is made and logged but not stored: a Core.xml written
+// into a tree that is not yet in place hands the key out, and the caller stores it with
+// WriteInstallationKey once the tree has replaced the installation.
+void MakeCoreXML(const QString& FileName, const QString& InstallPath, int Number, bool beta,
+                 QString* keyForLater = nullptr);
+// Stores a key made by MakeCoreXML as "key" or "key-beta".
+void WriteInstallationKey(bool beta, const QString& key);
 // Writes Application.xml anew: root vrn with path and hid, and global/lang, workmode, eula.
 void MakeConfigXML(const QString& FileName, const QString& InstallPath, const QString& LangID);
 // A new key ("{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"), stored as "key" or "key-beta".

@@ -86,6 +86,19 @@ int releaseNumberIn(const QString& path)
     }
 }
 
+// The archive a package carries as resource 100, written into the work folder; a failure
+// (a full disk) ends the install like a failed download.
+bool writeEmbeddedArchive(TSource& source)
+{
+    try {
+        source.RequestResource2(QStringLiteral("vrnsetup.zip"), 100);
+        return true;
+    } catch (const std::exception& error) {
+        Logger().Error(QStringLiteral("[CInstallation] DownloadAndInstallThenRun: ") + errorText(error));
+        return false;
+    }
+}
+
 bool hasOwnResource(int id)
 {
     const auto entries = platform::listResources(platform::executablePath());
@@ -554,7 +567,7 @@ void CInstallation::DownloadAndInstallThenRun()
     MainWindow->page_Install(onWorkBegin, onWork, onWorkEnd);
     bool ok = true;
     if (IsLocalInstallation())
-        Source->RequestResource2(QStringLiteral("vrnsetup.zip"), 100);
+        ok = writeEmbeddedArchive(*Source);
     else
         ok = AsyncRequest(QStringLiteral("vrnsetup.zip"), onWorkBegin, onWork, onWorkEnd);
     if (!ok || gCancelled) {
@@ -581,8 +594,12 @@ void CInstallation::DownloadAndInstallThenRun()
 // page with the log's path, until its button is pressed. A cancelled run ends quietly.
 void CInstallation::showInstallFailure()
 {
-    if (!gCancelled)
+    if (gCancelled)
+        return;
+    if (installFailureText.isEmpty())
         showFailurePage();
+    else
+        showFailurePage(MainWindow->InstallString(35), installFailureText, platform::MB_ICONERROR);
 }
 
 bool CInstallation::ValidateZipPackage()
@@ -605,7 +622,9 @@ bool CInstallation::Install()
     job->WorkFolder = Source->baseTemp;
     job->LInstallerExeName = platform::executablePath();
     job->gReleaseNumber = ReturnReleaseNumber();
+    job->NotEnoughSpaceText = MainWindow->InstallString(41);
     const bool result = RunInstallJobAndWait(job);
+    installFailureText = result ? QString() : job->FailureText;
     log(QStringLiteral("Install: ") + BoolToStr(result));
     return result;
 }
@@ -629,15 +648,24 @@ struct LocalPackageJob : TJobRecord {
 const QString kPackageName = QStringLiteral("VorlenSetup.exe");
 
 // The worker's part: a fresh copy of the running setup with the archive and the
-// descriptor embedded.
+// descriptor embedded. It is made under a name of its own beside the package and takes
+// the package's name only when complete, so a failure leaves an earlier package whole
+// and never a plain setup under the package's name.
 void makePackage(CInstallation& installation, const LocalPackageJob& job)
 {
     const QString target = job.WorkPath + kPackageName;
-    if (QFileInfo::exists(target) && !QFile::remove(target))
-        throw EFCreateError(QStringLiteral("Cannot replace \"%1\"").arg(target));
-    if (!platform::copyFile(job.CurrentExe, target))
-        throw EFCreateError(QStringLiteral("Cannot copy the setup to \"%1\"").arg(target));
-    installation.AttachResourcesTo(target, job.CurrentZip, job.SystemXML);
+    const QString partial = target + QStringLiteral(".part");
+    QFile::remove(partial);
+    try {
+        if (!platform::copyFile(job.CurrentExe, partial))
+            throw EFCreateError(QStringLiteral("Cannot copy the setup to \"%1\"").arg(partial));
+        installation.AttachResourcesTo(partial, job.CurrentZip, job.SystemXML);
+        if (!platform::replaceFile(partial, target))
+            throw EFCreateError(QStringLiteral("Cannot replace \"%1\"").arg(target));
+    } catch (...) {
+        QFile::remove(partial);
+        throw;
+    }
 }
 
 }  // namespace

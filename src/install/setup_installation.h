@@ -83,6 +83,8 @@ private:
     std::optional<ReleaseNumbers> olderThanInstalled();
     bool startNewSetup(const QString& target);
     void showInstallFailure();
+    // What the failed install job asks the user to mend (too little disk space); empty otherwise.
+    QString installFailureText;
     void retranslateWindow();
     void extractLicence();
     void dispatchFirstChoice();

@@ -2,8 +2,10 @@
 
 #include "app/application_extended.h"
 #include "app/setup_logging.h"
+#include "install/crash_point.h"
 #include "install/desktop_integration.h"
 #include "install/installed_configuration.h"
+#include "install/staged_tree.h"
 #include "platform/platform.h"
 #include "ui/main_window.h"
 
@@ -180,6 +182,7 @@ void CUnInstallation::uninstall()
 
 void CUnInstallation::RemovalSteps()
 {
+    CrashPoint("the removal begins");
     // waits only while an ended program is still alive, so that its files are free
     platform::killUserProcesses(kProductExe, gRemovalKillWaitMs.load());
     const struct {
@@ -194,6 +197,8 @@ void CUnInstallation::RemovalSteps()
     };
     for (const auto& step : steps) {
         RunStep(QString::fromLatin1(step.name), step.step);
+        if (step.step == &CUnInstallation::RemoveFilesAndConfig)
+            CrashPoint("the removal steps have run");
         Pause(gRemovalStepPauseMs.load());
     }
     ReportLeftBehind();
@@ -201,6 +206,7 @@ void CUnInstallation::RemovalSteps()
 
 void CUnInstallation::RunStep(const QString& name, void (CUnInstallation::*step)())
 {
+    CrashPoint("a removal step begins");
     const QString prefix = kClass + name + QStringLiteral(": ");
     try {
         (this->*step)();
@@ -258,18 +264,33 @@ void CUnInstallation::RemoveProgramsLinks()
 void CUnInstallation::RemoveFilesAndConfig()
 {
     Log(QStringLiteral("RemoveFilesAndConfig"));
-    DeleteFolders({CStr->U(vsInstallPath), CStr->U(vsConfigPath)});
+    const QString install = CStr->U(vsInstallPath);
+    RemoveInterruptedWork(install, kClass);
+    // aside in one step first, so that a removal that ends half-way leaves the
+    // installation whole or gone; where it cannot be renamed it is deleted in place
+    const QString aside = RemovalFolderOf(install);
+    const bool setAside = EntryExists(install) && platform::renameNoReplace(install, aside);
+    CrashPoint("the installation is set aside");
+    QStringList left = DeleteFolderEntries(setAside ? aside : install);
+    CrashPoint("the installation is deleted");
+    left << DeleteFolderEntries(CStr->U(vsConfigPath));
+    CrashPoint("the configuration is deleted");
+    DeleteFolders({}, left);
 }
 
-// Deletes product folders (link-safe, read-only entries too, never into another mount);
-// raises naming what stayed, with what an earlier part of the step left, once every
-// folder has been tried.
+// Deletes a product folder (link-safe, read-only entries too, never into another mount)
+// and returns what stayed.
+QStringList CUnInstallation::DeleteFolderEntries(const QString& folder)
+{
+    return EntryExists(folder) ? platform::deleteTree(folder) : QStringList();
+}
+
+// Deletes product folders; raises naming what stayed, with what an earlier part of the
+// step left, once every folder has been tried.
 void CUnInstallation::DeleteFolders(const QStringList& folders, QStringList left)
 {
-    for (const QString& folder : folders) {
-        if (EntryExists(folder))
-            left << platform::deleteTree(folder);
-    }
+    for (const QString& folder : folders)
+        left << DeleteFolderEntries(folder);
     if (left.isEmpty())
         return;
     FLeftBehind << left;

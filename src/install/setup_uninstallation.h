@@ -72,6 +72,7 @@ private:
     // Runs one removal step; an error in it is logged and the removal goes on.
     void RunStep(const QString& name, void (CUnInstallation::*step)());
     void DeleteFolders(const QStringList& folders, QStringList left = {});
+    static QStringList DeleteFolderEntries(const QString& folder);
     // One ERROR line naming everything the removal had to leave, when anything.
     void ReportLeftBehind();
 

@@ -1,6 +1,9 @@
 #include "install/zip_archive.h"
 
 #include "install/entry_inflater.h"
+#include "install/crash_point.h"
+#include "install/zip_directory.h"
+#include "platform/platform.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -98,12 +101,43 @@ Entry describeEntry(zip_t* archive, zip_uint64_t index)
     entry.isFolder = entry.isFolder || type == S_IFDIR;
     if (entry.path.isEmpty() && !entry.isFolder)
         refuse(entry.name, QStringLiteral("it has no name"));
+    // the user's umask narrows every stored mode, as it narrows what the user makes
     const mode_t permissions = unixMode & 0777;
+    const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
     if (entry.isFolder)
-        entry.mode = (permissions ? permissions : DefaultFolderMode) | S_IRWXU;
+        entry.mode = ((permissions ? permissions : DefaultFolderMode) & ~mask) | S_IRWXU;
     else
-        entry.mode = (permissions ? permissions : DefaultFileMode) | S_IRUSR | S_IWUSR;
+        entry.mode = ((permissions ? permissions : DefaultFileMode) & ~mask) | S_IRUSR | S_IWUSR;
     return entry;
+}
+
+// Two entries of one path would be written by two threads at once, and a path that is
+// a file and a folder at once cannot be installed: both refuse the archive.
+void refuseClashingPaths(const std::vector<Entry>& entries)
+{
+    std::set<QByteArray> files;
+    std::set<QByteArray> folders;
+    for (const Entry& entry : entries) {
+        if (entry.isFolder) {
+            folders.insert(entry.path);
+        } else if (!files.insert(entry.path).second) {
+            refuse(entry.name, QStringLiteral("another entry has the same path"));
+        }
+        for (qsizetype slash = entry.path.indexOf('/'); slash > 0; slash = entry.path.indexOf('/', slash + 1))
+            folders.insert(entry.path.left(slash));
+    }
+    for (const Entry& entry : entries) {
+        if (!entry.isFolder && folders.count(entry.path))
+            refuse(entry.name, QStringLiteral("it is a file and a folder at once"));
+    }
+}
+
+// One stretch of compressed data unpacked as many entries is a known expansion attack.
+void refuseSharedData(const QString& path)
+{
+    const QString shared = EntryWithSharedData(path);
+    if (!shared.isEmpty())
+        refuse(shared, QStringLiteral("its data overlaps another entry's"));
 }
 
 std::vector<Entry> describeEntries(zip_t* archive)
@@ -113,6 +147,7 @@ std::vector<Entry> describeEntries(zip_t* archive)
     entries.reserve(static_cast<size_t>(std::max<zip_int64_t>(count, 0)));
     for (zip_int64_t i = 0; i < count; ++i)
         entries.push_back(describeEntry(archive, static_cast<zip_uint64_t>(i)));
+    refuseClashingPaths(entries);
     return entries;
 }
 
@@ -241,8 +276,10 @@ void extractFiles(const QString& archivePath, zip_t* shared, FileQueue& queue, c
         const std::unique_ptr<zip_t, void (*)(zip_t*)> own(shared ? nullptr : openArchive(archivePath), zip_discard);
         zip_t* archive = shared ? shared : own.get();
         EntryInflater inflater;
-        while (const Entry* entry = queue.next())
+        while (const Entry* entry = queue.next()) {
             extractFile(archive, *entry, root, inflater);
+            CrashPoint("a file was extracted");
+        }
     } catch (...) {
         queue.fail(std::current_exception());
     }
@@ -260,15 +297,23 @@ int threadCount(int requested, size_t files)
 
 bool ZipArchive::IsValid(const QString& path)
 {
+    return Refusal(path).isEmpty();
+}
+
+QString ZipArchive::Refusal(const QString& path)
+{
+    const QFileInfo file(path);
+    if (!file.exists())
+        return QStringLiteral("The archive \"%1\" does not exist.").arg(path);
     // libzip opens an empty file as an empty archive, but it has no directory record
-    if (QFileInfo(path).size() == 0)
-        return false;
-    int code = 0;
-    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &code);
-    if (!archive)
-        return false;
-    zip_discard(archive);
-    return true;
+    if (file.size() == 0)
+        return QStringLiteral("The archive \"%1\" is empty.").arg(path);
+    try {
+        zip_discard(openArchive(path));
+    } catch (const EZipError& error) {
+        return error.message();
+    }
+    return {};
 }
 
 ZipArchive::ZipArchive(const QString& path) : m_path(path), m_zip(openArchive(path)) {}
@@ -283,9 +328,26 @@ qint64 ZipArchive::EntryCount() const
     return zip_get_num_entries(m_zip, 0);
 }
 
+ZipContents ZipArchive::Contents() const
+{
+    refuseSharedData(m_path);
+    ZipContents contents;
+    for (const Entry& entry : describeEntries(m_zip)) {
+        if (entry.path.isEmpty())
+            continue;
+        contents.paths << QFile::decodeName(entry.path);
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        if (!entry.isFolder && zip_stat_index(m_zip, entry.index, 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE))
+            contents.unpackedBytes += static_cast<qint64>(stat.size);
+    }
+    return contents;
+}
+
 void ZipArchive::ExtractTo(const QString& folder, int threads) const
 {
     // every entry is checked before the first byte is written
+    refuseSharedData(m_path);
     const std::vector<Entry> entries = describeEntries(m_zip);
     QByteArray root = QFile::encodeName(folder);
     while (root.size() > 1 && root.endsWith('/'))

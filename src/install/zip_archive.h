@@ -7,6 +7,7 @@
 #include "platform/platform_errors.h"
 
 #include <QString>
+#include <QStringList>
 
 typedef struct zip zip_t;
 
@@ -16,10 +17,22 @@ VRN_DECLARE_ERROR(EZipError, Exception)
 // a symbolic link, or a path leading through a link already on disk.
 VRN_DECLARE_ERROR(EZipUnsafeEntry, EZipError)
 
+// What an archive would place: the entries' paths below the target folder (relative,
+// "/"-separated, as extraction normalises them) and the bytes they unpack to.
+struct ZipContents {
+    QStringList paths;
+    qint64 unpackedBytes = 0;
+};
+
 class ZipArchive {
 public:
     // True when the file is a ZIP archive with a readable end-of-central-directory record.
+    // The one rule of the setup and the publishing tool: an archive is valid when it can
+    // be opened as extraction opens it (data after the archive is ignored; data in front
+    // of it is refused, since the reader cannot locate the archive then).
     static bool IsValid(const QString& path);
+    // Why the file is not a valid archive (the reader's reason); empty when it is.
+    static QString Refusal(const QString& path);
 
     // Opens the archive for reading; throws EZipError.
     explicit ZipArchive(const QString& path);
@@ -29,6 +42,11 @@ public:
 
     // Entries of the central directory, folders included.
     qint64 EntryCount() const;
+
+    // Checks every entry as extraction does (EZipUnsafeEntry for an unsafe path, two
+    // entries of one path, a path that is a file and a folder at once, entries that
+    // share their compressed data) and says what it would place.
+    ZipContents Contents() const;
 
     // Writes every entry at its path below `folder`, creating folders and replacing
     // files. Refuses the whole archive with EZipUnsafeEntry before writing anything

@@ -82,6 +82,39 @@ bool forceDirectories(const QString& path);
 // where they are and returned.
 QStringList deleteTree(const QString& path);
 
+// Puts the folder `staging` at `target` in one step: an existing `target` is exchanged
+// with it (the old tree is then found at `staging`), a missing one is created by the
+// rename. Both must be on one file system. Throws EInOutError with the system's reason.
+void swapFolderInto(const QString& staging, const QString& target);
+// Renames a file over `to` in one step (never over a folder); false on failure.
+bool replaceFile(const QString& from, const QString& to);
+// Renames a file or folder unless `to` exists; one step on one file system.
+bool renameNoReplace(const QString& from, const QString& to);
+// Makes `to` another name of the file `from` (a hard link), a copy of a symbolic link,
+// or, where the file system cannot link, a copy of the file with its mode. False on failure.
+bool duplicateEntry(const QString& from, const QString& to);
+// Bytes that the current user may still write on the file system holding `path`;
+// nothing when it cannot be told.
+std::optional<qint64> freeSpace(const QString& path);
+// The user's file-creation mask (umask), read without changing it.
+unsigned fileCreationMask();
+
+// One run at a time: an exclusive lock on a file, released when the object goes (or
+// the process ends, whatever ends it).
+class FileLock {
+public:
+    // Tries for up to `waitMs` milliseconds; nullptr when another process holds it.
+    // Throws EInOutError when the lock file cannot be opened.
+    static std::unique_ptr<FileLock> acquire(const QString& path, int waitMs);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    explicit FileLock(int fd) : m_fd(fd) {}
+    int m_fd;
+};
+
 // ---- dialogs -------------------------------------------------------------------
 enum MessageBoxFlags : unsigned {
     MB_OK = 0x0,

@@ -13,8 +13,19 @@
 std::unique_ptr<TApplication> CSetup::application;
 std::unique_ptr<TAnswerPolicy> CSetup::answers;
 int CSetup::exitCode = 0;
+std::unique_ptr<platform::FileLock> CSetup::runLock;
 
 namespace {
+
+// A setup that starts a newer one (or the removal's copy) ends a moment later: the
+// successor waits that long for the lock before it gives up.
+constexpr int RunLockWaitMs = 5000;
+
+// The lock beside the work folders: one run per user installs or removes at a time.
+std::unique_ptr<platform::FileLock> lockTheRun()
+{
+    return platform::FileLock::acquire(TempFolder(false) + QStringLiteral("Vorlen Setup.lock"), RunLockWaitMs);
+}
 
 bool isRussianSpeakingSystem(quint16 langId)
 {
@@ -68,6 +79,13 @@ void CSetup::Initialize(int& argc, char** argv)
     gRunMode = GetRunMode();
     // before anything is written, so that nothing lands beside a folder the name points to
     platform::checkUserFolderNames();
+    // the copy that only starts the removal touches no work folder; every other run
+    // waits its turn, and a run that does not get it writes nothing, not even its log
+    if (gRunMode != rmUninstallCopyToTemp) {
+        runLock = lockTheRun();
+        if (!runLock)
+            return;
+    }
     Logger().Start(TempFolder(false) + LogFileName(gRunMode));
     Logger().Info(QStringLiteral("CSetup Version: ") + QString::number(SetupVersion));
     Logger().Info(gBetaMode ? QStringLiteral("BETA MODE") : QStringLiteral("RELEASE MODE"));
@@ -76,6 +94,10 @@ void CSetup::Initialize(int& argc, char** argv)
 
 void CSetup::Main()
 {
+    if (gRunMode != rmUninstallCopyToTemp && !runLock) {
+        reportAnotherRun();
+        return;
+    }
     Logger().Info(QStringLiteral("[CSetup] Main - Start"));
     runScriptOfMode();
     clearTemp();
@@ -106,6 +128,19 @@ void CSetup::runScriptOfMode()
         CUnInstallation::Run();
 }
 
+// Says that another setup is at work, without touching its log or its work folder.
+void CSetup::reportAnotherRun()
+{
+    CreateMainWindow(gSystemLangAlias);
+    const QString text = MainWindow->InstallString(40);
+    if (gUnattended.Silent) {
+        ReportOnStandardError(text);
+        exitCode = ecAnotherRunActive;
+        return;
+    }
+    ShowMessageBox(MainWindow, MainWindow->InstallString(35), text, platform::MB_ICONWARNING);
+}
+
 int CSetup::ExitCode()
 {
     return exitCode;
@@ -113,6 +148,7 @@ int CSetup::ExitCode()
 
 void CSetup::Finalize()
 {
+    runLock.reset();
     delete MainWindow;
     MainWindow = nullptr;
     application.reset();

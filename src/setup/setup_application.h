@@ -11,6 +11,9 @@
 
 class TApplication;
 class TAnswerPolicy;
+namespace platform {
+class FileLock;
+}
 
 TRunMode GetRunMode();
 // The log file name of a run mode.
@@ -29,6 +32,8 @@ public:
 private:
     static void clearTemp();
     static void runScriptOfMode();
+    static void reportAnotherRun();
+    static std::unique_ptr<platform::FileLock> runLock;
     static std::unique_ptr<TApplication> application;
     static std::unique_ptr<TAnswerPolicy> answers;
     static int exitCode;

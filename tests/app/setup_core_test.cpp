@@ -18,6 +18,8 @@
 #include <chrono>
 #include <thread>
 
+#include <sys/stat.h>
+
 namespace {
 
 // A page with one button that ends it, as the wizard's pages do.
@@ -189,4 +191,24 @@ TEST(CreateLink, LinkInAMissingFolderFailsAndLogsBothLines)
     const QString text = QString::fromLatin1(readFile(log));
     EXPECT_TRUE(text.contains(QStringLiteral("INFO  -> ") + expected + QStringLiteral("\r\n"))) << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("INFO  -> ") + expected + QStringLiteral(", Result: False\r\n")));
+}
+
+// Entries are executable for their owner (desktops start only those) and readable by
+// others as far as the user's umask allows.
+TEST(CreateLink, EntriesFollowTheUmask)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("link-modes"));
+    const struct {
+        mode_t umask;
+        unsigned mode;
+    } cases[] = {{022, 0744}, {027, 0740}, {077, 0700}};
+    for (const auto& c : cases) {
+        const QString link = folder + QStringLiteral("/Run %1.desktop").arg(c.umask, 0, 8);
+        const mode_t previous = ::umask(c.umask);
+        EXPECT_TRUE(CSetupCore::CreateLink(QStringLiteral("/bin/true"), link, QString(), QString()));
+        ::umask(previous);
+        struct stat info {};
+        ASSERT_EQ(::stat(QFile::encodeName(link).constData(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.mode) << c.umask;
+    }
 }

@@ -62,6 +62,7 @@ QStringList installedTree(bool beta, bool desktop)
     const QString product = beta ? QStringLiteral("Vorlen-beta") : QStringLiteral("Vorlen");
     const QString menu = beta ? QStringLiteral("Vorlen BETA") : QStringLiteral("Vorlen");
     QStringList files = {QStringLiteral("config/Ostrelle/%1/Application.xml").arg(product),
+                         QStringLiteral("data/Ostrelle/Apps/%1/.vrnsetup-files").arg(product),
                          QStringLiteral("data/Ostrelle/Apps/%1/Core.xml").arg(product),
                          QStringLiteral("data/Ostrelle/Apps/%1/Vorlen.exe").arg(product),
                          QStringLiteral("data/Ostrelle/Apps/%1/command line.txt").arg(product),
@@ -153,6 +154,16 @@ TEST(UnattendedRun, PackageMadeUnattendedInstallsUnattendedWithoutTheServer)
                                                package);
     EXPECT_EQ(installed.exitCode, 0) << installed.err.toStdString();
     EXPECT_EQ(withoutMenuAndKey(second.tree()).join('\n').toStdString(), installedTree(false, false).join('\n').toStdString());
+
+    // the embedded archive cannot be written: the run ends as after a failed download
+    const Machine third(QStringLiteral("offline-blocked"));
+    QDir().mkpath(third.root + QStringLiteral("/tmp/Vorlen Setup/vrnsetup.zip/in-the-way"));
+    const ProcessResult blocked = third.run(QStringLiteral("http://127.0.0.1:1/"), {QStringLiteral("-silent"), QStringLiteral("-accepteula")},
+                                            package);
+    EXPECT_EQ(blocked.exitCode, 1) << blocked.err.toStdString();
+    EXPECT_TRUE(blocked.err.contains("DownloadAndInstallThenRun: EFCreateError")) << blocked.err.toStdString();
+    EXPECT_TRUE(third.log().contains(QStringLiteral("[UI] page_final: False")));
+    EXPECT_TRUE(third.log().contains(QStringLiteral("[CInstallation] End Main"))) << third.log().toStdString();
 }
 
 TEST(UnattendedRun, RemovesEachEditionAndFailsForOneNotInstalled)

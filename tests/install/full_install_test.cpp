@@ -318,8 +318,9 @@ TEST(FullInstallOver, AnExistingInstallEndsItsRunningCopyAndIsReplaced)
     runInstall(server, {false, false});
     running.waitForFinished(5000);
     EXPECT_EQ(running.state(), QProcess::NotRunning) << "the running copy was ended before the files were replaced";
-    expectInOrder(scriptRecords(server.base()), {QStringLiteral("Install -> Kill all runned Vorlen.exe"),
-                                                 QStringLiteral("Install -> Open and extract ZIP archive"),
+    expectInOrder(scriptRecords(server.base()), {QStringLiteral("Install -> Open and extract ZIP archive"),
+                                                 QStringLiteral("Install -> Kill all runned Vorlen.exe"),
+                                                 QStringLiteral("Install -> Replace the installation"),
                                                  QStringLiteral("INFO:[UI] page_final: True")});
     EXPECT_NE(storedKey(false), QStringLiteral("{OLD}"));
     EXPECT_FALSE(readFile(paths.U(vsAppCoreXML)).contains("1100"));

@@ -74,13 +74,14 @@ QStringList installSteps()
 
 const QStringList AllSteps = {
     QStringLiteral("INFO:[CInstallation] Install -> Begin install"),
-    QStringLiteral("INFO:[CInstallation] Install -> Kill all runned Vorlen.exe"),
     QStringLiteral("INFO:[CInstallation] Install -> Create all directories"),
     QStringLiteral("INFO:[CInstallation] Install -> Open and extract ZIP archive"),
     QStringLiteral("INFO:[TSource] Use: vrnsetup.zip"),
     QStringLiteral("INFO:[CInstallation] Install -> ZIP archive excracted"),
     QStringLiteral("INFO:[CInstallation] Install -> Make uninstall exe"),
     QStringLiteral("INFO:[CInstallation] Install -> Make Core xml"),
+    QStringLiteral("INFO:[CInstallation] Install -> Kill all runned Vorlen.exe"),
+    QStringLiteral("INFO:[CInstallation] Install -> Replace the installation"),
     QStringLiteral("INFO:[CInstallation] Install -> Make Config xml"),
     QStringLiteral("INFO:[CInstallation] Install -> Create Links"),
     QStringLiteral("INFO:[CInstallation] Install -> Done"),

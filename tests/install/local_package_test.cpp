@@ -8,6 +8,7 @@
 #include "install/setup_installation.h"
 #include "platform/platform.h"
 #include "support/process_runner.h"
+#include "install_test_support.h"
 #include "support/recording_dialogs.h"
 
 #include <QAbstractButton>
@@ -155,9 +156,10 @@ TEST(LocalPackage, ChildInstallsFromResources)
     EXPECT_EQ(readFile(CStringManager(false).U(vsInstallPath) + QStringLiteral("docs/readme.txt")), "read me");
 }
 
-// A package that cannot be written ends the wait with an ERROR line and tells the user
-// on the failure page; the finished page and the file manager are skipped.
-TEST(LocalPackage, APackageThatCannotBeWrittenShowsTheFailurePage)
+// Makes a package into a folder where `inTheWay` (a folder) blocks it, next to an earlier
+// package when there is one. The wait ends with an ERROR line and the failure page; the
+// finished page and the file manager are skipped, and what stood there stays as it was.
+void expectPackageFailure(const QString& inTheWay, const QByteArray& earlierPackage)
 {
     nettest::startLog(QStringLiteral("package-fails"));
     const Release release = publishRelease();
@@ -169,7 +171,9 @@ TEST(LocalPackage, APackageThatCannotBeWrittenShowsTheFailurePage)
     bool revealed = false;
     platform::setFileManagerForTesting([&](const QString&) { revealed = true; });
     const QString target = sandbox::freshFolder(QStringLiteral("target"));
-    QDir().mkpath(target + QStringLiteral("/VorlenSetup.exe/in-the-way"));  // a folder where the file goes
+    QDir().mkpath(target + QLatin1Char('/') + inTheWay);
+    if (!earlierPackage.isNull())
+        installtest::writeFile(target + QStringLiteral("/VorlenSetup.exe"), earlierPackage);
     testDialogs().reset();
     testDialogs().folders.push_back(target + QLatin1Char('/'));
 
@@ -191,5 +195,17 @@ TEST(LocalPackage, APackageThatCannotBeWrittenShowsTheFailurePage)
     EXPECT_TRUE(got.contains(QStringLiteral("INFO:[UI] page_final: False")));
     EXPECT_FALSE(got.contains(QStringLiteral("INFO:[UI] page_MakeLocalInstallation3")));
     EXPECT_FALSE(revealed);
-    EXPECT_TRUE(QFileInfo(target + QStringLiteral("/VorlenSetup.exe/in-the-way")).isDir()) << "nothing of the user's is lost";
+    EXPECT_TRUE(QFileInfo(target + QLatin1Char('/') + inTheWay).isDir()) << "nothing of the user's is lost";
+    if (!earlierPackage.isNull())
+        EXPECT_EQ(readFile(target + QStringLiteral("/VorlenSetup.exe")), earlierPackage) << "replaced only by a whole package";
+}
+
+TEST(LocalPackage, APackageThatCannotBeWrittenShowsTheFailurePage)
+{
+    expectPackageFailure(QStringLiteral("VorlenSetup.exe/in-the-way"), {});
+}
+
+TEST(LocalPackage, AnEarlierPackageStaysWholeWhenTheNewOneCannotBeWritten)
+{
+    expectPackageFailure(QStringLiteral("VorlenSetup.exe.part/in-the-way"), "earlier package");
 }

@@ -112,6 +112,10 @@ TEST(ZipArchive, UnsafeEntriesAreRefusedBeforeAnythingIsWritten)
         {"link then file through it",
          {zipmaker::link(QStringLiteral("out"), outside), zipmaker::file(QStringLiteral("out/planted"), "x")}},
         {"unsafe entry last", {zipmaker::file(QStringLiteral("fine"), "x"), zipmaker::file(QStringLiteral("../x"), "x")}},
+        {"one path twice", {zipmaker::file(QStringLiteral("a/b"), "1"), zipmaker::file(QStringLiteral("a/./b"), "2")}},
+        {"one path twice by slashes", {zipmaker::file(QStringLiteral("a/b"), "1"), zipmaker::file(QStringLiteral("a//b"), "2")}},
+        {"file and folder", {zipmaker::file(QStringLiteral("a"), "1"), zipmaker::file(QStringLiteral("a/b"), "2")}},
+        {"file and folder entry", {zipmaker::folder(QStringLiteral("a/")), zipmaker::file(QStringLiteral("./a"), "2")}},
     };
     for (const auto& c : cases) {
         QDir(target).removeRecursively();
@@ -170,4 +174,82 @@ TEST(ZipArchive, DamagedEntryIsAnError)
     bytes[at + 1000] = static_cast<char>(bytes[at + 1000] ^ 0x55);  // the checksum no longer matches
     writeFile(folder + QStringLiteral("/a.zip"), bytes);
     EXPECT_THROW(ZipArchive(folder + QStringLiteral("/a.zip")).ExtractTo(folder + QStringLiteral("/out")), EZipError);
+}
+
+TEST(ZipArchive, RestoredModesFollowTheUmask)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("umask"));
+    zipmaker::write(folder + QStringLiteral("/a.zip"), {zipmaker::folder(QStringLiteral("open/"), 040777),
+                                                        zipmaker::file(QStringLiteral("open/run"), "x", 0100777),
+                                                        zipmaker::file(QStringLiteral("doc"), "d", std::nullopt)});
+    const struct {
+        mode_t umask;
+        unsigned folderMode, runMode, docMode;
+    } cases[] = {{022, 0755, 0755, 0644}, {077, 0700, 0700, 0600}, {0277, 0700, 0700, 0600}};
+    for (const auto& c : cases) {
+        const mode_t previous = ::umask(c.umask);
+        const QString target = folder + QStringLiteral("/install%1/").arg(c.umask, 0, 8);
+        ZipArchive(folder + QStringLiteral("/a.zip")).ExtractTo(target);
+        ::umask(previous);
+        EXPECT_EQ(modeOf(target + QStringLiteral("open")), c.folderMode) << c.umask;
+        EXPECT_EQ(modeOf(target + QStringLiteral("open/run")), c.runMode) << c.umask;
+        EXPECT_EQ(modeOf(target + QStringLiteral("doc")), c.docMode) << c.umask;
+    }
+}
+
+namespace {
+
+// Points the second entry of the central directory at the first entry's data.
+QByteArray withSharedData(QByteArray zip)
+{
+    const qsizetype first = zip.indexOf("PK\x01\x02");
+    const qsizetype second = zip.indexOf("PK\x01\x02", first + 4);
+    zip.replace(second + 42, 4, zip.mid(first + 42, 4));
+    return zip;
+}
+
+}  // namespace
+
+// The setup and vrn-publish take the same archives: what the setup can install safely.
+TEST(ZipArchive, SetupAndPublishingToolAgreeOnValidArchives)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("agree"));
+    zipmaker::write(folder + QStringLiteral("/good.zip"),
+                    {zipmaker::file(QStringLiteral("a1"), "same"), zipmaker::file(QStringLiteral("a2"), "same")});
+    const QByteArray good = readFile(folder + QStringLiteral("/good.zip"));
+    zipmaker::write(folder + QStringLiteral("/twice.zip"),
+                    {zipmaker::file(QStringLiteral("a"), "1"), zipmaker::file(QStringLiteral("./a"), "2")});
+    const struct {
+        const char* what;
+        QByteArray bytes;
+        bool valid;
+    } cases[] = {
+        {"as made", good, true},
+        {"data after it", good + QByteArray(300, 'T'), true},
+        {"data in front of it", QByteArray(300, 'S') + good, false},
+        {"empty", QByteArray(), false},
+        {"entries sharing data", withSharedData(good), false},
+        {"one path twice", readFile(folder + QStringLiteral("/twice.zip")), false},
+    };
+    for (const auto& c : cases) {
+        const QString archive = folder + QStringLiteral("/case.zip");
+        writeFile(archive, c.bytes);
+        bool setupTakesIt = ZipArchive::IsValid(archive);
+        if (setupTakesIt) {
+            try {
+                ZipArchive(archive).Contents();
+            } catch (const EZipError&) {
+                setupTakesIt = false;
+            }
+        }
+        EXPECT_EQ(setupTakesIt, c.valid) << c.what;
+        const ProcessResult published = runProcess(
+            builtProgram(QStringLiteral("vrn-publish")),
+            {QStringLiteral("--zip"), archive, QStringLiteral("--version"), QStringLiteral("1"), QStringLiteral("--number"),
+             QStringLiteral("1"), folder + QStringLiteral("/release")});
+        EXPECT_EQ(published.exitCode == 0, c.valid) << c.what << published.err.toStdString();
+        if (!c.valid) {
+            EXPECT_TRUE(published.err.contains("no archive the setup can install")) << c.what << published.err.toStdString();
+        }
+    }
 }

@@ -397,3 +397,17 @@ TEST(ReleaseTools, AKilledPublishLeavesAWholeRelease)
                 << name.toStdString();
     }
 }
+
+// A folder is stored with its own mode, never as writable by everyone.
+TEST(ReleaseTools, FoldersKeepTheirOwnMode)
+{
+    const QString work = sandbox::freshFolder(QStringLiteral("folder-mode"));
+    writeFile(work + QStringLiteral("/app/sub/b.txt"), "b");
+    QFile::setPermissions(work + QStringLiteral("/app/sub"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                                 | QFile::ReadGroup | QFile::ExeGroup);
+    ASSERT_EQ(publishIn(work, {QStringLiteral("--app"), QStringLiteral("app"), QStringLiteral("out")}).exitCode, 0);
+    const QByteArray archive = readFile(work + QStringLiteral("/out/vrnsetup.zip"));
+    const qsizetype directory = archive.indexOf("sub/", archive.indexOf("PK\x01\x02")) - 46;
+    ASSERT_GT(directory, 0);
+    EXPECT_EQ(qFromLittleEndian<quint32>(archive.constData() + directory + 38) >> 16, 040750u);
+}

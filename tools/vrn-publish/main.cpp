@@ -16,6 +16,7 @@
 // sees the old release or the new one, never a mix and never a missing file.
 // The old release's folder is removed afterwards.
 
+#include "install/zip_archive.h"
 #include "net/release_integrity.h"
 
 #include <QDir>
@@ -33,6 +34,7 @@
 #include <zip.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -142,7 +144,12 @@ void addEntry(zip_t* archive, const QDir& root, const QString& path)
     const QFileInfo info(path);
     const QByteArray name = root.relativeFilePath(path).toUtf8();
     if (info.isDir()) {
-        if (zip_dir_add(archive, name.constData(), ZIP_FL_ENC_UTF_8) < 0)
+        const zip_int64_t index = zip_dir_add(archive, name.constData(), ZIP_FL_ENC_UTF_8);
+        // the folder's own mode, not libzip's 0777 that would let anyone write into the install
+        struct stat folder {};
+        if (index < 0 || ::stat(QFile::encodeName(path).constData(), &folder) != 0
+            || zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(index), 0, ZIP_OPSYS_UNIX,
+                                                static_cast<zip_uint32_t>(S_IFDIR | (folder.st_mode & 0777)) << 16) < 0)
             throw Failure(QStringLiteral("cannot add the folder %1: %2").arg(path, zipErrorText(archive)));
         return;
     }
@@ -182,16 +189,21 @@ void zipFolder(const QString& folder, const QString& target)
     }
 }
 
-// The number of entries in the archive's central directory; fails on a damaged archive.
+// The number of entries in the archive's central directory. The archive must pass the
+// setup's own test and every check its extraction makes, so that nothing is published
+// that the setup would refuse.
 long long entryCount(const QString& path)
 {
-    int error = 0;
-    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &error);
-    if (!archive)
-        throw Failure(QStringLiteral("%1 is no valid ZIP archive (libzip error %2)").arg(path).arg(error));
-    const zip_int64_t count = zip_get_num_entries(archive, 0);
-    zip_discard(archive);
-    return count;
+    const QString refusal = ZipArchive::Refusal(path);
+    if (!refusal.isEmpty())
+        throw Failure(QStringLiteral("%1 is no archive the setup can install: %2").arg(path, refusal));
+    try {
+        const ZipArchive archive(path);
+        archive.Contents();
+        return archive.EntryCount();
+    } catch (const Exception& error) {
+        throw Failure(QStringLiteral("%1 is no archive the setup can install: %2").arg(path, error.message()));
+    }
 }
 
 void copyFile(const QString& source, const QString& target)

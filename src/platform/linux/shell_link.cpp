@@ -90,9 +90,11 @@ bool writeShellLink(const QString& target, const QString& linkPath, const QStrin
     file.write(entryText(target, name, description, arguments, look).toUtf8());
     if (!file.commit())
         return false;
-    // desktops start only entries that their owner marked executable
+    // desktops start only entries that their owner marked executable; others read them as the umask allows
+    const unsigned mask = fileCreationMask();
     QFile::setPermissions(linkPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                        | QFile::ReadGroup | QFile::ReadOther);
+                                        | (mask & 040 ? QFile::Permissions() : QFile::ReadGroup)
+                                        | (mask & 004 ? QFile::Permissions() : QFile::ReadOther));
     return true;
 }
 

@@ -1,0 +1,145 @@
+// Replacing an installation in one step: the folder exchange, renames that never
+// replace, carrying files from one tree to another without copying their bytes, and
+// the figures the free-space check needs.
+#include "platform/platform.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+QByteArray native(const QString& path)
+{
+    QByteArray bytes = QFile::encodeName(path);
+    while (bytes.size() > 1 && bytes.endsWith('/'))
+        bytes.chop(1);
+    return bytes;
+}
+
+[[noreturn]] void raiseSwapError(const QString& staging, const QString& target, int error)
+{
+    throw EInOutError(QStringLiteral("Cannot put \"%1\" in place of \"%2\". %3")
+                          .arg(staging, target, systemErrorText(error)));
+}
+
+bool exists(const QByteArray& path)
+{
+    struct stat info {};
+    return ::lstat(path.constData(), &info) == 0;
+}
+
+bool copyRegularFile(const QByteArray& from, const QByteArray& to, mode_t mode)
+{
+    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    const int out = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 07777);
+    bool ok = out >= 0;
+    std::vector<char> buffer(1 << 16);
+    while (ok) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        ok = ::write(out, buffer.data(), static_cast<size_t>(got)) == got;
+    }
+    ::close(in);
+    if (out >= 0 && ::close(out) != 0)
+        ok = false;
+    if (!ok && out >= 0)
+        ::unlink(to.constData());
+    return ok;
+}
+
+}  // namespace
+
+void swapFolderInto(const QString& staging, const QString& target)
+{
+    const QByteArray from = native(staging);
+    const QByteArray to = native(target);
+    if (!exists(to)) {
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0)
+            raiseSwapError(staging, target, errno);
+        return;
+    }
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) == 0)
+        return;
+    if (errno != EINVAL && errno != ENOSYS)
+        raiseSwapError(staging, target, errno);
+    // a file system without the exchange: the old tree goes aside for the moment of one rename
+    const QByteArray aside = from + ".old";
+    if (::rename(to.constData(), aside.constData()) != 0)
+        raiseSwapError(staging, target, errno);
+    if (::rename(from.constData(), to.constData()) != 0) {
+        const int error = errno;
+        ::rename(aside.constData(), to.constData());
+        raiseSwapError(staging, target, error);
+    }
+    ::rename(aside.constData(), from.constData());
+}
+
+bool replaceFile(const QString& from, const QString& to)
+{
+    struct stat info {};
+    if (::lstat(native(to).constData(), &info) == 0 && S_ISDIR(info.st_mode))
+        return false;
+    return ::rename(native(from).constData(), native(to).constData()) == 0;
+}
+
+bool renameNoReplace(const QString& from, const QString& to)
+{
+    return ::renameat2(AT_FDCWD, native(from).constData(), AT_FDCWD, native(to).constData(), RENAME_NOREPLACE) == 0;
+}
+
+bool duplicateEntry(const QString& from, const QString& to)
+{
+    const QByteArray source = native(from);
+    const QByteArray target = native(to);
+    struct stat info {};
+    if (::lstat(source.constData(), &info) != 0)
+        return false;
+    if (S_ISLNK(info.st_mode)) {
+        std::vector<char> link(static_cast<size_t>(info.st_size) + 1);
+        const ssize_t length = ::readlink(source.constData(), link.data(), link.size());
+        if (length < 0 || static_cast<size_t>(length) >= link.size())
+            return false;
+        link[static_cast<size_t>(length)] = '\0';
+        return ::symlink(link.data(), target.constData()) == 0;
+    }
+    if (!S_ISREG(info.st_mode))
+        return false;
+    if (::link(source.constData(), target.constData()) == 0)
+        return true;
+    return errno != EEXIST && copyRegularFile(source, target, info.st_mode);
+}
+
+std::optional<qint64> freeSpace(const QString& path)
+{
+    struct statvfs info {};
+    if (::statvfs(native(path).constData(), &info) != 0)
+        return std::nullopt;
+    return static_cast<qint64>(info.f_bavail) * static_cast<qint64>(info.f_frsize);
+}
+
+unsigned fileCreationMask()
+{
+    // umask can only be read by setting it; the mask is process-wide, so set it back at once
+    static std::mutex guard;
+    std::lock_guard lock(guard);
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
+}
+
+}  // namespace platform

@@ -1,0 +1,309 @@
+// An installation is all or nothing: build/bin/vrnsetup -silent updates release A to
+// release B, is killed at evenly spread moments (the program's crash points), runs out
+// of disk space, meets a damaged archive, meets a second setup, and a removal is killed
+// too. After each, the install folder holds A or B whole (with the user's own file).
+#include "net/release_server.h"
+#include "support/process_runner.h"
+#include "support/sandbox.h"
+#include "support/test_machine.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QStringList kInstall{QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")};
+const QString kUserFile = QStringLiteral("notes/mine.txt");
+
+void writeFile(const QString& path, const QByteArray& content, QFile::Permissions mode = {})
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(content);
+    file.close();
+    if (mode)
+        file.setPermissions(mode);
+}
+
+// Bytes that do not compress, so that a damaged byte lands inside an entry's data.
+QByteArray noise(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char& byte : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+// A release's files: name -> content. B changes some, drops one and adds one.
+QMap<QString, QByteArray> releaseFiles(char edition, int bigFileBytes = 0)
+{
+    QMap<QString, QByteArray> files;
+    files[QStringLiteral("Vorlen.exe")] = "#!/bin/sh\necho " + QByteArray(1, edition) + " >> \"$HOME/started\"\n";
+    files[QStringLiteral("Core.xml")] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<core/>\r\n";
+    files[QStringLiteral("command line.txt")] = "usage";
+    for (int i = 0; i < 12; ++i)
+        files[QStringLiteral("data/part%1.dat").arg(i)] = noise(20000 + i, static_cast<quint32>(i * 7 + (i % 3 == 0 ? edition : 'A')));
+    files[edition == 'A' ? QStringLiteral("plugins/old.so") : QStringLiteral("plugins/new.so")] = QByteArray(3000, edition);
+    if (bigFileBytes)
+        files[QStringLiteral("data/big.dat")] = QByteArray(bigFileBytes, 'x');
+    return files;
+}
+
+struct Release {
+    QByteArray descriptor;
+    QByteArray archive;
+};
+
+Release publish(char edition, int bigFileBytes = 0)
+{
+    const QString work = sandbox::freshFolder(QStringLiteral("publish") + QChar(edition));
+    const auto files = releaseFiles(edition, bigFileBytes);
+    for (auto it = files.begin(); it != files.end(); ++it)
+        writeFile(work + QStringLiteral("/app/") + it.key(), it.value(),
+                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther);
+    const ProcessResult made = runProcess(builtProgram(QStringLiteral("vrn-publish")),
+                                          {QStringLiteral("--app"), work + QStringLiteral("/app"), QStringLiteral("--version"),
+                                           QStringLiteral("15"), QStringLiteral("--number"),
+                                           edition == 'A' ? QStringLiteral("1") : QStringLiteral("2"),
+                                           work + QStringLiteral("/release")});
+    EXPECT_EQ(made.exitCode, 0) << made.err.toStdString();
+    return {readFile(work + QStringLiteral("/release/system.xml")), readFile(work + QStringLiteral("/release/vrnsetup.zip"))};
+}
+
+std::unique_ptr<ReleaseServer> serve(const Release& release, bool slow = false)
+{
+    auto server = std::make_unique<ReleaseServer>();
+    server->serve("system.xml", release.descriptor);
+    server->serve("count", "ok");
+    if (slow)
+        server->servePaced("vrnsetup.zip", release.archive, 60, 150);
+    else
+        server->serve("vrnsetup.zip", release.archive);
+    server->start();
+    return server;
+}
+
+// The install folder's files with their content; Core.xml by its release number alone,
+// since its key and path change with every install.
+QMap<QString, QByteArray> installedFiles(const QString& folder)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    static const QRegularExpression number(QStringLiteral("<number>(\\d+)</number>"));
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString name = path.mid(folder.size());
+        files[name] = name == QLatin1String("Core.xml")
+                          ? number.match(QString::fromUtf8(readFile(path))).captured(1).toUtf8()
+                          : readFile(path);
+    }
+    return files;
+}
+
+// What sits beside the install folders: only the product folders themselves.
+QStringList besideInstallFolders(const Machine& machine)
+{
+    return QDir(machine.root + QStringLiteral("/data/Ostrelle/Apps"))
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+// A machine with release A installed and a file of the user's in its folder, copied for each case.
+struct Installed {
+    QString templateRoot;
+    QMap<QString, QByteArray> treeA;
+
+    Machine copy(const QString& name) const
+    {
+        Machine machine(name);
+        const ProcessResult copied = runProcess(QStringLiteral("cp"), {QStringLiteral("-a"), templateRoot + QStringLiteral("/."),
+                                                                       machine.root});
+        EXPECT_EQ(copied.exitCode, 0);
+        return machine;
+    }
+};
+
+Installed installA(const ReleaseServer& server)
+{
+    const Machine machine(QStringLiteral("templateA"));
+    const ProcessResult result = machine.run(server.base(), kInstall);
+    EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+    writeFile(machine.installFolder(false) + kUserFile, "the user's own notes");
+    return {machine.root, installedFiles(machine.installFolder(false))};
+}
+
+ProcessResult runCrashingAt(const Machine& machine, const QString& base, int moment, const QStringList& arguments = kInstall)
+{
+    auto environment = machine.environment(base);
+    environment[QStringLiteral("VRN_TEST_CRASH_AT")] = QString::number(moment);
+    return runProcess(builtProgram(), arguments, environment, 120000);
+}
+
+// Up to `wanted` moments spread evenly over 1..count.
+QList<int> spread(int count, int wanted)
+{
+    QList<int> moments;
+    for (int i = 0; i < wanted; ++i) {
+        const int moment = 1 + (wanted > 1 ? i * (count - 1) / (wanted - 1) : 0);
+        if (moments.isEmpty() || moments.last() != moment)
+            moments << moment;
+    }
+    return moments;
+}
+
+int countCrashPoints(const ProcessResult& run)
+{
+    return static_cast<int>(run.err.count("crash point "));
+}
+
+struct AtomicInstall : ::testing::Test {
+    static void SetUpTestSuite()
+    {
+        releaseA = publish('A');
+        releaseB = publish('B');
+    }
+    static inline Release releaseA;
+    static inline Release releaseB;
+};
+
+}  // namespace
+
+TEST_F(AtomicInstall, UpdateKilledAtAnyMomentLeavesAOrBWholeAndTheNextRunEndsWithB)
+{
+    const auto serverA = serve(releaseA);
+    const auto serverB = serve(releaseB);
+    const Installed installed = installA(*serverA);
+    QMap<QString, QByteArray> treeB;
+    {
+        const Machine clean = installed.copy(QStringLiteral("countB"));
+        const ProcessResult all = runCrashingAt(clean, serverB->base(), 1000000);
+        ASSERT_EQ(all.exitCode, 0) << all.err.toStdString();
+        treeB = installedFiles(clean.installFolder(false));
+        ASSERT_EQ(treeB.value(kUserFile), "the user's own notes") << "the user's file is carried into B";
+        ASSERT_FALSE(treeB.contains(QStringLiteral("plugins/old.so"))) << "a file B dropped is gone";
+        const QList<int> moments = spread(countCrashPoints(all), 20);
+        ASSERT_EQ(moments.size(), 20) << all.err.toStdString();
+
+        for (const int moment : moments) {
+            const Machine machine = installed.copy(QStringLiteral("kill%1").arg(moment));
+            const ProcessResult killed = runCrashingAt(machine, serverB->base(), moment);
+            const std::string what = "killed at moment " + std::to_string(moment);
+            EXPECT_NE(killed.exitCode, 0) << what;
+            const auto tree = installedFiles(machine.installFolder(false));
+            EXPECT_TRUE(tree == installed.treeA || tree == treeB) << what << ": " << tree.keys().join(' ').toStdString();
+
+            const ProcessResult again = machine.run(serverB->base(), kInstall);
+            EXPECT_EQ(again.exitCode, 0) << what << again.err.toStdString();
+            EXPECT_TRUE(installedFiles(machine.installFolder(false)) == treeB) << what;
+            EXPECT_EQ(besideInstallFolders(machine), QStringList{QStringLiteral("Vorlen")}) << what;
+            EXPECT_FALSE(machine.workFolderLeft()) << what;
+        }
+    }
+}
+
+// A disk without room for B, and B with a damaged entry, leave A as it was and
+// runnable from its menu entry; on an empty disk neither leaves a product folder.
+TEST_F(AtomicInstall, FailedUpdateLeavesARunnableAndAFailedFirstInstallLeavesNothing)
+{
+    const auto serverA = serve(releaseA);
+    const Installed installed = installA(*serverA);
+    const Release big = publish('B', 32 << 20);
+    Release damaged = releaseB;
+    const qsizetype at = damaged.archive.indexOf("data/part5.dat") + 2000;  // inside its compressed data
+    damaged.archive[at] = static_cast<char>(damaged.archive[at] ^ 0x55);
+    // room for A and for B (each with the setup as its uninstaller), not for the big release
+    const qint64 fileSystemSize = 2 * QFileInfo(builtProgram()).size() + (20 << 20);
+    const auto serverBig = serve(big);
+    const auto serverDamaged = serve(damaged);
+    const struct {
+        const ReleaseServer* server;
+        QByteArray reason;
+    } cases[] = {{serverBig.get(), "MB are needed"}, {serverDamaged.get(), "EZipError"}};
+    for (const auto& c : cases) {
+        for (const bool firstInstall : {false, true}) {
+            const Machine machine = firstInstall ? Machine(QStringLiteral("first")) : installed.copy(QStringLiteral("update"));
+            const QString apps = machine.root + QStringLiteral("/data/Ostrelle/Apps");
+            const QString result = machine.root + QStringLiteral("/after");
+            QDir().mkpath(apps);
+            QDir().mkpath(result);
+            // a small file system of its own for the install folders, in a mount namespace of the run's
+            const QString script = QStringLiteral(
+                "set -e; mount -t tmpfs -o size=$6 none \"$1\"; cp -a \"$2/.\" \"$1/\"; "
+                "\"$3\" -silent -accepteula -norun || echo \"exit $?\" >&2; cp -a \"$1/.\" \"$4/\"; "
+                "if [ -f \"$1/Vorlen/Vorlen.exe\" ]; then "
+                "  sh -c \"$(sed -n 's/^Exec=//p' \"$5\"/*Run*.desktop)\"; fi");
+            auto environment = machine.environment(c.server->base());
+            const ProcessResult run = runProcess(
+                QStringLiteral("unshare"),
+                {QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral("sh"), apps,
+                 firstInstall ? result : installed.templateRoot + QStringLiteral("/data/Ostrelle/Apps"), builtProgram(),
+                 result, machine.root + QStringLiteral("/data/applications/Vorlen"), QString::number(fileSystemSize)},
+                environment, 120000);
+            const std::string what = c.reason.toStdString() + (firstInstall ? " first install" : " update");
+            EXPECT_TRUE(run.err.contains("exit 1")) << what << run.err.toStdString();
+            EXPECT_TRUE(run.err.contains(c.reason)) << what << run.err.toStdString();
+            if (firstInstall) {
+                EXPECT_TRUE(QDir(result).isEmpty()) << what;
+                EXPECT_FALSE(QDir(machine.root + QStringLiteral("/config/Ostrelle")).exists()) << what;
+            } else {
+                EXPECT_TRUE(installedFiles(result + QStringLiteral("/Vorlen/")) == installed.treeA) << what;
+                EXPECT_EQ(QDir(result).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                          QStringList{QStringLiteral("Vorlen")}) << what;
+                EXPECT_EQ(readFile(machine.root + QStringLiteral("/home/started")), "A\n") << what << " runs from its menu";
+            }
+        }
+    }
+}
+
+TEST_F(AtomicInstall, SecondSetupStartedMeanwhileEndsWithItsOwnCodeAndTouchesNothing)
+{
+    const auto server = serve(releaseB, true);
+    const Machine machine(QStringLiteral("twice"));
+    QProcess first;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const auto variables = machine.environment(server->base());
+    for (auto it = variables.begin(); it != variables.end(); ++it)
+        environment.insert(it.key(), it.value());
+    first.setProcessEnvironment(environment);
+    first.start(builtProgram(), kInstall);
+    ASSERT_TRUE(waitUntil([&] { return machine.log().contains(QStringLiteral("AsyncRequest2: vrnsetup.zip")); }));
+    const QString logBefore = machine.log();
+    const ProcessResult second = machine.run(server->base(), kInstall);
+    EXPECT_EQ(second.exitCode, 5) << second.err.toStdString();
+    EXPECT_TRUE(second.err.contains("already running")) << second.err.toStdString();
+    EXPECT_TRUE(machine.log().startsWith(logBefore)) << "the first run's log is its own";
+    ASSERT_TRUE(first.waitForFinished(120000));
+    EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().toStdString();
+    EXPECT_TRUE(installedFiles(machine.installFolder(false)).contains(QStringLiteral("plugins/new.so")));
+    EXPECT_FALSE(machine.workFolderLeft());
+}
+
+TEST_F(AtomicInstall, RemovalKilledAtAnyMomentLeavesTheInstallationWholeOrGone)
+{
+    const auto server = serve(releaseA);
+    const Installed installed = installA(*server);
+    const QStringList removal{QStringLiteral("-uninstallnow"), QStringLiteral("-silent"), QStringLiteral("-edition:release")};
+    const Machine counting = installed.copy(QStringLiteral("countRemoval"));
+    const ProcessResult all = runCrashingAt(counting, server->base(), 1000000, removal);
+    ASSERT_EQ(all.exitCode, 0) << all.err.toStdString();
+    const QList<int> moments = spread(countCrashPoints(all), 10);
+    ASSERT_EQ(moments.size(), 10) << all.err.toStdString();
+    for (const int moment : moments) {
+        const Machine machine = installed.copy(QStringLiteral("removal%1").arg(moment));
+        runCrashingAt(machine, server->base(), moment, removal);
+        const QString what = QStringLiteral("killed at moment %1").arg(moment);
+        const bool whole = installedFiles(machine.installFolder(false)) == installed.treeA;
+        const bool gone = !QFileInfo::exists(machine.installFolder(false));
+        EXPECT_TRUE(whole || gone) << what.toStdString();
+        // a new install after it finds nothing of the killed removal
+        EXPECT_EQ(machine.run(server->base(), kInstall).exitCode, 0) << what.toStdString();
+        EXPECT_EQ(besideInstallFolders(machine), QStringList{QStringLiteral("Vorlen")}) << what.toStdString();
+    }
+}
