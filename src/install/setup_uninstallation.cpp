@@ -272,10 +272,26 @@ void CUnInstallation::RemoveFilesAndConfig()
     const bool setAside = EntryExists(install) && platform::renameNoReplace(install, aside);
     CrashPoint("the installation is set aside");
     QStringList left = DeleteFolderEntries(setAside ? aside : install);
+    if (setAside && !left.isEmpty())
+        left = PutBackLeftovers(aside, install, left);
     CrashPoint("the installation is deleted");
     left << DeleteFolderEntries(CStr->U(vsConfigPath));
     CrashPoint("the configuration is deleted");
     DeleteFolders({}, left);
+}
+
+// What could not be deleted from the folder set aside (a mount of the user's inside it)
+// goes back to the install folder's name, where the user put it; returns its names there.
+QStringList CUnInstallation::PutBackLeftovers(const QString& aside, const QString& install, QStringList left)
+{
+    if (!platform::renameNoReplace(aside, install))
+        return left;
+    const QString asideFolder = platform::withTrailingSeparator(aside);
+    for (QString& path : left) {
+        if (path.startsWith(asideFolder))
+            path = platform::withTrailingSeparator(install) + path.mid(asideFolder.size());
+    }
+    return left;
 }
 
 // Deletes a product folder (link-safe, read-only entries too, never into another mount)

@@ -73,6 +73,7 @@ private:
     void RunStep(const QString& name, void (CUnInstallation::*step)());
     void DeleteFolders(const QStringList& folders, QStringList left = {});
     static QStringList DeleteFolderEntries(const QString& folder);
+    static QStringList PutBackLeftovers(const QString& aside, const QString& install, QStringList left);
     // One ERROR line naming everything the removal had to leave, when anything.
     void ReportLeftBehind();
 
