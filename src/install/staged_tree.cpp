@@ -116,6 +116,11 @@ QString RemovalFolderOf(const QString& installPath)
     return siblingOf(installPath, QStringLiteral(".removing"));
 }
 
+QString UnpackingFolderOf(const QString& installPath)
+{
+    return siblingOf(installPath, QStringLiteral(".unpacking"));
+}
+
 void RemoveInterruptedWork(const QString& installPath, const QString& logPrefix)
 {
     for (const QString& folder : {StagingFolderOf(installPath), RemovalFolderOf(installPath)}) {

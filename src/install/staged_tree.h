@@ -15,6 +15,9 @@ inline const QString InstalledFilesListName = QStringLiteral(".vrnsetup-files");
 // "<parent>/.<name>.staging/" and "<parent>/.<name>.removing/" for "<parent>/<name>/".
 QString StagingFolderOf(const QString& installPath);
 QString RemovalFolderOf(const QString& installPath);
+// "<parent>/.<name>.unpacking/": the archive unpacked while it downloads, until the
+// install job takes it as its staging folder.
+QString UnpackingFolderOf(const QString& installPath);
 
 // Deletes a staging or removal folder of `installPath` left by a killed run, logging
 // "<logPrefix>Remove the remains of an interrupted run: <folder>" for each.

@@ -1,6 +1,7 @@
 #include "net/resumable_download.h"
 
 #include "app/setup_core.h"
+#include "net/download_tap.h"
 #include "platform/platform_errors.h"
 
 #include <thread>
@@ -63,6 +64,8 @@ void TResumableDownload::ContinueFrom(qint64 size, const QByteArray& validator, 
     FWritten = kept;
     FValidator = validator;
     FTotal = total;
+    if (tap)
+        tap->Grew(FWritten);
 }
 
 void TResumableDownload::Run(const QString& url)
@@ -123,6 +126,8 @@ void TResumableDownload::Write(const char* data, qsizetype size)
     }
     FDigest.add(data, size);
     FWritten += size;
+    if (tap)
+        tap->Grew(FWritten);
     FPolicy.ProgressMade();
 }
 
@@ -134,6 +139,8 @@ void TResumableDownload::StartOver()
     }
     FDigest.hex();
     FWritten = 0;
+    if (tap)
+        tap->StartedOver();
     FAttemptFrom = 0;
     FValidator.clear();
     FTotal = -1;
