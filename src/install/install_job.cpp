@@ -237,7 +237,7 @@ void runSteps(InstallJob& job)
     // the unpacking that followed the download finishes its last entries first
     const std::optional<std::vector<StreamedEntry>> streamed =
         job.Streamed ? job.Streamed->Finish() : std::nullopt;
-    RemoveInterruptedWork(paths.install, StepPrefix);
+    RemoveInterruptedWork(paths.install, StepPrefix, streamed ? job.Streamed->Tree() : QString());
     CrashPoint("the remains of an interrupted run are gone");
     MadeFolders made;
     if (job.Streamed)

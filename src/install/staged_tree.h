@@ -19,9 +19,10 @@ QString RemovalFolderOf(const QString& installPath);
 // install job takes it as its staging folder.
 QString UnpackingFolderOf(const QString& installPath);
 
-// Deletes a staging or removal folder of `installPath` left by a killed run, logging
+// Deletes a staging, removal or unpacking folder of `installPath` left by a killed run
+// (but not `inUse`, this run's own), logging
 // "<logPrefix>Remove the remains of an interrupted run: <folder>" for each.
-void RemoveInterruptedWork(const QString& installPath, const QString& logPrefix);
+void RemoveInterruptedWork(const QString& installPath, const QString& logPrefix, const QString& inUse = QString());
 
 // Writes the list of `placed` paths (relative, "/"-separated; their parent folders are
 // added) into `tree`. Throws EInOutError.

@@ -26,6 +26,9 @@ constexpr qint64 LocalHeaderSize = 30;
 constexpr uint16_t UnfollowableFlags = 0x0001 | 0x0008 | 0x0040;
 constexpr uint16_t Utf8NameFlag = 0x0800;
 constexpr uint32_t Zip64Marker = 0xffffffff;
+// What the disk keeps free besides the rest of the download: the unpacked tree never
+// takes the room the archive itself still needs.
+constexpr qint64 SpareRoom = 64 << 20;
 // Written owner-only; the central directory's modes are given when the tree is taken.
 constexpr mode_t StreamedFileMode = 0600;
 
@@ -245,6 +248,12 @@ const StreamedEntry* StreamingExtraction::pop()
     return entry;
 }
 
+bool StreamingExtraction::roomFor(uint64_t bytes) const
+{
+    const std::optional<qint64> available = platform::freeSpace(m_tree);
+    return !available || *available >= static_cast<qint64>(bytes) + m_tap->StillToCome() + SpareRoom;
+}
+
 void StreamingExtraction::work()
 {
     const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> decompressor(
@@ -264,7 +273,7 @@ void StreamingExtraction::work()
                     throw Unfollowable{};
                 content = inflated.data();
             }
-            if (libdeflate_crc32(0, content, entry->size) != entry->crc)
+            if (libdeflate_crc32(0, content, entry->size) != entry->crc || !roomFor(entry->size))
                 throw Unfollowable{};
             WriteEntryFile(m_root + '/' + entry->path, StreamedFileMode,
                            [&](const EntrySink& sink) { sink(content, entry->size); });

@@ -6,7 +6,8 @@
 // only a head start: the install job takes it only when the finished archive passed
 // every check and its central directory names exactly the entries written. Whatever is
 // unusual (entries with their sizes after the data, ZIP64, encryption, names that are
-// not UTF-8, a download that starts over, a full disk) ends the head start, and the job
+// not UTF-8, a download that starts over, a disk that would not keep room for the rest of
+// the download) ends the head start, and the job
 // extracts the finished archive as it always did.
 
 #include "net/download_tap.h"
@@ -71,6 +72,7 @@ private:
     void push(StreamedEntry entry);
     const StreamedEntry* pop();
     void work();
+    bool roomFor(uint64_t bytes) const;
     void abandon();
 
     std::shared_ptr<TDownloadTap> m_tap;

@@ -20,6 +20,18 @@ void TDownloadTap::Grew(qint64 bytes)
     m_grown.notify_all();
 }
 
+void TDownloadTap::Expect(qint64 total)
+{
+    const std::lock_guard lock(m_mutex);
+    m_total = total;
+}
+
+qint64 TDownloadTap::StillToCome() const
+{
+    const std::lock_guard lock(m_mutex);
+    return std::max<qint64>(m_total - m_bytes, 0);
+}
+
 void TDownloadTap::StartedOver()
 {
     {

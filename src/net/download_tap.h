@@ -17,6 +17,8 @@ public:
     void Opened(const QString& partPath);
     // The part now holds its first `bytes` bytes.
     void Grew(qint64 bytes);
+    // The whole file is `total` bytes long (-1: unknown).
+    void Expect(qint64 total);
     // The part is emptied: what was read of it is void.
     void StartedOver();
     // No more bytes come; `whole`: the part holds the whole file.
@@ -26,6 +28,8 @@ public:
     // Waits until the part holds `bytes` bytes; false when they will never come (the
     // download ended short, started over after bytes were shown, or the reader gave up).
     bool WaitFor(qint64 bytes);
+    // The bytes the part still has to take (0 when the length is unknown).
+    qint64 StillToCome() const;
     // The part file, once opened.
     QString PartPath() const;
     // True once the download ended with the whole file and never started over after bytes were shown.
@@ -40,6 +44,7 @@ private:
     std::condition_variable m_grown;
     QString m_part;
     qint64 m_bytes = 0;
+    qint64 m_total = -1;
     qint64 m_wanted = 0;
     bool m_restarted = false;
     bool m_ended = false;

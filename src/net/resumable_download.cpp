@@ -64,8 +64,10 @@ void TResumableDownload::ContinueFrom(qint64 size, const QByteArray& validator, 
     FWritten = kept;
     FValidator = validator;
     FTotal = total;
-    if (tap)
+    if (tap) {
+        tap->Expect(FTotal);
         tap->Grew(FWritten);
+    }
 }
 
 void TResumableDownload::Run(const QString& url)
@@ -114,6 +116,8 @@ void TResumableDownload::ReplyStarted(const THttpReplyHead& head)
         StartOver();  // the whole file again: the server ignores ranges, or the file changed
     FValidator = head.validator;
     FTotal = head.status == 206 ? head.rangeTotal : head.length;
+    if (tap)
+        tap->Expect(FTotal);
     if (onFileKnown)
         onFileKnown(FValidator, FTotal);
 }
