@@ -91,7 +91,6 @@ StreamingExtraction::StreamingExtraction(std::shared_ptr<TDownloadTap> tap, QStr
     m_made = missingFolders(QFileInfo(QFile::decodeName(m_root)).path());
     if (!platform::forceDirectories(m_tree)) {
         m_failed = true;
-        m_finished = true;
         return;
     }
     const int workers = threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
@@ -120,7 +119,6 @@ std::optional<std::vector<StreamedEntry>> StreamingExtraction::Finish()
     for (std::thread& thread : m_threads)
         thread.join();
     m_threads.clear();
-    m_finished = true;
     if (m_failed || !m_complete || !m_tap->EndedWhole()) {
         Discard();
         return std::nullopt;

@@ -44,10 +44,12 @@ public:
     // ends the head start.
     static constexpr uint64_t EntryBound = 64 << 20;
 
-    // Starts following `tap` into `tree` (removed first if a killed run left it). The
-    // folders above `tree` that are missing are made and listed in MadeFolders().
+    // Starts following `tap` into `tree` (removed first if a killed run left it) with
+    // `threads` inflating threads (0: one a core). The folders above `tree` that are
+    // missing are made and listed in MadeFolders().
     StreamingExtraction(std::shared_ptr<TDownloadTap> tap, QString tree, int threads = 0);
-    // Stops the threads and removes the tree unless it was taken.
+    // Stops the threads, removes the tree unless it was taken, and the folders made for
+    // it that are empty.
     ~StreamingExtraction();
     StreamingExtraction(const StreamingExtraction&) = delete;
     StreamingExtraction& operator=(const StreamingExtraction&) = delete;
@@ -65,7 +67,6 @@ public:
     void Discard();
 
 private:
-
     void scan();
     bool scanEntry(uint64_t& offset);
     void placeFolders(const StreamedEntry& entry);
@@ -93,5 +94,4 @@ private:
     bool m_complete = false;
 
     std::vector<std::thread> m_threads;
-    bool m_finished = false;
 };
