@@ -13,8 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <chrono>
-#include <thread>
+#include <cstdio>
 
 std::atomic<int> gKillPauseMs{2000};
 
@@ -57,6 +56,8 @@ public:
         makeFolder(folder);
         m_made << missing;
     }
+    // Folders made for this run before the job began.
+    void adopt(const QStringList& made) { m_made = made + m_made; }
     void removeEmpty() const
     {
         for (auto it = m_made.crbegin(); it != m_made.crend(); ++it)
@@ -71,10 +72,15 @@ private:
 // goes whatever ends the job. Folders made for a tree that never came go with it.
 class StagingGuard {
 public:
-    StagingGuard(QString staging, const MadeFolders& made) : m_staging(std::move(staging)), m_made(made) {}
+    StagingGuard(QString staging, const MadeFolders& made, StreamingExtraction* streamed)
+        : m_staging(std::move(staging)), m_made(made), m_streamed(streamed)
+    {
+    }
     ~StagingGuard()
     {
         platform::deleteTree(m_staging);
+        if (m_streamed)
+            m_streamed->Discard();
         if (!swapped)
             m_made.removeEmpty();
     }
@@ -83,6 +89,7 @@ public:
 private:
     QString m_staging;
     const MadeFolders& m_made;
+    StreamingExtraction* m_streamed;
 };
 
 qint64 wholeMegabytes(qint64 bytes)
@@ -92,13 +99,25 @@ qint64 wholeMegabytes(qint64 bytes)
 
 // Refuses before anything is written when the new tree would not fit: the entries'
 // sizes (each file rounded up to a block), the uninstaller and a margin.
-void checkFreeSpace(InstallJob& job, const QString& folder, const ZipContents& contents)
+// The tree unpacked while the archive downloaded already holds its room: it counts as free.
+constexpr qint64 Block = 4096;
+
+qint64 roomTaken(const std::optional<std::vector<StreamedEntry>>& streamed)
 {
-    constexpr qint64 Block = 4096;
+    qint64 bytes = 0;
+    for (const StreamedEntry& entry : streamed.value_or(std::vector<StreamedEntry>()))
+        bytes += static_cast<qint64>(entry.size) + Block;
+    return bytes;
+}
+
+void checkFreeSpace(InstallJob& job, const QString& folder, const ZipContents& contents, qint64 alreadyTaken)
+{
     constexpr qint64 Margin = 16 << 20;
     const qint64 needed = contents.unpackedBytes + contents.paths.size() * Block
                           + QFileInfo(job.LInstallerExeName).size() + Margin;
-    const std::optional<qint64> available = platform::freeSpace(folder);
+    std::optional<qint64> available = platform::freeSpace(folder);
+    if (available)
+        *available += alreadyTaken;
     if (!available || *available >= needed)
         return;
     const qint64 neededMb = wholeMegabytes(needed);
@@ -135,8 +154,24 @@ struct StagedPaths {
     QString relative(const QString& installed) const { return installed.mid(install.size()); }
 };
 
+// The tree unpacked during the download becomes the staging folder when it is exactly
+// the archive's; otherwise it goes.
+bool takeStreamedTree(InstallJob& job, const ZipArchive& archive,
+                      const std::optional<std::vector<StreamedEntry>>& streamed, const QString& staging)
+{
+    if (!streamed)
+        return false;
+    const QByteArray from = QFile::encodeName(QDir::cleanPath(job.Streamed->Tree()));
+    const QByteArray to = QFile::encodeName(QDir::cleanPath(staging));
+    if (archive.Adopt(*streamed, job.Streamed->Tree()) && ::rename(from.constData(), to.constData()) == 0)
+        return true;
+    job.Streamed->Discard();
+    return false;
+}
+
 // Unpacks the archive into the staging folder; a missing or unreadable archive fails the job.
-ZipContents extractArchive(InstallJob& job, const StagedPaths& paths)
+ZipContents extractArchive(InstallJob& job, const StagedPaths& paths,
+                           const std::optional<std::vector<StreamedEntry>>& streamed)
 {
     step(QStringLiteral("Open and extract ZIP archive"));
     const QString archivePath = TSource::UseIn(job.WorkFolder, QStringLiteral("vrnsetup.zip"));
@@ -145,8 +180,9 @@ ZipContents extractArchive(InstallJob& job, const StagedPaths& paths)
         throw EZipError(refusal);
     const ZipArchive archive(archivePath);
     const ZipContents contents = archive.Contents();
-    checkFreeSpace(job, parentFolder(paths.install), contents);
-    archive.ExtractTo(paths.staging);
+    checkFreeSpace(job, parentFolder(paths.install), contents, roomTaken(streamed));
+    if (!takeStreamedTree(job, archive, streamed, paths.staging))
+        archive.ExtractTo(paths.staging);
     makeExecutable(paths.of(job.CStr.U(vsRunExe)));
     step(QStringLiteral("ZIP archive excracted"));
     return contents;
@@ -198,16 +234,21 @@ void endRunningCopies(const InstallJob& job)
 void runSteps(InstallJob& job)
 {
     const StagedPaths paths{job.CStr.U(vsInstallPath), StagingFolderOf(job.CStr.U(vsInstallPath))};
-    RemoveInterruptedWork(paths.install, StepPrefix);
+    // the unpacking that followed the download finishes its last entries first
+    const std::optional<std::vector<StreamedEntry>> streamed =
+        job.Streamed ? job.Streamed->Finish() : std::nullopt;
+    RemoveInterruptedWork(paths.install, StepPrefix, streamed ? job.Streamed->Tree() : QString());
     CrashPoint("the remains of an interrupted run are gone");
     MadeFolders made;
-    StagingGuard guard(paths.staging, made);
+    if (job.Streamed)
+        made.adopt(job.Streamed->MadeFolders());
+    StagingGuard guard(paths.staging, made, job.Streamed.get());
 
     step(QStringLiteral("Create all directories"));
     made.make(parentFolder(paths.install));
     made.make(job.CStr.U(vsConfigPath));
     refuseFileInTheWay(paths.install);
-    const ZipContents contents = extractArchive(job, paths);
+    const ZipContents contents = extractArchive(job, paths, streamed);
     CrashPoint("the archive is extracted");
     makeUninstaller(job, paths.of(job.CStr.U(vsUninstallTool)));
     CrashPoint("the uninstaller is in place");

@@ -7,6 +7,7 @@
 
 #include "app/setup_core.h"
 #include "install/background_job.h"
+#include "install/streaming_extraction.h"
 #include "net/setup_config.h"
 #include "platform/platform_errors.h"
 
@@ -42,6 +43,9 @@ struct InstallJob : TJobRecord {
     // Written by the worker before done: what the user is told when the job failed for
     // a reason of their own to mend (empty: the failure page alone).
     QString FailureText;
+    // The archive unpacked while it downloaded, taken instead of extracting it again
+    // when it is exactly the archive that passed the checks (none: extracted as always).
+    std::shared_ptr<StreamingExtraction> Streamed;
 };
 
 // The disk does not have room for the new tree; the message names both figures.

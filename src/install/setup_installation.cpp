@@ -9,7 +9,10 @@
 #include "install/installed_configuration.h"
 #include "install/package_check.h"
 #include "install/program_runner.h"
+#include "install/staged_tree.h"
+#include "install/streaming_extraction.h"
 #include "net/release_integrity.h"
+#include "net/download_tap.h"
 #include "net/release_key.h"
 #include "net/setup_config.h"
 #include "net/setup_source.h"
@@ -566,11 +569,18 @@ void CInstallation::DownloadAndInstallThenRun()
     TWorkEndProc onWorkEnd;
     MainWindow->page_Install(onWorkBegin, onWork, onWorkEnd);
     bool ok = true;
-    if (IsLocalInstallation())
+    if (IsLocalInstallation()) {
         ok = writeEmbeddedArchive(*Source);
-    else
+    } else {
+        // the archive is unpacked beside the install folder while it arrives
+        streamedTree = std::make_shared<StreamingExtraction>(std::make_shared<TDownloadTap>(),
+                                                             UnpackingFolderOf(CStr->U(vsInstallPath)));
+        Source->Tap = streamedTree->Tap();
         ok = AsyncRequest(QStringLiteral("vrnsetup.zip"), onWorkBegin, onWork, onWorkEnd);
+        Source->Tap.reset();
+    }
     if (!ok || gCancelled) {
+        streamedTree.reset();
         showInstallFailure();
         return;
     }
@@ -605,9 +615,11 @@ void CInstallation::showInstallFailure()
 bool CInstallation::ValidateZipPackage()
 {
     const TZipPackageCheck check = CheckZipPackage(*Source, IsLocalInstallation(), ReleaseKey);
-    if (!check.Result)
+    if (!check.Result) {
+        streamedTree.reset();
         showFailurePage(MainWindow->InstallString(22), MainWindow->InstallString(28) + check.Reason,
                         platform::MB_ICONERROR);
+    }
     return check.Result;
 }
 
@@ -623,6 +635,7 @@ bool CInstallation::Install()
     job->LInstallerExeName = platform::executablePath();
     job->gReleaseNumber = ReturnReleaseNumber();
     job->NotEnoughSpaceText = MainWindow->InstallString(41);
+    job->Streamed = std::move(streamedTree);
     const bool result = RunInstallJobAndWait(job);
     installFailureText = result ? QString() : job->FailureText;
     log(QStringLiteral("Install: ") + BoolToStr(result));

@@ -39,6 +39,8 @@ public:
     QString LangID;
 };
 
+class StreamingExtraction;
+
 class CInstallation : public CBaseInstallation {
 public:
     static void Run();
@@ -85,6 +87,8 @@ private:
     void showInstallFailure();
     // What the failed install job asks the user to mend (too little disk space); empty otherwise.
     QString installFailureText;
+    // The archive unpacked while it downloads, until the install job takes or drops it.
+    std::shared_ptr<StreamingExtraction> streamedTree;
     void retranslateWindow();
     void extractLicence();
     void dispatchFirstChoice();

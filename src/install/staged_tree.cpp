@@ -116,10 +116,16 @@ QString RemovalFolderOf(const QString& installPath)
     return siblingOf(installPath, QStringLiteral(".removing"));
 }
 
-void RemoveInterruptedWork(const QString& installPath, const QString& logPrefix)
+QString UnpackingFolderOf(const QString& installPath)
 {
-    for (const QString& folder : {StagingFolderOf(installPath), RemovalFolderOf(installPath)}) {
-        if (!entryExists(folder))
+    return siblingOf(installPath, QStringLiteral(".unpacking"));
+}
+
+void RemoveInterruptedWork(const QString& installPath, const QString& logPrefix, const QString& inUse)
+{
+    for (const QString& folder :
+         {StagingFolderOf(installPath), RemovalFolderOf(installPath), UnpackingFolderOf(installPath)}) {
+        if (folder == inUse || !entryExists(folder))
             continue;
         Logger().Info(logPrefix + QStringLiteral("Remove the remains of an interrupted run: ") + folder);
         platform::deleteTree(folder);

@@ -15,10 +15,14 @@ inline const QString InstalledFilesListName = QStringLiteral(".vrnsetup-files");
 // "<parent>/.<name>.staging/" and "<parent>/.<name>.removing/" for "<parent>/<name>/".
 QString StagingFolderOf(const QString& installPath);
 QString RemovalFolderOf(const QString& installPath);
+// "<parent>/.<name>.unpacking/": the archive unpacked while it downloads, until the
+// install job takes it as its staging folder.
+QString UnpackingFolderOf(const QString& installPath);
 
-// Deletes a staging or removal folder of `installPath` left by a killed run, logging
+// Deletes a staging, removal or unpacking folder of `installPath` left by a killed run
+// (but not `inUse`, this run's own), logging
 // "<logPrefix>Remove the remains of an interrupted run: <folder>" for each.
-void RemoveInterruptedWork(const QString& installPath, const QString& logPrefix);
+void RemoveInterruptedWork(const QString& installPath, const QString& logPrefix, const QString& inUse = QString());
 
 // Writes the list of `placed` paths (relative, "/"-separated; their parent folders are
 // added) into `tree`. Throws EInOutError.

@@ -1,7 +1,9 @@
 #include "install/zip_archive.h"
 
-#include "install/entry_inflater.h"
 #include "install/crash_point.h"
+#include "install/entry_file.h"
+#include "install/entry_inflater.h"
+#include "install/streaming_extraction.h"
 #include "install/zip_directory.h"
 #include "platform/platform.h"
 
@@ -14,7 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <exception>
-#include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sys/stat.h>
@@ -56,28 +58,6 @@ zip_t* openArchive(const QString& path)
     return archive;
 }
 
-[[noreturn]] void refuse(const QString& name, const QString& why)
-{
-    throw EZipUnsafeEntry(QStringLiteral("The archive entry \"%1\" is refused: %2.").arg(name, why));
-}
-
-// The entry's path below the target folder; refuses paths that could leave it.
-QByteArray safeRelativePath(const QString& name)
-{
-    if (name.isEmpty())
-        refuse(name, QStringLiteral("it has no name"));
-    if (name.startsWith(QLatin1Char('/')) || (name.size() > 1 && name[1] == QLatin1Char(':')))
-        refuse(name, QStringLiteral("its path is absolute"));
-    QStringList parts;
-    for (const QString& part : name.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (part == QLatin1String(".."))
-            refuse(name, QStringLiteral("its path leads out of the folder"));
-        if (part != QLatin1String("."))
-            parts << part;
-    }
-    return QFile::encodeName(parts.join(QLatin1Char('/')));
-}
-
 Entry describeEntry(zip_t* archive, zip_uint64_t index)
 {
     Entry entry;
@@ -87,7 +67,7 @@ Entry describeEntry(zip_t* archive, zip_uint64_t index)
         throw EZipError(QStringLiteral("Cannot read the name of entry %1: %2").arg(index).arg(zip_strerror(archive)));
     entry.name = QString::fromUtf8(rawName);
     entry.isFolder = entry.name.endsWith(QLatin1Char('/'));
-    entry.path = safeRelativePath(entry.name);
+    entry.path = SafeEntryPath(entry.name);
 
     zip_uint8_t system = 0;
     zip_uint32_t attributes = 0;
@@ -95,12 +75,12 @@ Entry describeEntry(zip_t* archive, zip_uint64_t index)
     const mode_t unixMode = system == ZIP_OPSYS_UNIX ? static_cast<mode_t>(attributes >> 16) : 0;
     const mode_t type = unixMode & S_IFMT;
     if (type == S_IFLNK)
-        refuse(entry.name, QStringLiteral("it is a symbolic link"));
+        RefuseEntry(entry.name, QStringLiteral("it is a symbolic link"));
     if (type != 0 && type != S_IFREG && type != S_IFDIR)
-        refuse(entry.name, QStringLiteral("it is not a file or a folder"));
+        RefuseEntry(entry.name, QStringLiteral("it is not a file or a folder"));
     entry.isFolder = entry.isFolder || type == S_IFDIR;
     if (entry.path.isEmpty() && !entry.isFolder)
-        refuse(entry.name, QStringLiteral("it has no name"));
+        RefuseEntry(entry.name, QStringLiteral("it has no name"));
     // the user's umask narrows every stored mode, as it narrows what the user makes
     const mode_t permissions = unixMode & 0777;
     const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
@@ -121,14 +101,14 @@ void refuseClashingPaths(const std::vector<Entry>& entries)
         if (entry.isFolder) {
             folders.insert(entry.path);
         } else if (!files.insert(entry.path).second) {
-            refuse(entry.name, QStringLiteral("another entry has the same path"));
+            RefuseEntry(entry.name, QStringLiteral("another entry has the same path"));
         }
         for (qsizetype slash = entry.path.indexOf('/'); slash > 0; slash = entry.path.indexOf('/', slash + 1))
             folders.insert(entry.path.left(slash));
     }
     for (const Entry& entry : entries) {
         if (!entry.isFolder && folders.count(entry.path))
-            refuse(entry.name, QStringLiteral("it is a file and a folder at once"));
+            RefuseEntry(entry.name, QStringLiteral("it is a file and a folder at once"));
     }
 }
 
@@ -137,7 +117,7 @@ void refuseSharedData(const QString& path)
 {
     const QString shared = EntryWithSharedData(path);
     if (!shared.isEmpty())
-        refuse(shared, QStringLiteral("its data overlaps another entry's"));
+        RefuseEntry(shared, QStringLiteral("its data overlaps another entry's"));
 }
 
 std::vector<Entry> describeEntries(zip_t* archive)
@@ -168,7 +148,7 @@ public:
         struct stat info {};
         if (::lstat(full.constData(), &info) == 0) {
             if (S_ISLNK(info.st_mode))
-                refuse(entryName, QStringLiteral("\"%1\" is a link").arg(QFile::decodeName(full)));
+                RefuseEntry(entryName, QStringLiteral("\"%1\" is a link").arg(QFile::decodeName(full)));
             if (!S_ISDIR(info.st_mode))
                 throw fileCreateError(QFile::decodeName(full), QStringLiteral("A file of that name is in the way."));
         } else if (::mkdir(full.constData(), DefaultFolderMode | S_IRWXU) != 0 && errno != EEXIST) {
@@ -182,56 +162,38 @@ private:
     std::set<QByteArray> m_made;
 };
 
-int createFile(const QByteArray& path, mode_t mode)
-{
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(path.constData(), flags, mode);
-    if (fd < 0 && (errno == ELOOP || errno == ETXTBSY || errno == EACCES || errno == EPERM)) {
-        // a link, a running program or a read-only file is replaced by a new file
-        if (::unlink(path.constData()) == 0)
-            fd = ::open(path.constData(), flags | O_EXCL, mode);
-    }
-    return fd;
-}
-
-void writeAll(int fd, const char* data, size_t size, const QByteArray& path)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-}
-
-struct FileDescriptor {
-    int fd;
-    ~FileDescriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 void extractFile(zip_t* archive, const Entry& entry, const QByteArray& root, EntryInflater& inflater)
 {
-    const QByteArray path = root + '/' + entry.path;
-    FileDescriptor target{createFile(path, entry.mode)};
-    if (target.fd < 0)
-        throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
-    inflater.Inflate(archive, entry.index, entry.name,
-                     [&](const char* data, size_t size) { writeAll(target.fd, data, size, path); });
-    // an existing file keeps its old mode through O_TRUNC, and the umask narrowed a new one
-    if (::fchmod(target.fd, entry.mode) != 0)
-        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
-    const int fd = target.fd;
-    target.fd = -1;
-    if (::close(fd) != 0)
-        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+    WriteEntryFile(root + '/' + entry.path, entry.mode,
+                   [&](const EntrySink& sink) { inflater.Inflate(archive, entry.index, entry.name, sink); });
+}
+
+// Folder modes last, so that a read-only folder does not stop its own files.
+void setFolderModes(const std::vector<Entry>& entries, const QByteArray& root)
+{
+    for (const Entry& entry : entries) {
+        if (entry.isFolder && !entry.path.isEmpty())
+            ::chmod((root + '/' + entry.path).constData(), entry.mode);
+    }
+}
+
+QByteArray rootOf(const QString& folder)
+{
+    QByteArray root = QFile::encodeName(folder);
+    while (root.size() > 1 && root.endsWith('/'))
+        root.chop(1);
+    return root;
+}
+
+bool sameEntry(zip_t* archive, const Entry& entry, const StreamedEntry& written)
+{
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    const char* rawName = zip_get_name(archive, entry.index, ZIP_FL_ENC_RAW);
+    constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC;
+    return rawName && written.rawName == rawName && written.path == entry.path && written.isFolder == entry.isFolder
+           && zip_stat_index(archive, entry.index, 0, &stat) == 0 && (stat.valid & needed) == needed
+           && stat.size == written.size && stat.comp_size == written.compressedSize && stat.crc == written.crc;
 }
 
 // Hands out the files to the extracting threads, and keeps the first error.
@@ -349,9 +311,7 @@ void ZipArchive::ExtractTo(const QString& folder, int threads) const
     // every entry is checked before the first byte is written
     refuseSharedData(m_path);
     const std::vector<Entry> entries = describeEntries(m_zip);
-    QByteArray root = QFile::encodeName(folder);
-    while (root.size() > 1 && root.endsWith('/'))
-        root.chop(1);
+    const QByteArray root = rootOf(folder);
     if (::mkdir(root.constData(), DefaultFolderMode) != 0 && errno != EEXIST)
         throw fileCreateError(folder, systemErrorText(errno));
 
@@ -372,10 +332,27 @@ void ZipArchive::ExtractTo(const QString& folder, int threads) const
     for (std::thread& helper : helpers)
         helper.join();
     queue.rethrow();
+    setFolderModes(entries, root);
+}
 
-    // folder modes last, so that a read-only folder does not stop its own files
+bool ZipArchive::Adopt(const std::vector<StreamedEntry>& written, const QString& folder) const
+{
+    const std::vector<Entry> entries = describeEntries(m_zip);
+    std::map<QByteArray, const StreamedEntry*> byName;
+    for (const StreamedEntry& entry : written)
+        byName.emplace(entry.rawName, &entry);
+    if (entries.size() != written.size() || byName.size() != written.size())
+        return false;
     for (const Entry& entry : entries) {
-        if (entry.isFolder && !entry.path.isEmpty())
-            ::chmod((root + '/' + entry.path).constData(), entry.mode);
+        const auto found = byName.find(zip_get_name(m_zip, entry.index, ZIP_FL_ENC_RAW));
+        if (found == byName.end() || !sameEntry(m_zip, entry, *found->second))
+            return false;
     }
+    const QByteArray root = rootOf(folder);
+    for (const Entry& entry : entries) {
+        if (!entry.isFolder && ::chmod((root + '/' + entry.path).constData(), entry.mode) != 0)
+            throw fileWriteError(QFile::decodeName(root + '/' + entry.path), systemErrorText(errno));
+    }
+    setFolderModes(entries, root);
+    return true;
 }

@@ -9,7 +9,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 typedef struct zip zip_t;
+struct StreamedEntry;
 
 // The archive cannot be opened or one of its entries cannot be read.
 VRN_DECLARE_ERROR(EZipError, Exception)
@@ -55,6 +58,12 @@ public:
     // them get 0644, folders 0755. Throws EZipError, EFCreateError or EInOutError.
     // `threads` 0 chooses by the number of cores and entries.
     void ExtractTo(const QString& folder, int threads = 0) const;
+
+    // True when `written` (what followed the download into `folder`) is exactly what the
+    // central directory names: the same names, paths, sizes and CRC-32s, none more, none
+    // fewer. The tree then gets the entries' modes as ExtractTo gives them; the checks of
+    // Contents() are not repeated.
+    bool Adopt(const std::vector<StreamedEntry>& written, const QString& folder) const;
 
 private:
     QString m_path;

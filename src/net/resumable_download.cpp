@@ -1,6 +1,7 @@
 #include "net/resumable_download.h"
 
 #include "app/setup_core.h"
+#include "net/download_tap.h"
 #include "platform/platform_errors.h"
 
 #include <thread>
@@ -63,6 +64,10 @@ void TResumableDownload::ContinueFrom(qint64 size, const QByteArray& validator, 
     FWritten = kept;
     FValidator = validator;
     FTotal = total;
+    if (tap) {
+        tap->Expect(FTotal);
+        tap->Grew(FWritten);
+    }
 }
 
 void TResumableDownload::Run(const QString& url)
@@ -111,6 +116,8 @@ void TResumableDownload::ReplyStarted(const THttpReplyHead& head)
         StartOver();  // the whole file again: the server ignores ranges, or the file changed
     FValidator = head.validator;
     FTotal = head.status == 206 ? head.rangeTotal : head.length;
+    if (tap)
+        tap->Expect(FTotal);
     if (onFileKnown)
         onFileKnown(FValidator, FTotal);
 }
@@ -123,6 +130,8 @@ void TResumableDownload::Write(const char* data, qsizetype size)
     }
     FDigest.add(data, size);
     FWritten += size;
+    if (tap)
+        tap->Grew(FWritten);
     FPolicy.ProgressMade();
 }
 
@@ -134,6 +143,8 @@ void TResumableDownload::StartOver()
     }
     FDigest.hex();
     FWritten = 0;
+    if (tap)
+        tap->StartedOver();
     FAttemptFrom = 0;
     FValidator.clear();
     FTotal = -1;

@@ -10,6 +10,8 @@
 #include "net/release_integrity.h"
 #include "net/retry_policy.h"
 
+class TDownloadTap;
+
 #include <QFile>
 
 #include <functional>
@@ -31,6 +33,9 @@ public:
 
     // Learns the validator and length of the file before the part first holds a byte of it.
     std::function<void(const QByteArray& validator, qint64 total)> onFileKnown;
+
+    // Learns how much of the part is written, and when it is emptied.
+    TDownloadTap* tap = nullptr;
 
     // The SHA-256 of the part's bytes (64 lower-case hexadecimal digits); asked once.
     QByteArray TakeSha256() { return FDigest.hex(); }

@@ -4,6 +4,7 @@
 #include "app/setup_logging.h"
 #include "app/text_lines.h"
 #include "net/download_cache.h"
+#include "net/download_tap.h"
 #include "net/http_proxy.h"
 #include "net/main_thread_call.h"
 #include "net/resumable_download.h"
@@ -109,6 +110,17 @@ THttpRequestOptions smallRequestOptions(qint64 limit)
     return options;
 }
 
+// Tells a download's reader that no more bytes come, also when the download raises.
+struct TapEnd {
+    TDownloadTap* tap;
+    bool whole = false;
+    ~TapEnd()
+    {
+        if (tap)
+            tap->Ended(whole);
+    }
+};
+
 }  // namespace
 
 // ---- class operations ---------------------------------------------------------------
@@ -197,6 +209,12 @@ bool CNetwork::SyncDownload(const QString& URL, const QString& fFile)
         if (const auto& echo = retryEcho())
             echo(QStringLiteral("download interrupted, ") + text);
     });
+    // whatever ends the download, a reader following it is told
+    TapEnd tapEnd{FTap.get()};
+    if (FTap) {
+        FTap->Opened(part.fileName());
+        download.tap = FTap.get();
+    }
     if (cached) {
         download.ContinueFrom(part.size(), cached->Validator(), cached->Total());
         download.onFileKnown = [&cached](const QByteArray& validator, qint64 total) { cached->Describe(validator, total); };
@@ -211,6 +229,7 @@ bool CNetwork::SyncDownload(const QString& URL, const QString& fFile)
     const bool result = transferred && length != 0 && (FDoneSize == FDownloadSize || length == FDoneSize);
     if (!result)
         QFile::remove(fFile);  // a failed download leaves no file of that name
+    tapEnd.whole = result;
     if (result) {
         if (cached)
             linkInPlace(part.fileName(), fFile);  // the cache keeps it until the install succeeded

@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 
+class TDownloadTap;
+
 // Progress callbacks. Each holder keeps its own copy of the closure; whatever the
 // closure captures lives as long as the last copy. They run on the main thread.
 // The expected total: the announced length, or 0 when the length is unknown.
@@ -64,6 +66,8 @@ public:
     // The SHA-256 (64 lower-case hexadecimal digits) of the file the last successful
     // SyncDownload left, taken as its bytes arrived.
     const QByteArray& Sha256() const { return FSha256; }
+    // A reader that follows the next SyncDownload's part as it is written.
+    void SetTap(std::shared_ptr<TDownloadTap> tap) { FTap = std::move(tap); }
 
 private:
     void WorkBegin(qint64 expectedTotal) override { DoWorkBegin(expectedTotal); }
@@ -79,6 +83,7 @@ private:
     qint64 FDownloadSize = 0;
     qint64 FDoneSize = 0;
     QByteArray FSha256;
+    std::shared_ptr<TDownloadTap> FTap;
     TWorkBeginProc onWorkBegin;
     TWorkProc onWork;
     TWorkEndProc onWorkEnd;

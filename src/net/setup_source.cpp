@@ -134,6 +134,7 @@ bool TSource::Request(const QString& fName, TWorkBeginProc onWorkBegin, TWorkPro
     bool result = false;
     {
         CNetwork download(std::move(onWorkBegin), std::move(onWork), std::move(onWorkEnd));
+        download.SetTap(Tap);
         result = download.SyncDownload(baseURL + fName, baseTemp + fName);
         RememberSha256(fName, result ? download.Sha256() : QByteArray());
     }

@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <map>
+#include <memory>
 #include <mutex>
 
 enum TSourceType { stUnknown, stWebServer, stLocal };
@@ -62,6 +63,9 @@ public:
     QString baseTemp;
     QString selfPath;
     QString topRequest;
+    // Follows the part of the next downloads with progress (set by the main thread
+    // before the request, cleared after it).
+    std::shared_ptr<TDownloadTap> Tap;
 
 private:
     bool RequestFromWeb(const QString& fName);

@@ -1,0 +1,284 @@
+#include "install/streaming_extraction.h"
+
+#include "install/crash_point.h"
+#include "install/entry_file.h"
+#include "platform/platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint32_t LocalHeaderSignature = 0x04034b50;
+constexpr uint32_t CentralHeaderSignature = 0x02014b50;
+constexpr uint32_t EndOfDirectorySignature = 0x06054b50;
+constexpr qint64 LocalHeaderSize = 30;
+// encrypted (bit 0), sizes in a descriptor after the data (bit 3), strong encryption (bit 6)
+constexpr uint16_t UnfollowableFlags = 0x0001 | 0x0008 | 0x0040;
+constexpr uint16_t Utf8NameFlag = 0x0800;
+constexpr uint32_t Zip64Marker = 0xffffffff;
+// What the disk keeps free besides the rest of the download: the unpacked tree never
+// takes the room the archive itself still needs.
+constexpr qint64 SpareRoom = 64 << 20;
+// Written owner-only; the central directory's modes are given when the tree is taken.
+constexpr mode_t StreamedFileMode = 0600;
+
+// Why the head start ends; never shown, the job then extracts as it always did.
+struct Unfollowable {};
+
+uint16_t le16(const unsigned char* p)
+{
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+uint32_t le32(const unsigned char* p)
+{
+    return static_cast<uint32_t>(le16(p)) | static_cast<uint32_t>(le16(p + 2)) << 16;
+}
+
+void readAt(int fd, void* data, size_t size, uint64_t offset)
+{
+    auto* at = static_cast<char*>(data);
+    while (size > 0) {
+        const ssize_t got = ::pread(fd, at, size, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            throw Unfollowable{};
+        at += got;
+        offset += static_cast<uint64_t>(got);
+        size -= static_cast<size_t>(got);
+    }
+}
+
+// The folders that `folder` needs made, outermost first.
+QStringList missingFolders(const QString& folder)
+{
+    QStringList missing;
+    for (QDir dir(folder); !dir.exists() && !dir.isRoot(); dir.setPath(QFileInfo(dir.path()).path()))
+        missing.prepend(dir.path());
+    return missing;
+}
+
+// A name the finished archive's reader decodes alike: ASCII, or UTF-8 that says so.
+QString decodedName(const QByteArray& raw, uint16_t flags)
+{
+    const bool ascii = std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const QString name = QString::fromUtf8(raw);
+    if (!ascii && (!(flags & Utf8NameFlag) || name.toUtf8() != raw))
+        throw Unfollowable{};
+    return name;
+}
+
+}  // namespace
+
+StreamingExtraction::StreamingExtraction(std::shared_ptr<TDownloadTap> tap, QString tree, int threads)
+    : m_tap(std::move(tap)), m_tree(std::move(tree))
+{
+    m_root = QFile::encodeName(m_tree);
+    while (m_root.size() > 1 && m_root.endsWith('/'))
+        m_root.chop(1);
+    platform::deleteTree(m_tree);
+    m_made = missingFolders(QFileInfo(QFile::decodeName(m_root)).path());
+    if (!platform::forceDirectories(m_tree)) {
+        m_failed = true;
+        return;
+    }
+    const int workers = threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    m_threads.emplace_back(&StreamingExtraction::scan, this);
+    for (int i = 0; i < workers; ++i)
+        m_threads.emplace_back(&StreamingExtraction::work, this);
+}
+
+StreamingExtraction::~StreamingExtraction()
+{
+    m_tap->GiveUp();
+    abandon();
+    for (std::thread& thread : m_threads)
+        thread.join();
+    if (m_fd >= 0)
+        ::close(m_fd);
+    Discard();
+    for (auto it = m_made.crbegin(); it != m_made.crend(); ++it)
+        QDir().rmdir(*it);
+}
+
+std::optional<std::vector<StreamedEntry>> StreamingExtraction::Finish()
+{
+    // the download is over: a wait for bytes that never came ends now
+    m_tap->Close();
+    for (std::thread& thread : m_threads)
+        thread.join();
+    m_threads.clear();
+    if (m_failed || !m_complete || !m_tap->EndedWhole()) {
+        Discard();
+        return std::nullopt;
+    }
+    return std::vector<StreamedEntry>(m_entries.begin(), m_entries.end());
+}
+
+void StreamingExtraction::Discard()
+{
+    platform::deleteTree(m_tree);
+}
+
+void StreamingExtraction::abandon()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_failed = true;
+    }
+    m_queued.notify_all();
+}
+
+void StreamingExtraction::scan()
+{
+    try {
+        if (m_tap->WaitFor(4)) {
+            m_fd = ::open(QFile::encodeName(m_tap->PartPath()).constData(), O_RDONLY | O_CLOEXEC);
+            if (m_fd < 0)
+                throw Unfollowable{};
+            uint64_t offset = 0;
+            while (!m_failed && scanEntry(offset))
+                ;
+        }
+    } catch (...) {
+        // an unsafe path, a folder that cannot be made, a format not followed
+        m_failed = true;
+    }
+    {
+        const std::lock_guard lock(m_mutex);
+        m_scanned = true;
+    }
+    m_queued.notify_all();
+}
+
+bool StreamingExtraction::scanEntry(uint64_t& offset)
+{
+    unsigned char header[LocalHeaderSize];
+    if (!m_tap->WaitFor(static_cast<qint64>(offset) + 4))
+        throw Unfollowable{};
+    readAt(m_fd, header, 4, offset);
+    const uint32_t signature = le32(header);
+    if (signature == CentralHeaderSignature || signature == EndOfDirectorySignature) {
+        m_complete = true;
+        return false;
+    }
+    if (signature != LocalHeaderSignature || !m_tap->WaitFor(static_cast<qint64>(offset + LocalHeaderSize)))
+        throw Unfollowable{};
+    readAt(m_fd, header, LocalHeaderSize, offset);
+
+    StreamedEntry entry;
+    const uint16_t flags = le16(header + 6);
+    entry.method = le16(header + 8);
+    entry.crc = le32(header + 14);
+    entry.compressedSize = le32(header + 18);
+    entry.size = le32(header + 22);
+    const uint16_t nameLength = le16(header + 26);
+    const uint16_t extraLength = le16(header + 28);
+    entry.dataOffset = offset + LocalHeaderSize + nameLength + extraLength;
+    if ((flags & UnfollowableFlags) || (entry.method != 0 && entry.method != 8) || entry.compressedSize == Zip64Marker
+        || entry.size == Zip64Marker || (entry.method == 0 && entry.compressedSize != entry.size)
+        || entry.compressedSize + entry.size > EntryBound
+        || !m_tap->WaitFor(static_cast<qint64>(entry.dataOffset + entry.compressedSize)))
+        throw Unfollowable{};
+
+    entry.rawName.resize(nameLength);
+    readAt(m_fd, entry.rawName.data(), nameLength, offset + LocalHeaderSize);
+    const QString name = decodedName(entry.rawName, flags);
+    entry.isFolder = name.endsWith(QLatin1Char('/'));
+    entry.path = SafeEntryPath(name);
+    if ((entry.isFolder && entry.size != 0) || (!entry.isFolder && entry.path.isEmpty()))
+        throw Unfollowable{};
+    placeFolders(entry);
+    offset = entry.dataOffset + entry.compressedSize;
+    push(std::move(entry));
+    return true;
+}
+
+// Two entries of one path, or a path that is a file and a folder at once, end the head
+// start here: the finished archive is refused for them anyway.
+void StreamingExtraction::placeFolders(const StreamedEntry& entry)
+{
+    const QByteArray folder = entry.isFolder ? entry.path : entry.path.left(std::max<qsizetype>(entry.path.lastIndexOf('/'), 0));
+    if (!entry.isFolder && (m_files.count(entry.path) || m_folders.count(entry.path)))
+        throw Unfollowable{};
+    for (qsizetype slash = 0; slash >= 0 && !folder.isEmpty();) {
+        slash = folder.indexOf('/', slash + 1);
+        const QByteArray part = slash < 0 ? folder : folder.left(slash);
+        if (m_files.count(part))
+            throw Unfollowable{};
+        if (m_folders.insert(part).second && ::mkdir((m_root + '/' + part).constData(), 0755 | S_IRWXU) != 0)
+            throw Unfollowable{};
+    }
+    if (!entry.isFolder)
+        m_files.insert(entry.path);
+}
+
+void StreamingExtraction::push(StreamedEntry entry)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_entries.push_back(std::move(entry));
+        if (!m_entries.back().isFolder)
+            m_queue.push_back(&m_entries.back());
+    }
+    m_queued.notify_one();
+}
+
+const StreamedEntry* StreamingExtraction::pop()
+{
+    std::unique_lock lock(m_mutex);
+    m_queued.wait(lock, [this] { return m_failed || m_scanned || !m_queue.empty(); });
+    if (m_failed || m_queue.empty())
+        return nullptr;
+    const StreamedEntry* entry = m_queue.front();
+    m_queue.pop_front();
+    return entry;
+}
+
+bool StreamingExtraction::roomFor(uint64_t bytes) const
+{
+    const std::optional<qint64> available = platform::freeSpace(m_tree);
+    return !available || *available >= static_cast<qint64>(bytes) + m_tap->StillToCome() + SpareRoom;
+}
+
+void StreamingExtraction::work()
+{
+    const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> decompressor(
+        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+    std::vector<char> compressed;
+    std::vector<char> inflated;
+    try {
+        while (const StreamedEntry* entry = pop()) {
+            compressed.resize(std::max<size_t>(entry->compressedSize, 1));
+            readAt(m_fd, compressed.data(), entry->compressedSize, entry->dataOffset);
+            const char* content = compressed.data();
+            if (entry->method == 8) {
+                inflated.resize(std::max<size_t>(entry->size, 1));
+                if (!decompressor
+                    || libdeflate_deflate_decompress(decompressor.get(), compressed.data(), entry->compressedSize,
+                                                     inflated.data(), entry->size, nullptr) != LIBDEFLATE_SUCCESS)
+                    throw Unfollowable{};
+                content = inflated.data();
+            }
+            if (libdeflate_crc32(0, content, entry->size) != entry->crc || !roomFor(entry->size))
+                throw Unfollowable{};
+            WriteEntryFile(m_root + '/' + entry->path, StreamedFileMode,
+                           [&](const EntrySink& sink) { sink(content, entry->size); });
+            CrashPoint("a file was extracted");
+        }
+    } catch (...) {
+        // a damaged entry, a full disk: the finished archive is extracted and reports it
+        abandon();
+    }
+}

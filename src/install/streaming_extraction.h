@@ -1,0 +1,97 @@
+#pragma once
+// The setup archive unpacked while it is still being downloaded. Each entry's local
+// header precedes its data, so an entry can be written as soon as its last byte is in
+// the part file: one thread walks the headers as the bytes arrive, the others inflate the
+// entries already whole. The tree grows in a folder beside the install folder and is
+// only a head start: the install job takes it only when the finished archive passed
+// every check and its central directory names exactly the entries written. Whatever is
+// unusual (entries with their sizes after the data, ZIP64, encryption, names that are
+// not UTF-8, a download that starts over, a disk that would not keep room for the rest of
+// the download) ends the head start, and the job
+// extracts the finished archive as it always did.
+
+#include "net/download_tap.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+#include <vector>
+
+// One entry as its local header describes it, written below the tree.
+struct StreamedEntry {
+    QByteArray rawName;  // as stored
+    QByteArray path;     // relative to the tree, as extraction normalises it
+    bool isFolder = false;
+    uint32_t crc = 0;
+    uint64_t compressedSize = 0;
+    uint64_t size = 0;
+    uint16_t method = 0;
+    uint64_t dataOffset = 0;
+};
+
+class StreamingExtraction {
+public:
+    // Compressed and inflated bytes of one entry held in memory at most; a larger entry
+    // ends the head start.
+    static constexpr uint64_t EntryBound = 64 << 20;
+
+    // Starts following `tap` into `tree` (removed first if a killed run left it) with
+    // `threads` inflating threads (0: one a core). The folders above `tree` that are
+    // missing are made and listed in MadeFolders().
+    StreamingExtraction(std::shared_ptr<TDownloadTap> tap, QString tree, int threads = 0);
+    // Stops the threads, removes the tree unless it was taken, and the folders made for
+    // it that are empty.
+    ~StreamingExtraction();
+    StreamingExtraction(const StreamingExtraction&) = delete;
+    StreamingExtraction& operator=(const StreamingExtraction&) = delete;
+
+    // The download's reader, for the source's requests.
+    const std::shared_ptr<TDownloadTap>& Tap() const { return m_tap; }
+    // Waits for the threads once the download has ended. The entries written, in the
+    // archive's order, when every entry up to the central directory was written; nothing
+    // (and the tree is gone) otherwise.
+    std::optional<std::vector<StreamedEntry>> Finish();
+    // The tree's folder, and the folders above it that were made for it (outermost first).
+    const QString& Tree() const { return m_tree; }
+    const QStringList& MadeFolders() const { return m_made; }
+    // Removes the tree (also after it was renamed away: then nothing is left to remove).
+    void Discard();
+
+private:
+    void scan();
+    bool scanEntry(uint64_t& offset);
+    void placeFolders(const StreamedEntry& entry);
+    void push(StreamedEntry entry);
+    const StreamedEntry* pop();
+    void work();
+    bool roomFor(uint64_t bytes) const;
+    void abandon();
+
+    std::shared_ptr<TDownloadTap> m_tap;
+    QString m_tree;
+    QByteArray m_root;
+    QStringList m_made;
+    int m_fd = -1;
+    // what the walk placed so far, only touched by the walking thread
+    std::set<QByteArray> m_files;
+    std::set<QByteArray> m_folders;
+
+    std::deque<StreamedEntry> m_entries;  // stable addresses for the workers
+    std::deque<const StreamedEntry*> m_queue;
+    std::mutex m_mutex;
+    std::condition_variable m_queued;
+    bool m_scanned = false;
+    std::atomic<bool> m_failed{false};
+    bool m_complete = false;
+
+    std::vector<std::thread> m_threads;
+};

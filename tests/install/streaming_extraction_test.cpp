@@ -1,0 +1,115 @@
+// The archive unpacked as it downloads: the bytes arrive in pieces into a part file;
+// the tree is taken only when it is exactly the finished archive's, and whatever the
+// walk cannot follow leaves nothing behind.
+#include "install/streaming_extraction.h"
+#include "install/zip_archive.h"
+#include "install_test_support.h"
+#include "zip_maker.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using namespace installtest;
+
+namespace {
+
+const QList<zipmaker::Entry> kEntries{
+    zipmaker::file(QStringLiteral("Vorlen.exe"), "exe", 0100755),
+    zipmaker::folder(QStringLiteral("locked/"), 040500),
+    zipmaker::Entry{QStringLiteral("deep/stored.bin"), pattern(300000), 0100644, false},
+    zipmaker::file(QStringLiteral("deep/er/deflated.bin"), pattern(1 << 20)),
+    zipmaker::file(QStringLiteral("from-windows.dll"), "w", std::nullopt),
+};
+
+// The first occurrence of `from` (in the first local header) changed to `to`.
+QByteArray patched(QByteArray archive, const QByteArray& from, const QByteArray& to)
+{
+    return archive.replace(archive.indexOf(from), from.size(), to);
+}
+
+// The first entry says that its sizes follow its data.
+QByteArray withSizesAfterData(QByteArray archive)
+{
+    archive[6] = static_cast<char>(archive[6] | 0x08);
+    return archive;
+}
+
+enum class Download { Whole, StartsOver, EndsShort };
+
+// Feeds `archive` into a part file in pieces, as a download would.
+void download(TDownloadTap& tap, const QString& part, const QByteArray& archive, Download how)
+{
+    QFile file(part);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    tap.Opened(part);
+    const qsizetype piece = 7919;
+    const qsizetype end = how == Download::EndsShort ? archive.size() / 2 : archive.size();
+    for (qsizetype at = 0; at < end; at += piece) {
+        file.write(archive.mid(at, std::min(piece, end - at)));
+        tap.Grew(std::min(at + piece, end));
+        if (how == Download::StartsOver && at > archive.size() / 3) {
+            tap.StartedOver();
+            how = Download::Whole;
+            at = -piece;
+            file.resize(0);
+            file.seek(0);
+        }
+    }
+    tap.Ended(how != Download::EndsShort);
+}
+
+}  // namespace
+
+TEST(StreamingExtraction, TakesOnlyTheFinishedArchivesTree)
+{
+    const QString folder = sandbox::freshFolder(QStringLiteral("streamed"));
+    const QString zip = folder + QStringLiteral("/a.zip");
+    zipmaker::write(zip, kEntries);
+    QFile source(zip);
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    const QByteArray archive = source.readAll();
+    struct Case {
+        const char* what;
+        QByteArray bytes;  // the archive downloaded; the finished archive is `archive`
+        Download how;
+        bool followed;     // the walk reached the central directory
+        bool taken;        // the tree is the finished archive's
+    };
+    const Case cases[] = {
+        {"whole", archive, Download::Whole, true, true},
+        {"starts over after bytes", archive, Download::StartsOver, false, false},
+        {"ends short", archive, Download::EndsShort, false, false},
+        {"sizes after the data", withSizesAfterData(archive), Download::Whole, false, false},
+        {"a local name the directory does not have",
+         patched(archive, "from-windows.dll", "from-windows.dlx"), Download::Whole, true, false},
+        {"a path leading out", patched(archive, "deep/er/deflated.bin", "../p/er/deflated.bin"), Download::Whole, false,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QString tree = folder + QStringLiteral("/parent/.install.unpacking/");
+        auto tap = std::make_shared<TDownloadTap>();
+        StreamingExtraction streaming(tap, tree);
+        EXPECT_EQ(streaming.MadeFolders(), QStringList{folder + QStringLiteral("/parent")});
+        const QString part = folder + QStringLiteral("/part");
+        download(*tap, part, c.bytes, c.how);
+        const auto written = streaming.Finish();
+        ASSERT_EQ(written.has_value(), c.followed);
+        const bool taken = written && ZipArchive(part).Adopt(*written, tree);
+        EXPECT_EQ(taken, c.taken);
+        if (!written)
+            EXPECT_FALSE(QDir(tree).exists());
+        if (!taken)
+            continue;
+        for (const zipmaker::Entry& entry : kEntries) {
+            if (!entry.name.endsWith(QLatin1Char('/')))
+                EXPECT_EQ(readFile(tree + entry.name), entry.content) << entry.name.toStdString();
+        }
+        EXPECT_EQ(modeOf(tree + QStringLiteral("Vorlen.exe")), 0755u);
+        EXPECT_EQ(modeOf(tree + QStringLiteral("from-windows.dll")), 0644u);
+        EXPECT_EQ(modeOf(tree + QStringLiteral("locked")), 0700u);
+    }
+    EXPECT_FALSE(QDir(folder + QStringLiteral("/parent")).exists()) << "the folders made for the tree go with it";
+}
