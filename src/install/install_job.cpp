@@ -161,9 +161,8 @@ bool takeStreamedTree(InstallJob& job, const ZipArchive& archive,
 {
     if (!streamed)
         return false;
-    const QByteArray from = QFile::encodeName(QDir::cleanPath(job.Streamed->Tree()));
-    const QByteArray to = QFile::encodeName(QDir::cleanPath(staging));
-    if (archive.Adopt(*streamed, job.Streamed->Tree()) && ::rename(from.constData(), to.constData()) == 0)
+    if (archive.Adopt(*streamed, job.Streamed->Tree())
+        && platform::renameNoReplace(QDir::cleanPath(job.Streamed->Tree()), QDir::cleanPath(staging)))
         return true;
     job.Streamed->Discard();
     return false;
