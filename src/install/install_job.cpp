@@ -133,17 +133,13 @@ void checkFreeSpace(InstallJob& job, const QString& folder, const ZipContents& c
 // deleted: only a folder may stand there.
 void refuseFileInTheWay(const QString& installPath)
 {
-    const QFileInfo entry(installPath.chopped(1));
-    if ((entry.exists() || entry.isSymLink()) && !entry.isDir())
+    if (platform::entryExists(installPath) && !QFileInfo(installPath.chopped(1)).isDir())
         throw fileCreateError(installPath, QStringLiteral("A file of that name is in the way."));
 }
 
 QString parentFolder(const QString& folder)
 {
-    QString path = folder;
-    while (path.size() > 1 && path.endsWith(QLatin1Char(platform::PathSeparator)))
-        path.chop(1);
-    return platform::withTrailingSeparator(QFileInfo(path).path());
+    return platform::withTrailingSeparator(QFileInfo(platform::withoutTrailingSeparator(folder)).path());
 }
 
 // A path of the install folder at its place in the staging folder.

@@ -37,17 +37,6 @@ void Pause(int milliseconds)
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-// Looks at the entry itself (a folder path without its trailing separator), so that a
-// link counts as an entry even when what it points to is gone.
-bool EntryExists(const QString& path)
-{
-    QString entryPath = path;
-    while (entryPath.size() > 1 && entryPath.endsWith(QLatin1Char(platform::PathSeparator)))
-        entryPath.chop(1);
-    const QFileInfo entry(entryPath);
-    return entry.exists() || entry.isSymLink();
-}
-
 // At most `shown` items are named, so that a tree of undeletable files gives a readable line.
 QString quotedList(const QStringList& items, qsizetype shown = 20)
 {
@@ -242,7 +231,7 @@ void CUnInstallation::RemoveDesktopLink()
 {
     Log(QStringLiteral("RemoveDesktopLink"));
     const QString link = CStr->U(vsDesktopLink);
-    if (EntryExists(link) && !QFile::remove(link)) {
+    if (platform::entryExists(link) && !QFile::remove(link)) {
         FLeftBehind << link;
         throw EInOutError(QStringLiteral("Cannot delete file \"%1\"").arg(link));
     }
@@ -269,7 +258,7 @@ void CUnInstallation::RemoveFilesAndConfig()
     // aside in one step first, so that a removal that ends half-way leaves the
     // installation whole or gone; where it cannot be renamed it is deleted in place
     const QString aside = RemovalFolderOf(install);
-    const bool setAside = EntryExists(install) && platform::renameNoReplace(install, aside);
+    const bool setAside = platform::entryExists(install) && platform::renameNoReplace(install, aside);
     CrashPoint("the installation is set aside");
     QStringList left = DeleteFolderEntries(setAside ? aside : install);
     if (setAside && !left.isEmpty())
@@ -298,7 +287,7 @@ QStringList CUnInstallation::PutBackLeftovers(const QString& aside, const QStrin
 // and returns what stayed.
 QStringList CUnInstallation::DeleteFolderEntries(const QString& folder)
 {
-    return EntryExists(folder) ? platform::deleteTree(folder) : QStringList();
+    return platform::entryExists(folder) ? platform::deleteTree(folder) : QStringList();
 }
 
 // Deletes product folders; raises naming what stayed, with what an earlier part of the

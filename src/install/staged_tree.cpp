@@ -12,24 +12,11 @@
 
 namespace {
 
-QString withoutTrailingSeparator(QString path)
-{
-    while (path.size() > 1 && path.endsWith(QLatin1Char(platform::PathSeparator)))
-        path.chop(1);
-    return path;
-}
-
 QString siblingOf(const QString& installPath, const QString& suffix)
 {
-    const QFileInfo folder(withoutTrailingSeparator(installPath));
+    const QFileInfo folder(platform::withoutTrailingSeparator(installPath));
     return platform::withTrailingSeparator(folder.path() + QLatin1Char(platform::PathSeparator) + QLatin1Char('.')
                                            + folder.fileName() + suffix);
-}
-
-bool entryExists(const QString& path)
-{
-    const QFileInfo entry(withoutTrailingSeparator(path));
-    return entry.exists() || entry.isSymLink();
 }
 
 // The paths a release placed in `tree`; nothing when the tree has no list.
@@ -72,7 +59,7 @@ private:
         const QFileInfo old(m_old + relative);
         const bool isFolder = old.isDir() && !old.isSymLink();
         const QFileInfo replacement(m_new + relative);
-        if (replacement.exists() || replacement.isSymLink()) {
+        if (platform::entryExists(m_new + relative)) {
             // the new release's own entry wins; a folder of both may hold the user's files
             if (isFolder && replacement.isDir() && !replacement.isSymLink())
                 carryFolder(relative + QLatin1Char('/'));
@@ -125,7 +112,7 @@ void RemoveInterruptedWork(const QString& installPath, const QString& logPrefix,
 {
     for (const QString& folder :
          {StagingFolderOf(installPath), RemovalFolderOf(installPath), UnpackingFolderOf(installPath)}) {
-        if (folder == inUse || !entryExists(folder))
+        if (folder == inUse || !platform::entryExists(folder))
             continue;
         Logger().Info(logPrefix + QStringLiteral("Remove the remains of an interrupted run: ") + folder);
         platform::deleteTree(folder);
@@ -150,6 +137,6 @@ void WriteInstalledFilesList(const QString& tree, const QStringList& placed)
 
 void CarryUserEntries(const QString& oldTree, const QString& newTree)
 {
-    if (QFileInfo(withoutTrailingSeparator(oldTree)).isDir())
+    if (QFileInfo(platform::withoutTrailingSeparator(oldTree)).isDir())
         UserEntryCarrier(oldTree, newTree).carryFolder(QString());
 }

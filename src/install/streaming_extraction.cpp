@@ -84,9 +84,7 @@ QString decodedName(const QByteArray& raw, uint16_t flags)
 StreamingExtraction::StreamingExtraction(std::shared_ptr<TDownloadTap> tap, QString tree, int threads)
     : m_tap(std::move(tap)), m_tree(std::move(tree))
 {
-    m_root = QFile::encodeName(m_tree);
-    while (m_root.size() > 1 && m_root.endsWith('/'))
-        m_root.chop(1);
+    m_root = QFile::encodeName(platform::withoutTrailingSeparator(m_tree));
     platform::deleteTree(m_tree);
     m_made = missingFolders(QFileInfo(QFile::decodeName(m_root)).path());
     if (!platform::forceDirectories(m_tree)) {

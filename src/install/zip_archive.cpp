@@ -179,10 +179,7 @@ void setFolderModes(const std::vector<Entry>& entries, const QByteArray& root)
 
 QByteArray rootOf(const QString& folder)
 {
-    QByteArray root = QFile::encodeName(folder);
-    while (root.size() > 1 && root.endsWith('/'))
-        root.chop(1);
-    return root;
+    return QFile::encodeName(platform::withoutTrailingSeparator(folder));
 }
 
 bool sameEntry(zip_t* archive, const Entry& entry, const StreamedEntry& written)

@@ -1,16 +1,30 @@
 // The parts of the platform interface that are the same on every system.
 #include "platform/platform.h"
 
+#include <QFileInfo>
+
 namespace platform {
 
 QString withTrailingSeparator(const QString& path)
 {
-    QString result = path;
-    while (result.size() > 1 && result.endsWith(QLatin1Char(PathSeparator)))
-        result.chop(1);
+    QString result = withoutTrailingSeparator(path);
     if (!result.endsWith(QLatin1Char(PathSeparator)))
         result += QLatin1Char(PathSeparator);
     return result;
+}
+
+QString withoutTrailingSeparator(const QString& path)
+{
+    QString result = path;
+    while (result.size() > 1 && result.endsWith(QLatin1Char(PathSeparator)))
+        result.chop(1);
+    return result;
+}
+
+bool entryExists(const QString& path)
+{
+    const QFileInfo entry(withoutTrailingSeparator(path));
+    return entry.exists() || entry.isSymLink();
 }
 
 ResourceId ResourceId::fromText(const QString& text)

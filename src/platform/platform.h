@@ -25,6 +25,11 @@ inline const QString LinkExtension = QStringLiteral(".desktop");
 
 // `path` with exactly one trailing separator.
 QString withTrailingSeparator(const QString& path);
+// `path` without trailing separators ("/" stays "/"): the entry a folder path names.
+QString withoutTrailingSeparator(const QString& path);
+// Whether the entry itself exists (a folder path may end with a separator): a link
+// counts even when what it points to is gone.
+bool entryExists(const QString& path);
 
 // ---- process -----------------------------------------------------------------
 // The program's arguments, without the program name.

@@ -1,5 +1,5 @@
 // The programs menu and icons on freedesktop desktops: a folder of the menu becomes a
-// submenu through a ".directory" entry and a merge file (the menu specification's way),
+// submenu through a ".directory" entry and a merge file that desktops merge into their menu,
 // and icons go into the user's "hicolor" icon theme.
 #include "platform/platform.h"
 

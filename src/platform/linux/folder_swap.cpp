@@ -20,10 +20,7 @@ namespace {
 
 QByteArray native(const QString& path)
 {
-    QByteArray bytes = QFile::encodeName(path);
-    while (bytes.size() > 1 && bytes.endsWith('/'))
-        bytes.chop(1);
-    return bytes;
+    return QFile::encodeName(withoutTrailingSeparator(path));
 }
 
 [[noreturn]] void raiseSwapError(const QString& staging, const QString& target, int error)
