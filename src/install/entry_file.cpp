@@ -36,6 +36,34 @@ void writeAll(int fd, const char* data, size_t size, const QByteArray& path)
     }
 }
 
+// Whether a file made without a name can be given one through /proc, asked once.
+bool canNameUnnamedFiles()
+{
+    static const bool procIsMounted = ::access("/proc/self/fd", X_OK) == 0;
+    return procIsMounted;
+}
+
+// A file without a name in the folder of `path`, or -1 where the file system makes none.
+// Making it does not hold the folder's lock while the file system looks for a free inode
+// (which is slow on a disk whose inodes were freed moments ago), so the extraction
+// threads create their files side by side; and a file appears only once it is whole.
+int createUnnamedFile(const QByteArray& path, mode_t mode)
+{
+    if (!canNameUnnamedFiles())
+        return -1;
+    const int slash = path.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? path.left(slash) : QByteArrayLiteral(".");
+    return ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+}
+
+// Gives the unnamed file `fd` the name `path`, replacing what has that name.
+bool nameUnnamedFile(int fd, const QByteArray& path)
+{
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    const auto link = [&] { return ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, path.constData(), AT_SYMLINK_FOLLOW) == 0; };
+    return link() || (errno == EEXIST && ::unlink(path.constData()) == 0 && link());
+}
+
 struct FileDescriptor {
     int fd;
     ~FileDescriptor()
@@ -70,13 +98,18 @@ QByteArray SafeEntryPath(const QString& name)
 
 void WriteEntryFile(const QByteArray& path, mode_t mode, const std::function<void(const EntrySink&)>& produce)
 {
-    FileDescriptor target{createFile(path, mode)};
+    FileDescriptor target{createUnnamedFile(path, mode)};
+    const bool unnamed = target.fd >= 0;
+    if (!unnamed)
+        target.fd = createFile(path, mode);
     if (target.fd < 0)
         throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
     produce([&](const char* data, size_t size) { writeAll(target.fd, data, size, path); });
     // an existing file keeps its old mode through O_TRUNC, and the umask narrowed a new one
     if (::fchmod(target.fd, mode) != 0)
         throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+    if (unnamed && !nameUnnamedFile(target.fd, path))
+        throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
     const int fd = target.fd;
     target.fd = -1;
     if (::close(fd) != 0)

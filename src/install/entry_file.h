@@ -21,6 +21,7 @@ QByteArray SafeEntryPath(const QString& name);
 using EntrySink = std::function<void(const char* data, size_t size)>;
 
 // Creates (or replaces) the file at `path` with `mode`, hands `produce` a sink that
-// appends to it, and closes it. Throws EFCreateError or EInOutError; what `produce`
-// throws passes through.
+// appends to it, and closes it. Where the file system allows, the file is written without
+// a name and named only when whole, so a failure leaves nothing at `path`. Throws
+// EFCreateError or EInOutError; what `produce` throws passes through.
 void WriteEntryFile(const QByteArray& path, mode_t mode, const std::function<void(const EntrySink&)>& produce);

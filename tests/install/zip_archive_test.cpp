@@ -174,6 +174,7 @@ TEST(ZipArchive, DamagedEntryIsAnError)
     bytes[at + 1000] = static_cast<char>(bytes[at + 1000] ^ 0x55);  // the checksum no longer matches
     writeFile(folder + QStringLiteral("/a.zip"), bytes);
     EXPECT_THROW(ZipArchive(folder + QStringLiteral("/a.zip")).ExtractTo(folder + QStringLiteral("/out")), EZipError);
+    EXPECT_FALSE(QFile::exists(folder + QStringLiteral("/out/f"))) << "no half-written file is left";
 }
 
 TEST(ZipArchive, RestoredModesFollowTheUmask)
