@@ -215,8 +215,12 @@ QList<ResourceEntry> listResources(const QString& exePath);
 // Throws EResNotFound ("Resource <name> not found").
 QByteArray readResource(const QString& exePath, const ResourceId& id);
 // Streams a resource into a file, creating it or replacing it once the new content is complete.
+// With `copied`, the file is written in place and `copied` hears the bytes written so far
+// and the resource's size as they land, so that another thread can read them meanwhile
+// (the caller writes a part file and renames it when whole).
 // Throws EResNotFound, or EFCreateError when the file cannot be written or is the executable itself.
-void extractResource(const QString& exePath, const ResourceId& id, const QString& targetFile);
+void extractResource(const QString& exePath, const ResourceId& id, const QString& targetFile,
+                     const std::function<void(qint64 copied, qint64 size)>& copied = {});
 
 // Adds or replaces resources of another executable file. Nothing changes on disk
 // until commit(); an update destroyed without commit() is discarded.

@@ -1,6 +1,7 @@
 // Moving and copying files, and the facts about the system that the installer records
 // or checks: the machine identifier, the system folder, the graphics runtime.
 #include "platform/platform.h"
+#include "platform/linux/file_copy.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -29,16 +30,8 @@ bool copyFile(const QString& from, const QString& to)
     target.setDirectWriteFallback(false);
     if (!target.open(QIODevice::WriteOnly))
         return false;
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = source.read(buffer.data(), buffer.size());
-        if (got < 0)
-            return false;
-        if (got == 0)
-            break;
-        if (target.write(buffer.constData(), got) != got)
-            return false;
-    }
+    if (copyBytes(source, -1, target) != CopyResult::Done)
+        return false;
     // the mode is the new file's before it takes the target's place
     if (!target.setPermissions(source.permissions() | QFile::ReadOwner | QFile::WriteOwner))
         return false;

@@ -16,6 +16,7 @@
 // A file whose last bytes are not the magic value has no table; one that ends in the
 // magic value but whose footer or index does not add up has a damaged table.
 #include "platform/platform.h"
+#include "platform/linux/file_copy.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -39,7 +40,6 @@ constexpr char Magic[8] = {'V', 'R', 'N', 'R', 'S', 'R', 'C', '\x1a'};
 constexpr qint64 FooterSize = 32;
 // No real index comes near this; a larger one is a damaged footer, not a reason to allocate.
 constexpr quint32 MaxIndexSize = 16 * 1024 * 1024;
-constexpr qint64 CopyChunk = 1024 * 1024;
 
 struct StoredEntry {
     ResourceId id;
@@ -212,44 +212,6 @@ OpenResource openResource(const QString& exePath, const ResourceId& id)
     return {std::move(file), *entry};
 }
 
-enum class CopyResult { Done, ReadFailed, WriteFailed };
-
-// Writes all bytes. A write that stops short (a full disk) is repeated for the rest,
-// so that the device records the system's reason instead of an unexplained short count.
-bool writeAll(QIODevice& to, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const qint64 written = to.write(data, size);
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
-bool writeAll(QIODevice& to, const QByteArray& bytes) { return writeAll(to, bytes.constData(), bytes.size()); }
-
-// Copies `count` bytes (all up to the end when negative) from the current position
-// of `from` to `to` in bounded chunks.
-CopyResult copyBytes(QIODevice& from, qint64 count, QIODevice& to)
-{
-    QByteArray buffer(CopyChunk, Qt::Uninitialized);
-    qint64 copied = 0;
-    while (count < 0 || copied < count) {
-        const qint64 wanted = count < 0 ? CopyChunk : qMin(CopyChunk, count - copied);
-        const qint64 got = from.read(buffer.data(), wanted);
-        if (got < 0 || (got == 0 && count >= 0))
-            return CopyResult::ReadFailed;
-        if (got == 0)
-            break;
-        if (!writeAll(to, buffer.constData(), got))
-            return CopyResult::WriteFailed;
-        copied += got;
-    }
-    return CopyResult::Done;
-}
-
 }  // namespace
 
 QList<ResourceEntry> listResources(const QString& exePath)
@@ -287,13 +249,14 @@ void refuseSource(const QFile& source, const QString& targetFile)
         throw fileCreateError(targetFile, QStringLiteral("It is the file the resource is read from."));
 }
 
-// A regular file (or a new one) is replaced only once the new content is complete;
-// a device or pipe ("/dev/stdout") has nothing to replace and is written directly.
-std::unique_ptr<QFileDevice> openTarget(const QString& targetFile)
+// A regular file (or a new one) is replaced only once the new content is complete, unless
+// it is to be written in place; a device or pipe ("/dev/stdout") has nothing to replace
+// and is written directly.
+std::unique_ptr<QFileDevice> openTarget(const QString& targetFile, bool inPlace)
 {
     const QFileInfo info(targetFile);
     std::unique_ptr<QFileDevice> target;
-    if (info.exists() && !info.isFile())
+    if (inPlace || (info.exists() && !info.isFile()))
         target = std::make_unique<QFile>(targetFile);
     else
         target = std::make_unique<QSaveFile>(targetFile);
@@ -311,12 +274,17 @@ bool finish(QFileDevice& target)
 
 }  // namespace
 
-void extractResource(const QString& exePath, const ResourceId& id, const QString& targetFile)
+void extractResource(const QString& exePath, const ResourceId& id, const QString& targetFile,
+                     const std::function<void(qint64 copied, qint64 size)>& copied)
 {
     const OpenResource resource = openResource(exePath, id);
     refuseSource(*resource.file, targetFile);
-    const std::unique_ptr<QFileDevice> target = openTarget(targetFile);
-    const CopyResult result = copyBytes(*resource.file, static_cast<qint64>(resource.entry.size), *target);
+    const std::unique_ptr<QFileDevice> target = openTarget(targetFile, bool(copied));
+    const auto size = static_cast<qint64>(resource.entry.size);
+    CopyProgress progress;
+    if (copied)
+        progress = [&](qint64 done) { copied(done, size); };
+    const CopyResult result = copyBytes(*resource.file, size, *target, progress);
     if (result == CopyResult::Done && finish(*target))
         return;
     // an unfinished QSaveFile is discarded, so the target keeps what it held before
