@@ -568,17 +568,14 @@ void CInstallation::DownloadAndInstallThenRun()
     TWorkProc onWork;
     TWorkEndProc onWorkEnd;
     MainWindow->page_Install(onWorkBegin, onWork, onWorkEnd);
-    bool ok = true;
-    if (IsLocalInstallation()) {
-        ok = writeEmbeddedArchive(*Source);
-    } else {
-        // the archive is unpacked beside the install folder while it arrives
-        streamedTree = std::make_shared<StreamingExtraction>(std::make_shared<TDownloadTap>(),
-                                                             UnpackingFolderOf(CStr->U(vsInstallPath)));
-        Source->Tap = streamedTree->Tap();
-        ok = AsyncRequest(QStringLiteral("vrnsetup.zip"), onWorkBegin, onWork, onWorkEnd);
-        Source->Tap.reset();
-    }
+    // the archive is unpacked beside the install folder while it arrives or is copied out
+    // of the package
+    streamedTree = std::make_shared<StreamingExtraction>(std::make_shared<TDownloadTap>(),
+                                                         UnpackingFolderOf(CStr->U(vsInstallPath)));
+    Source->Tap = streamedTree->Tap();
+    const bool ok = IsLocalInstallation() ? writeEmbeddedArchive(*Source)
+                                          : AsyncRequest(QStringLiteral("vrnsetup.zip"), onWorkBegin, onWork, onWorkEnd);
+    Source->Tap.reset();
     if (!ok || gCancelled) {
         streamedTree.reset();
         showInstallFailure();

@@ -103,8 +103,6 @@ StreamingExtraction::~StreamingExtraction()
     abandon();
     for (std::thread& thread : m_threads)
         thread.join();
-    if (m_fd >= 0)
-        ::close(m_fd);
     Discard();
     for (auto it = m_made.crbegin(); it != m_made.crend(); ++it)
         QDir().rmdir(*it);
@@ -142,7 +140,7 @@ void StreamingExtraction::scan()
 {
     try {
         if (m_tap->WaitFor(4)) {
-            m_fd = ::open(QFile::encodeName(m_tap->PartPath()).constData(), O_RDONLY | O_CLOEXEC);
+            m_fd = m_tap->ReadHandle();
             if (m_fd < 0)
                 throw Unfollowable{};
             uint64_t offset = 0;
@@ -273,7 +271,7 @@ void StreamingExtraction::work()
                 throw Unfollowable{};
             WriteEntryFile(m_root + '/' + entry->path, StreamedFileMode,
                            [&](const EntrySink& sink) { sink(content, entry->size); });
-            CrashPoint("a file was extracted");
+            CrashPoint("a file was unpacked as the archive arrived");
         }
     } catch (...) {
         // a damaged entry, a full disk: the finished archive is extracted and reports it

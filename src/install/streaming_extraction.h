@@ -80,7 +80,7 @@ private:
     QString m_tree;
     QByteArray m_root;
     QStringList m_made;
-    int m_fd = -1;
+    int m_fd = -1;  // the tap's handle on the part file
     // what the walk placed so far, only touched by the walking thread
     std::set<QByteArray> m_files;
     std::set<QByteArray> m_folders;

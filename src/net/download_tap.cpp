@@ -1,11 +1,24 @@
 #include "net/download_tap.h"
 
+#include <QFile>
+
 #include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+
+TDownloadTap::~TDownloadTap()
+{
+    if (m_reader >= 0)
+        ::close(m_reader);
+}
 
 void TDownloadTap::Opened(const QString& partPath)
 {
+    const int reader = ::open(QFile::encodeName(partPath).constData(), O_RDONLY | O_CLOEXEC);
     const std::lock_guard lock(m_mutex);
-    m_part = partPath;
+    if (m_reader >= 0)
+        ::close(m_reader);
+    m_reader = reader;
 }
 
 void TDownloadTap::Grew(qint64 bytes)
@@ -68,10 +81,10 @@ bool TDownloadTap::WaitFor(qint64 bytes)
     }
 }
 
-QString TDownloadTap::PartPath() const
+int TDownloadTap::ReadHandle() const
 {
     const std::lock_guard lock(m_mutex);
-    return m_part;
+    return m_reader;
 }
 
 bool TDownloadTap::EndedWhole() const

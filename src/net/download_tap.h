@@ -12,8 +12,15 @@
 
 class TDownloadTap {
 public:
+    TDownloadTap() = default;
+    ~TDownloadTap();
+    TDownloadTap(const TDownloadTap&) = delete;
+    TDownloadTap& operator=(const TDownloadTap&) = delete;
+
     // ---- the download's side, from its transfer thread
-    // The part file that is written from its first byte on.
+    // The part file that is written from its first byte on; it exists by now. The reader
+    // reads it through a handle opened here, so that the part may be renamed at its end
+    // before the reader came to look.
     void Opened(const QString& partPath);
     // The part now holds its first `bytes` bytes.
     void Grew(qint64 bytes);
@@ -30,8 +37,9 @@ public:
     bool WaitFor(qint64 bytes);
     // The bytes the part still has to take (0 when the length is unknown).
     qint64 StillToCome() const;
-    // The part file, once opened.
-    QString PartPath() const;
+    // A handle open for reading the part file (-1 until it was opened, or when it could
+    // not be read); it stays the tap's own.
+    int ReadHandle() const;
     // True once the download ended with the whole file and never started over after bytes were shown.
     bool EndedWhole() const;
     // Wakes every wait for good.
@@ -42,7 +50,7 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::condition_variable m_grown;
-    QString m_part;
+    int m_reader = -1;
     qint64 m_bytes = 0;
     qint64 m_total = -1;
     qint64 m_wanted = 0;

@@ -3,6 +3,7 @@
 #include "app/application_extended.h"
 #include "app/setup_core.h"
 #include "app/setup_logging.h"
+#include "net/download_tap.h"
 #include "net/release_integrity.h"
 #include "net/setup_config.h"
 #include "platform/platform.h"
@@ -10,6 +11,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+
+#include <utility>
 
 namespace {
 
@@ -160,7 +163,31 @@ void TSource::RequestResource2(const QString& fName, int ResID)
     log(QStringLiteral("RequestResource2: ") + fName + QStringLiteral(", ") + QString::number(ResID));
     topRequest = fName;
     RememberSha256(fName, {});
-    platform::extractResource(platform::executablePath(), platform::ResourceId::numbered(ResID), baseTemp + fName);
+    const QString target = baseTemp + fName;
+    const platform::ResourceId id = platform::ResourceId::numbered(ResID);
+    if (!Tap) {
+        platform::extractResource(platform::executablePath(), id, target);
+        return;
+    }
+    // the reader follows the copy as it follows a download: a part file, renamed when whole
+    const QString part = target + QStringLiteral(".part");
+    try {
+        bool opened = false;
+        platform::extractResource(platform::executablePath(), id, part, [&](qint64 copied, qint64 size) {
+            if (!std::exchange(opened, true)) {
+                Tap->Opened(part);
+                Tap->Expect(size);
+            }
+            Tap->Grew(copied);
+        });
+        if (!platform::replaceFile(part, target))
+            throw EFCreateError(QStringLiteral("Cannot replace \"%1\"").arg(target));
+    } catch (...) {
+        Tap->Ended(false);
+        QFile::remove(part);
+        throw;
+    }
+    Tap->Ended(true);
 }
 
 QString TSource::Use(const QString& fName)

@@ -188,7 +188,7 @@ TEST_F(AtomicInstall, UpdateKilledAtAnyMomentLeavesAOrBWholeAndTheNextRunEndsWit
         treeB = installedFiles(clean.installFolder(false));
         ASSERT_EQ(treeB.value(kUserFile), "the user's own notes") << "the user's file is carried into B";
         ASSERT_FALSE(treeB.contains(QStringLiteral("plugins/old.so"))) << "a file B dropped is gone";
-        const qsizetype firstFile = all.err.indexOf("a file was extracted");
+        const qsizetype firstFile = all.err.indexOf("a file was unpacked as the archive arrived");
         EXPECT_TRUE(firstFile >= 0 && firstFile < all.err.indexOf("the remains of an interrupted run are gone"))
             << "the archive is unpacked while it downloads, before the install job begins";
         const QList<int> moments = spread(countCrashPoints(all), 20);
