@@ -6,6 +6,7 @@
 #include "i18n/setup_translator.h"
 #include "install/background_job.h"
 #include "install/install_job.h"
+#include "install/package_draft.h"
 #include "install/installed_configuration.h"
 #include "install/package_check.h"
 #include "install/program_runner.h"
@@ -156,11 +157,16 @@ bool CBaseInstallation::AsyncRequest(const QString& fName, TWorkBeginProc onWork
     });
 }
 
-void CBaseInstallation::AttachFile2(platform::ResourceUpdate& hUpdate, const QString& FileName, int ResID)
+void CBaseInstallation::logAttachFile2(const void* hUpdate, const QString& FileName)
 {
-    const auto handle = static_cast<quint32>(reinterpret_cast<quintptr>(&hUpdate));
+    const auto handle = static_cast<quint32>(reinterpret_cast<quintptr>(hUpdate));
     log(QStringLiteral("AttachFile2: 0x") + QStringLiteral("%1").arg(handle, 8, 16, QLatin1Char('0')).toUpper()
         + QStringLiteral(", ") + FileName);
+}
+
+void CBaseInstallation::AttachFile2(platform::ResourceUpdate& hUpdate, const QString& FileName, int ResID)
+{
+    logAttachFile2(&hUpdate, FileName);
     if (!QFile::exists(FileName))
         throw fileOpenError(FileName, systemErrorText(ENOENT));
     // streamed at commit: a large archive never sits in memory
@@ -653,6 +659,7 @@ struct LocalPackageJob : TJobRecord {
     QString CurrentZip;
     QString CurrentExe;
     QString WorkPath;
+    std::shared_ptr<PackageDraft> Draft;  // the package written while the archive downloaded
 };
 
 const QString kPackageName = QStringLiteral("VorlenSetup.exe");
@@ -661,10 +668,22 @@ const QString kPackageName = QStringLiteral("VorlenSetup.exe");
 // descriptor embedded. It is made under a name of its own beside the package and takes
 // the package's name only when complete, so a failure leaves an earlier package whole
 // and never a plain setup under the package's name.
-void makePackage(CInstallation& installation, const LocalPackageJob& job)
+QString partialPackage(const QString& workPath)
+{
+    return workPath + kPackageName + QStringLiteral(".part");
+}
+
+void makePackage(CInstallation& installation, LocalPackageJob& job)
 {
     const QString target = job.WorkPath + kPackageName;
-    const QString partial = target + QStringLiteral(".part");
+    const QString partial = partialPackage(job.WorkPath);
+    if (job.Draft && job.Draft->Finish(job.CurrentZip)) {
+        installation.CompleteDraft(*job.Draft, partial, job.CurrentZip, job.SystemXML);
+        if (!platform::replaceFile(partial, target))
+            throw EFCreateError(QStringLiteral("Cannot replace \"%1\"").arg(target));
+        return;
+    }
+    job.Draft.reset();
     QFile::remove(partial);
     try {
         if (!platform::copyFile(job.CurrentExe, partial))
@@ -689,13 +708,22 @@ void CInstallation::MakeLocalInstallation()
     TWorkEndProc onWorkEnd;
     job->WorkPath = platform::withTrailingSeparator(MainWindow->page_MakeLocalInstallation2(onWorkBegin, onWork, onWorkEnd));
     job->CurrentExe = platform::executablePath();
-    if (!AsyncRequest(QStringLiteral("vrnsetup.zip"), onWorkBegin, onWork, onWorkEnd) || gCancelled) {
+    // the package is written under its part name while the archive arrives
+    job->Draft = std::make_shared<PackageDraft>(std::make_shared<TDownloadTap>(), job->CurrentExe,
+                                                partialPackage(job->WorkPath));
+    Source->Tap = job->Draft->Tap();
+    const bool downloaded = AsyncRequest(QStringLiteral("vrnsetup.zip"), onWorkBegin, onWork, onWorkEnd);
+    Source->Tap.reset();
+    if (!downloaded || gCancelled) {
+        job->Draft.reset();
         showInstallFailure();
         return;
     }
     // the package's resources are trusted where it is started: only a checked archive goes in
-    if (!ValidateZipPackage())
+    if (!ValidateZipPackage()) {
+        job->Draft.reset();
         return;
+    }
     job->CurrentZip = Source->Use(QStringLiteral("vrnsetup.zip"));
     job->SystemXML = Source->Use(QStringLiteral("system.xml"));
     StartJobWorker(job, QStringLiteral("Making"), kClass + QStringLiteral("MakeLocalInstallation: "), [this, job] {
@@ -712,6 +740,15 @@ void CInstallation::MakeLocalInstallation()
     WaitForUserAction();
     // shown after the wait whatever ended it, also when the window was closed on the page
     platform::showInFileManager(job->WorkPath + kPackageName);
+}
+
+void CInstallation::CompleteDraft(PackageDraft& draft, const QString& ExeFile, const QString& ZipFile, const QString& XmlFile)
+{
+    log(QStringLiteral("AttachResourcesTo: ") + ExeFile + QStringLiteral(", ") + ZipFile + QStringLiteral(", ")
+        + XmlFile);
+    logAttachFile2(&draft, ZipFile);
+    logAttachFile2(&draft, XmlFile);
+    draft.Complete(XmlFile);
 }
 
 void CInstallation::AttachResourcesTo(const QString& ExeFile, const QString& ZipFile, const QString& XmlFile)

@@ -33,12 +33,17 @@ public:
     // Adds the whole file to the executable open for update as RCDATA resource ResID.
     void AttachFile2(platform::ResourceUpdate& hUpdate, const QString& FileName, int ResID);
 
+protected:
+    // The line AttachFile2 logs for the update `hUpdate`.
+    void logAttachFile2(const void* hUpdate, const QString& FileName);
+
     // Shared with the workers of the requests, so that a request abandoned when the
     // window closes can still finish on a source that exists.
     std::shared_ptr<TSource> Source;
     QString LangID;
 };
 
+class PackageDraft;
 class StreamingExtraction;
 
 class CInstallation : public CBaseInstallation {
@@ -74,6 +79,9 @@ public:
     void MakeLocalInstallation();
     // Adds the archive as resource 100 and the descriptor as resource 200 to ExeFile.
     void AttachResourcesTo(const QString& ExeFile, const QString& ZipFile, const QString& XmlFile);
+    // AttachResourcesTo for the package written while the archive downloaded: the archive
+    // is in ExeFile already, the descriptor and the table follow. The log tells the same steps.
+    void CompleteDraft(PackageDraft& draft, const QString& ExeFile, const QString& ZipFile, const QString& XmlFile);
 
 private:
     struct ReleaseNumbers {

@@ -39,6 +39,12 @@ void TDownloadTap::Expect(qint64 total)
     m_total = total;
 }
 
+qint64 TDownloadTap::Present() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_bytes;
+}
+
 qint64 TDownloadTap::StillToCome() const
 {
     const std::lock_guard lock(m_mutex);

@@ -35,6 +35,8 @@ public:
     // Waits until the part holds `bytes` bytes; false when they will never come (the
     // download ended short, started over after bytes were shown, or the reader gave up).
     bool WaitFor(qint64 bytes);
+    // The bytes the part holds now.
+    qint64 Present() const;
     // The bytes the part still has to take (0 when the length is unknown).
     qint64 StillToCome() const;
     // A handle open for reading the part file (-1 until it was opened, or when it could

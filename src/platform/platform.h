@@ -242,6 +242,31 @@ private:
     std::unique_ptr<Private> d;
 };
 
+// A new executable file written in one pass at `target`: a copy of `exePath` without
+// its resources `leftOut`, to which resources are then appended, their bytes as they
+// come. The file is the caller's own until finish() has written the table (a part file
+// renamed into place afterwards); destroyed before, it is removed.
+// Throws EFCreateError or EInOutError with the system's reason.
+class ResourceWriter {
+public:
+    ResourceWriter(const QString& exePath, const QString& target, const QList<ResourceId>& leftOut);
+    ~ResourceWriter();
+    ResourceWriter(const ResourceWriter&) = delete;
+    ResourceWriter& operator=(const ResourceWriter&) = delete;
+    // Begins resource `id` at the end of the file, or begins the one begun last again.
+    void begin(const ResourceId& id);
+    // Appends `count` bytes of the open file `fd` from `offset` to the resource begun last.
+    void append(int fd, qint64 offset, qint64 count);
+    // Appends the whole file as resource `id`.
+    void appendFile(const ResourceId& id, const QString& file);
+    // Writes the table and flushes the file to disk.
+    void finish();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
 // ---- programs ------------------------------------------------------------------
 // Force-ends the current user's processes whose executable file is called `exeBaseName`
 // (the name of the file behind /proc/<pid>/exe, or argv[0]'s when that link cannot be

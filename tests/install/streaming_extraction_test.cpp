@@ -3,6 +3,7 @@
 // walk cannot follow leaves nothing behind.
 #include "install/streaming_extraction.h"
 #include "install/zip_archive.h"
+#include "download_feeder.h"
 #include "install_test_support.h"
 #include "zip_maker.h"
 
@@ -34,30 +35,6 @@ QByteArray withSizesAfterData(QByteArray archive)
 {
     archive[6] = static_cast<char>(archive[6] | 0x08);
     return archive;
-}
-
-enum class Download { Whole, StartsOver, EndsShort };
-
-// Feeds `archive` into a part file in pieces, as a download would.
-void download(TDownloadTap& tap, const QString& part, const QByteArray& archive, Download how)
-{
-    QFile file(part);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    tap.Opened(part);
-    const qsizetype piece = 7919;
-    const qsizetype end = how == Download::EndsShort ? archive.size() / 2 : archive.size();
-    for (qsizetype at = 0; at < end; at += piece) {
-        file.write(archive.mid(at, std::min(piece, end - at)));
-        tap.Grew(std::min(at + piece, end));
-        if (how == Download::StartsOver && at > archive.size() / 3) {
-            tap.StartedOver();
-            how = Download::Whole;
-            at = -piece;
-            file.resize(0);
-            file.seek(0);
-        }
-    }
-    tap.Ended(how != Download::EndsShort);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <QSaveFile>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -463,6 +464,114 @@ void ResourceUpdate::commit()
     if (!writeAll(out, index) || !writeAll(out, footer) || !out.commit())
         d->check(CopyResult::WriteFailed, source, out);
     d->pending.clear();
+}
+
+// ---- writing a new executable in one pass ----------------------------------------
+
+struct ResourceWriter::Private {
+    QString target;
+    QFile out;
+    quint64 start = 0;
+    QList<StoredEntry> entries;
+    std::optional<StoredEntry> current;
+    bool finished = false;
+
+    void check(CopyResult result, const QFile& from)
+    {
+        if (result == CopyResult::ReadFailed)
+            throw fileReadError(from.fileName(), from.errorString());
+        if (result == CopyResult::WriteFailed)
+            throw fileWriteError(target, out.errorString());
+    }
+    void copy(QFile& from, qint64 offset, qint64 count)
+    {
+        check(from.seek(offset) ? copyBytes(from, count, out) : CopyResult::ReadFailed, from);
+    }
+    void close()
+    {
+        if (!current)
+            return;
+        current->size = static_cast<quint64>(out.pos()) - current->offset;
+        entries.append(*current);
+        current.reset();
+    }
+};
+
+ResourceWriter::ResourceWriter(const QString& exePath, const QString& target, const QList<ResourceId>& leftOut)
+    : d(std::make_unique<Private>())
+{
+    d->target = target;
+    QFile source(readableProgramFile(exePath));
+    if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        throw fileOpenError(exePath, source.errorString());
+    const Table table = readTable(source);
+    if (table.damaged)
+        throw EInOutError(QStringLiteral("The resource table of \"%1\" is damaged.").arg(exePath));
+    d->out.setFileName(target);
+    if (!d->out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        throw fileCreateError(target, d->out.errorString());
+    d->start = table.start;
+    d->copy(source, 0, static_cast<qint64>(table.start));
+    for (const StoredEntry& entry : table.entries) {
+        if (std::any_of(leftOut.begin(), leftOut.end(), [&](const ResourceId& id) { return id.matches(entry.id); }))
+            continue;
+        begin(entry.id);
+        d->copy(source, static_cast<qint64>(entry.offset), static_cast<qint64>(entry.size));
+    }
+    d->close();
+    if (!d->out.setPermissions(source.permissions() | QFile::ReadOwner | QFile::WriteOwner))
+        throw fileWriteError(target, d->out.errorString());
+}
+
+ResourceWriter::~ResourceWriter()
+{
+    if (!d->finished)
+        d->out.remove();
+}
+
+void ResourceWriter::begin(const ResourceId& id)
+{
+    checkName(id);
+    if (d->current && d->current->id.matches(id)) {
+        // the resource starts over: what it wrote so far goes
+        if (!d->out.resize(static_cast<qint64>(d->current->offset)) || !d->out.seek(static_cast<qint64>(d->current->offset)))
+            throw fileWriteError(d->target, d->out.errorString());
+        return;
+    }
+    d->close();
+    d->current = StoredEntry{id, static_cast<quint64>(d->out.pos()), 0};
+}
+
+void ResourceWriter::append(int fd, qint64 offset, qint64 count)
+{
+    QFile from;
+    if (!from.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle))
+        throw fileReadError(d->target, from.errorString());
+    d->copy(from, offset, count);
+}
+
+void ResourceWriter::appendFile(const ResourceId& id, const QString& file)
+{
+    QFile from(file);
+    if (!from.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        throw fileOpenError(file, from.errorString());
+    begin(id);
+    d->copy(from, 0, -1);
+}
+
+void ResourceWriter::finish()
+{
+    d->close();
+    const quint64 indexOffset = static_cast<quint64>(d->out.pos());
+    const QByteArray index = serialiseIndex(d->entries);
+    const QByteArray footer = serialiseFooter(d->start, indexOffset, static_cast<quint32>(index.size()));
+    if (!writeAll(d->out, index) || !writeAll(d->out, footer))
+        throw fileWriteError(d->target, d->out.errorString());
+    // on disk before the caller names it, as a committed update is
+    if (::fdatasync(d->out.handle()) != 0)
+        throw fileWriteError(d->target, systemErrorText(errno));
+    d->out.close();
+    d->finished = true;
 }
 
 }  // namespace platform

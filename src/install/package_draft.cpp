@@ -1,0 +1,81 @@
+#include "install/package_draft.h"
+
+#include "platform/platform.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+
+namespace {
+
+// What the draft copies at a time: large enough for a fast copy, small enough that it
+// keeps up with the download.
+constexpr qint64 Step = 8 << 20;
+
+const platform::ResourceId ArchiveResource = platform::ResourceId::numbered(100);
+const platform::ResourceId DescriptorResource = platform::ResourceId::numbered(200);
+
+// Whether the open file `fd` is the file at `path`, `size` bytes long.
+bool isFile(int fd, const QString& path, qint64 size)
+{
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(fd, &open) == 0 && ::stat(QFile::encodeName(path).constData(), &named) == 0
+           && open.st_dev == named.st_dev && open.st_ino == named.st_ino && named.st_size == size;
+}
+
+}  // namespace
+
+PackageDraft::PackageDraft(std::shared_ptr<TDownloadTap> tap, QString setup, QString part)
+    : m_tap(std::move(tap)), m_setup(std::move(setup)), m_part(std::move(part))
+{
+    m_thread = std::thread(&PackageDraft::follow, this);
+}
+
+PackageDraft::~PackageDraft()
+{
+    m_tap->GiveUp();
+    if (m_thread.joinable())
+        m_thread.join();
+    // the writer removes an unfinished part
+    m_writer.reset();
+}
+
+void PackageDraft::follow()
+{
+    try {
+        QFile::remove(m_part);
+        m_writer = std::make_unique<platform::ResourceWriter>(m_setup, m_part,
+                                                              QList<platform::ResourceId>{ArchiveResource, DescriptorResource});
+        m_writer->begin(ArchiveResource);
+        for (;;) {
+            const bool more = m_tap->WaitFor(m_copied + Step);
+            const qint64 present = m_tap->Present();
+            if (present < m_copied)
+                throw std::runtime_error("the download started over");
+            if (present > m_copied)
+                m_writer->append(m_tap->ReadHandle(), m_copied, present - m_copied);
+            m_copied = present;
+            if (!more)
+                return;
+        }
+    } catch (...) {
+        // a full disk, an unreadable setup: the package is made after the download
+        m_failed = true;
+    }
+}
+
+bool PackageDraft::Finish(const QString& archive)
+{
+    // the download is over: a wait for bytes that never came ends now
+    m_tap->Close();
+    if (m_thread.joinable())
+        m_thread.join();
+    return !m_failed && m_writer && m_tap->EndedWhole() && isFile(m_tap->ReadHandle(), archive, m_copied);
+}
+
+void PackageDraft::Complete(const QString& descriptor)
+{
+    m_writer->appendFile(DescriptorResource, descriptor);
+    m_writer->finish();
+}
