@@ -15,13 +15,28 @@ constexpr qint64 Step = 8 << 20;
 const platform::ResourceId ArchiveResource = platform::ResourceId::numbered(100);
 const platform::ResourceId DescriptorResource = platform::ResourceId::numbered(200);
 
-// Whether the open file `fd` is the file at `path`, `size` bytes long.
-bool isFile(int fd, const QString& path, qint64 size)
+// Whether the open file `fd` holds the bytes of the file at `path`, `size` bytes long:
+// it is that file, or (a download kept in the cache on another file system reaches the
+// work folder as a copy) a file of the same bytes.
+bool holdsFile(int fd, const QString& path, qint64 size)
 {
     struct stat open {};
     struct stat named {};
-    return ::fstat(fd, &open) == 0 && ::stat(QFile::encodeName(path).constData(), &named) == 0
-           && open.st_dev == named.st_dev && open.st_ino == named.st_ino && named.st_size == size;
+    if (::fstat(fd, &open) != 0 || ::stat(QFile::encodeName(path).constData(), &named) != 0 || open.st_size != size
+        || named.st_size != size)
+        return false;
+    if (open.st_dev == named.st_dev && open.st_ino == named.st_ino)
+        return true;
+    QFile other(path);
+    QFile own;
+    if (!other.open(QIODevice::ReadOnly) || !own.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) || !own.seek(0))
+        return false;
+    for (qint64 at = 0; at < size; at += Step) {
+        const QByteArray theirs = other.read(Step);
+        if (theirs.isEmpty() || theirs != own.read(Step))
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -71,7 +86,7 @@ bool PackageDraft::Finish(const QString& archive)
     m_tap->Close();
     if (m_thread.joinable())
         m_thread.join();
-    return !m_failed && m_writer && m_tap->EndedWhole() && isFile(m_tap->ReadHandle(), archive, m_copied);
+    return !m_failed && m_writer && m_tap->EndedWhole() && holdsFile(m_tap->ReadHandle(), archive, m_copied);
 }
 
 void PackageDraft::Complete(const QString& descriptor)

@@ -664,15 +664,16 @@ struct LocalPackageJob : TJobRecord {
 
 const QString kPackageName = QStringLiteral("VorlenSetup.exe");
 
-// The worker's part: a fresh copy of the running setup with the archive and the
-// descriptor embedded. It is made under a name of its own beside the package and takes
-// the package's name only when complete, so a failure leaves an earlier package whole
-// and never a plain setup under the package's name.
 QString partialPackage(const QString& workPath)
 {
     return workPath + kPackageName + QStringLiteral(".part");
 }
 
+// The worker's part: the draft written while the archive downloaded, completed, or else
+// a fresh copy of the running setup with the archive and the descriptor embedded. It is
+// made under a name of its own beside the package and takes the package's name only
+// when complete, so a failure leaves an earlier package whole and never a plain setup
+// under the package's name.
 void makePackage(CInstallation& installation, LocalPackageJob& job)
 {
     const QString target = job.WorkPath + kPackageName;

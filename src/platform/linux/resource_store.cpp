@@ -511,16 +511,21 @@ ResourceWriter::ResourceWriter(const QString& exePath, const QString& target, co
     if (!d->out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         throw fileCreateError(target, d->out.errorString());
     d->start = table.start;
-    d->copy(source, 0, static_cast<qint64>(table.start));
-    for (const StoredEntry& entry : table.entries) {
-        if (std::any_of(leftOut.begin(), leftOut.end(), [&](const ResourceId& id) { return id.matches(entry.id); }))
-            continue;
-        begin(entry.id);
-        d->copy(source, static_cast<qint64>(entry.offset), static_cast<qint64>(entry.size));
+    try {
+        d->copy(source, 0, static_cast<qint64>(table.start));
+        for (const StoredEntry& entry : table.entries) {
+            if (std::any_of(leftOut.begin(), leftOut.end(), [&](const ResourceId& id) { return id.matches(entry.id); }))
+                continue;
+            begin(entry.id);
+            d->copy(source, static_cast<qint64>(entry.offset), static_cast<qint64>(entry.size));
+        }
+        d->close();
+        if (!d->out.setPermissions(source.permissions() | QFile::ReadOwner | QFile::WriteOwner))
+            throw fileWriteError(target, d->out.errorString());
+    } catch (...) {
+        d->out.remove();
+        throw;
     }
-    d->close();
-    if (!d->out.setPermissions(source.permissions() | QFile::ReadOwner | QFile::WriteOwner))
-        throw fileWriteError(target, d->out.errorString());
 }
 
 ResourceWriter::~ResourceWriter()
