@@ -3,10 +3,13 @@
 #include <QFile>
 #include <QStringList>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -36,11 +39,15 @@ void writeAll(int fd, const char* data, size_t size, const QByteArray& path)
     }
 }
 
+// Set once a file system made a file without a name but would not name it: later files
+// are then created by name at once.
+std::atomic<bool> namingRefused{false};
+
 // Whether a file made without a name can be given one through /proc, asked once.
 bool canNameUnnamedFiles()
 {
     static const bool procIsMounted = ::access("/proc/self/fd", X_OK) == 0;
-    return procIsMounted;
+    return procIsMounted && !namingRefused;
 }
 
 // A file without a name in the folder of `path`, or -1 where the file system makes none.
@@ -53,7 +60,8 @@ int createUnnamedFile(const QByteArray& path, mode_t mode)
         return -1;
     const int slash = path.lastIndexOf('/');
     const QByteArray folder = slash > 0 ? path.left(slash) : QByteArrayLiteral(".");
-    return ::open(folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    // readable, so that its bytes can still go into a named file (copyIntoNamedFile)
+    return ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 }
 
 // Gives the unnamed file `fd` the name `path`, replacing what has that name.
@@ -72,6 +80,38 @@ struct FileDescriptor {
             ::close(fd);
     }
 };
+
+// Closes `fd` and tells the system's reason when the bytes written could not be kept.
+void closeChecked(FileDescriptor& file, const QByteArray& path)
+{
+    const int fd = std::exchange(file.fd, -1);
+    if (::close(fd) != 0)
+        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+}
+
+// The bytes of the unnamed file `unnamed` in a file created by name at `path`: for a file
+// system that makes unnamed files but will not name them.
+void copyIntoNamedFile(int unnamed, const QByteArray& path, mode_t mode)
+{
+    FileDescriptor named{createFile(path, mode)};
+    if (named.fd < 0)
+        throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
+    std::vector<char> buffer(1 << 20);
+    for (off_t at = 0;;) {
+        const ssize_t got = ::pread(unnamed, buffer.data(), buffer.size(), at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+        if (got == 0)
+            break;
+        writeAll(named.fd, buffer.data(), static_cast<size_t>(got), path);
+        at += got;
+    }
+    if (::fchmod(named.fd, mode) != 0)
+        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+    closeChecked(named, path);
+}
 
 }  // namespace
 
@@ -108,10 +148,11 @@ void WriteEntryFile(const QByteArray& path, mode_t mode, const std::function<voi
     // an existing file keeps its old mode through O_TRUNC, and the umask narrowed a new one
     if (::fchmod(target.fd, mode) != 0)
         throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
-    if (unnamed && !nameUnnamedFile(target.fd, path))
-        throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
-    const int fd = target.fd;
-    target.fd = -1;
-    if (::close(fd) != 0)
-        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+    if (unnamed && !nameUnnamedFile(target.fd, path)) {
+        // a file system without links, or a /proc that will not lead to the file
+        if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == ENOENT)
+            namingRefused = true;
+        copyIntoNamedFile(target.fd, path, mode);
+    }
+    closeChecked(target, path);
 }
