@@ -1,9 +1,10 @@
 #include "install/entry_file.h"
 
+#include "platform/platform.h"
+
 #include <QFile>
 #include <QStringList>
 
-#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,39 +38,6 @@ void writeAll(int fd, const char* data, size_t size, const QByteArray& path)
         data += written;
         size -= static_cast<size_t>(written);
     }
-}
-
-// Set once a file system made a file without a name but would not name it: later files
-// are then created by name at once.
-std::atomic<bool> namingRefused{false};
-
-// Whether a file made without a name can be given one through /proc, asked once.
-bool canNameUnnamedFiles()
-{
-    static const bool procIsMounted = ::access("/proc/self/fd", X_OK) == 0;
-    return procIsMounted && !namingRefused;
-}
-
-// A file without a name in the folder of `path`, or -1 where the file system makes none.
-// Making it does not hold the folder's lock while the file system looks for a free inode
-// (which is slow on a disk whose inodes were freed moments ago), so the extraction
-// threads create their files side by side; and a file appears only once it is whole.
-int createUnnamedFile(const QByteArray& path, mode_t mode)
-{
-    if (!canNameUnnamedFiles())
-        return -1;
-    const int slash = path.lastIndexOf('/');
-    const QByteArray folder = slash > 0 ? path.left(slash) : QByteArrayLiteral(".");
-    // readable, so that its bytes can still go into a named file (copyIntoNamedFile)
-    return ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-}
-
-// Gives the unnamed file `fd` the name `path`, replacing what has that name.
-bool nameUnnamedFile(int fd, const QByteArray& path)
-{
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-    const auto link = [&] { return ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, path.constData(), AT_SYMLINK_FOLLOW) == 0; };
-    return link() || (errno == EEXIST && ::unlink(path.constData()) == 0 && link());
 }
 
 struct FileDescriptor {
@@ -138,7 +106,7 @@ QByteArray SafeEntryPath(const QString& name)
 
 void WriteEntryFile(const QByteArray& path, mode_t mode, const std::function<void(const EntrySink&)>& produce)
 {
-    FileDescriptor target{createUnnamedFile(path, mode)};
+    FileDescriptor target{platform::createUnnamedFile(path, mode)};
     const bool unnamed = target.fd >= 0;
     if (!unnamed)
         target.fd = createFile(path, mode);
@@ -148,11 +116,8 @@ void WriteEntryFile(const QByteArray& path, mode_t mode, const std::function<voi
     // an existing file keeps its old mode through O_TRUNC, and the umask narrowed a new one
     if (::fchmod(target.fd, mode) != 0)
         throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
-    if (unnamed && !nameUnnamedFile(target.fd, path)) {
-        // a file system without links, or a /proc that will not lead to the file
-        if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == ENOENT)
-            namingRefused = true;
+    // a file system that made the file but will not name it gets its bytes by name
+    if (unnamed && !platform::nameUnnamedFile(target.fd, path))
         copyIntoNamedFile(target.fd, path, mode);
-    }
     closeChecked(target, path);
 }

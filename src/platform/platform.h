@@ -93,6 +93,15 @@ QStringList deleteTree(const QString& path);
 void swapFolderInto(const QString& staging, const QString& target);
 // Renames a file over `to` in one step (never over a folder); false on failure.
 bool replaceFile(const QString& from, const QString& to);
+// A file without a name in the folder of `path` (a native path), open for reading and
+// writing, or -1 where the file system makes none. Making it does not hold the folder's
+// lock while the file system looks for a free inode, and a file written so appears only
+// once it is whole and named: a killed run leaves nothing.
+int createUnnamedFile(const QByteArray& path, unsigned mode);
+// Gives the unnamed file `fd` the name `path`, replacing a file of that name; false (with
+// errno set) on failure. Once a file system refused to name such a file (it has no
+// links), createUnnamedFile answers -1 for the rest of the run.
+bool nameUnnamedFile(int fd, const QByteArray& path);
 // Renames a file or folder unless `to` exists; one step on one file system.
 bool renameNoReplace(const QString& from, const QString& to);
 // Makes `to` another name of the file `from` (a hard link), a copy of a symbolic link,

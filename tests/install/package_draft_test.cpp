@@ -57,6 +57,7 @@ TEST(PackageDraft, HoldsTheSetupAndExactlyTheFinishedArchiveOrNothing)
             download(*draft.Tap(), zip + QStringLiteral(".part"), archive, c.how);
             QFile::rename(zip + QStringLiteral(".part"), zip);
             ASSERT_EQ(draft.Finish(zip), c.drafted) << c.what;
+            EXPECT_FALSE(QFile::exists(part)) << "nothing bears the part's name before it is whole: " << c.what;
             if (c.drafted)
                 draft.Complete(folder + QStringLiteral("/system.xml"));
         }

@@ -1,10 +1,11 @@
 // Replacing an installation in one step: the folder exchange, renames that never
-// replace, carrying files from one tree to another without copying their bytes, and
-// the figures the free-space check needs.
+// replace, files that take their name only when whole, carrying files from one tree to
+// another without copying their bytes, and the figures the free-space check needs.
 #include "platform/platform.h"
 
 #include <QFile>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
@@ -92,6 +93,41 @@ bool replaceFile(const QString& from, const QString& to)
     if (::lstat(native(to).constData(), &info) == 0 && S_ISDIR(info.st_mode))
         return false;
     return ::rename(native(from).constData(), native(to).constData()) == 0;
+}
+
+namespace {
+
+// Set once a file system made a file without a name but would not name it.
+std::atomic<bool> namingRefused{false};
+
+// Whether a file made without a name can be given one through /proc, asked once.
+bool canNameUnnamedFiles()
+{
+    static const bool procIsMounted = ::access("/proc/self/fd", X_OK) == 0;
+    return procIsMounted && !namingRefused;
+}
+
+}  // namespace
+
+int createUnnamedFile(const QByteArray& path, unsigned mode)
+{
+    if (!canNameUnnamedFiles())
+        return -1;
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? path.left(slash) : QByteArrayLiteral(".");
+    return ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, static_cast<mode_t>(mode));
+}
+
+bool nameUnnamedFile(int fd, const QByteArray& path)
+{
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    const auto link = [&] { return ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, path.constData(), AT_SYMLINK_FOLLOW) == 0; };
+    if (link() || (errno == EEXIST && ::unlink(path.constData()) == 0 && link()))
+        return true;
+    // a file system without links, or a /proc that will not lead to the file
+    if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == ENOENT)
+        namingRefused = true;
+    return false;
 }
 
 bool renameNoReplace(const QString& from, const QString& to)

@@ -471,6 +471,7 @@ void ResourceUpdate::commit()
 struct ResourceWriter::Private {
     QString target;
     QFile out;
+    bool unnamed = false;  // named at finish(): a killed run leaves no part behind
     quint64 start = 0;
     QList<StoredEntry> entries;
     std::optional<StoredEntry> current;
@@ -486,6 +487,33 @@ struct ResourceWriter::Private {
     void copy(QFile& from, qint64 offset, qint64 count)
     {
         check(from.seek(offset) ? copyBytes(from, count, out) : CopyResult::ReadFailed, from);
+    }
+    // For a file system that made the unnamed file but will not name it: its bytes in a
+    // file created by name, flushed to disk as well.
+    void copyByName()
+    {
+        QFile written;
+        QFile named(target);
+        if (!written.open(out.handle(), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle)
+            || !named.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+            throw fileCreateError(target, named.errorString());
+        struct stat mode {};
+        const bool copied = written.seek(0) && copyBytes(written, -1, named) == CopyResult::Done
+                            && ::fstat(out.handle(), &mode) == 0 && ::fchmod(named.handle(), mode.st_mode & 07777) == 0
+                            && ::fdatasync(named.handle()) == 0;
+        if (!copied) {
+            const QString reason = named.errorString();
+            named.remove();
+            throw fileWriteError(target, reason);
+        }
+    }
+    // An unnamed file goes with its handle; a named one is removed.
+    void discard()
+    {
+        if (unnamed)
+            out.close();
+        else
+            out.remove();
     }
     void close()
     {
@@ -507,8 +535,11 @@ ResourceWriter::ResourceWriter(const QString& exePath, const QString& target, co
     const Table table = readTable(source);
     if (table.damaged)
         throw EInOutError(QStringLiteral("The resource table of \"%1\" is damaged.").arg(exePath));
-    d->out.setFileName(target);
-    if (!d->out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    const int unnamed = createUnnamedFile(QFile::encodeName(target), 0600);
+    d->unnamed = unnamed >= 0;
+    const bool opened = d->unnamed ? d->out.open(unnamed, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)
+                                   : (d->out.setFileName(target), d->out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered));
+    if (!opened)
         throw fileCreateError(target, d->out.errorString());
     d->start = table.start;
     try {
@@ -520,10 +551,11 @@ ResourceWriter::ResourceWriter(const QString& exePath, const QString& target, co
             d->copy(source, static_cast<qint64>(entry.offset), static_cast<qint64>(entry.size));
         }
         d->close();
-        if (!d->out.setPermissions(source.permissions() | QFile::ReadOwner | QFile::WriteOwner))
-            throw fileWriteError(target, d->out.errorString());
+        struct stat mode {};
+        if (::fstat(source.handle(), &mode) != 0 || ::fchmod(d->out.handle(), (mode.st_mode & 07777) | S_IRUSR | S_IWUSR) != 0)
+            throw fileWriteError(target, systemErrorText(errno));
     } catch (...) {
-        d->out.remove();
+        d->discard();
         throw;
     }
 }
@@ -531,7 +563,7 @@ ResourceWriter::ResourceWriter(const QString& exePath, const QString& target, co
 ResourceWriter::~ResourceWriter()
 {
     if (!d->finished)
-        d->out.remove();
+        d->discard();
 }
 
 void ResourceWriter::begin(const ResourceId& id)
@@ -575,6 +607,8 @@ void ResourceWriter::finish()
     // on disk before the caller names it, as a committed update is
     if (::fdatasync(d->out.handle()) != 0)
         throw fileWriteError(d->target, systemErrorText(errno));
+    if (d->unnamed && !nameUnnamedFile(d->out.handle(), QFile::encodeName(d->target)))
+        d->copyByName();
     d->out.close();
     d->finished = true;
 }
