@@ -52,14 +52,14 @@ PackageDraft::~PackageDraft()
     m_tap->GiveUp();
     if (m_thread.joinable())
         m_thread.join();
-    // the writer removes an unfinished part
+    // the writer drops an unfinished draft
     m_writer.reset();
 }
 
 void PackageDraft::follow()
 {
     try {
-        QFile::remove(m_part);
+        QFile::remove(m_part);  // left by a run killed while it made its package after the download
         m_writer = std::make_unique<platform::ResourceWriter>(m_setup, m_part,
                                                               QList<platform::ResourceId>{ArchiveResource, DescriptorResource});
         m_writer->begin(ArchiveResource);

@@ -1,10 +1,11 @@
 #pragma once
 // The local package written while its archive downloads: a copy of the running setup
-// to which the archive is appended as resource 100 as its bytes arrive, in the package's
-// part file. Only a checked archive may go into a package, so the part takes the
-// package's name only after the finished archive passed its checks; a draft that does
-// not hold exactly that archive (the download started over or ended short, a write
-// failed) is removed, and the package is made after the download as it always was.
+// to which the archive is appended as resource 100 as its bytes arrive, in a file without
+// a name in the package's folder (a run killed meanwhile leaves nothing there). Only a
+// checked archive may go into a package, so the draft is named (the package's part file)
+// only after the finished archive passed its checks; a draft that does not hold exactly
+// that archive (the download started over or ended short, a write failed) is dropped, and
+// the package is made after the download as it always was.
 
 #include "net/download_tap.h"
 
@@ -22,7 +23,7 @@ class PackageDraft {
 public:
     // Starts following `tap` into `part`, a copy of `setup` without resources 100 and 200.
     PackageDraft(std::shared_ptr<TDownloadTap> tap, QString setup, QString part);
-    // Stops following and removes the part unless it was completed.
+    // Stops following and drops the draft unless it was completed.
     ~PackageDraft();
     PackageDraft(const PackageDraft&) = delete;
     PackageDraft& operator=(const PackageDraft&) = delete;
@@ -32,7 +33,7 @@ public:
     // Waits for the thread once the download has ended; true when the part holds the
     // setup and, as resource 100, every byte of the file `archive` that the download made.
     bool Finish(const QString& archive);
-    // Appends `descriptor` as resource 200 and the table; the part is then whole.
+    // Appends `descriptor` as resource 200 and the table, and names the draft `part`.
     void Complete(const QString& descriptor);
 
 private:
