@@ -1,5 +1,6 @@
 #include "platform/linux/file_copy.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
