@@ -9,8 +9,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -49,38 +47,6 @@ struct FileDescriptor {
     }
 };
 
-// Closes `fd` and tells the system's reason when the bytes written could not be kept.
-void closeChecked(FileDescriptor& file, const QByteArray& path)
-{
-    const int fd = std::exchange(file.fd, -1);
-    if (::close(fd) != 0)
-        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
-}
-
-// The bytes of the unnamed file `unnamed` in a file created by name at `path`: for a file
-// system that makes unnamed files but will not name them.
-void copyIntoNamedFile(int unnamed, const QByteArray& path, mode_t mode)
-{
-    FileDescriptor named{createFile(path, mode)};
-    if (named.fd < 0)
-        throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
-    std::vector<char> buffer(1 << 20);
-    for (off_t at = 0;;) {
-        const ssize_t got = ::pread(unnamed, buffer.data(), buffer.size(), at);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
-        if (got == 0)
-            break;
-        writeAll(named.fd, buffer.data(), static_cast<size_t>(got), path);
-        at += got;
-    }
-    if (::fchmod(named.fd, mode) != 0)
-        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
-    closeChecked(named, path);
-}
-
 }  // namespace
 
 void RefuseEntry(const QString& name, const QString& why)
@@ -116,8 +82,10 @@ void WriteEntryFile(const QByteArray& path, mode_t mode, const std::function<voi
     // an existing file keeps its old mode through O_TRUNC, and the umask narrowed a new one
     if (::fchmod(target.fd, mode) != 0)
         throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
-    // a file system that made the file but will not name it gets its bytes by name
     if (unnamed && !platform::nameUnnamedFile(target.fd, path))
-        copyIntoNamedFile(target.fd, path, mode);
-    closeChecked(target, path);
+        throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
+    const int fd = target.fd;
+    target.fd = -1;
+    if (::close(fd) != 0)
+        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
 }

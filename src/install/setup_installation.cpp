@@ -743,10 +743,20 @@ void CInstallation::MakeLocalInstallation()
     platform::showInFileManager(job->WorkPath + kPackageName);
 }
 
-void CInstallation::CompleteDraft(PackageDraft& draft, const QString& ExeFile, const QString& ZipFile, const QString& XmlFile)
+namespace {
+
+// The line AttachResourcesTo begins with.
+void logAttachResourcesTo(const QString& ExeFile, const QString& ZipFile, const QString& XmlFile)
 {
     log(QStringLiteral("AttachResourcesTo: ") + ExeFile + QStringLiteral(", ") + ZipFile + QStringLiteral(", ")
         + XmlFile);
+}
+
+}  // namespace
+
+void CInstallation::CompleteDraft(PackageDraft& draft, const QString& ExeFile, const QString& ZipFile, const QString& XmlFile)
+{
+    logAttachResourcesTo(ExeFile, ZipFile, XmlFile);
     logAttachFile2(&draft, ZipFile);
     logAttachFile2(&draft, XmlFile);
     draft.Complete(XmlFile);
@@ -754,8 +764,7 @@ void CInstallation::CompleteDraft(PackageDraft& draft, const QString& ExeFile, c
 
 void CInstallation::AttachResourcesTo(const QString& ExeFile, const QString& ZipFile, const QString& XmlFile)
 {
-    log(QStringLiteral("AttachResourcesTo: ") + ExeFile + QStringLiteral(", ") + ZipFile + QStringLiteral(", ")
-        + XmlFile);
+    logAttachResourcesTo(ExeFile, ZipFile, XmlFile);
     platform::ResourceUpdate update(ExeFile);
     // what was added is written also when a later attach fails; the error still rises
     try {

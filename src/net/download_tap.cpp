@@ -1,24 +1,14 @@
 #include "net/download_tap.h"
 
-#include <QFile>
-
 #include <algorithm>
-#include <fcntl.h>
-#include <unistd.h>
-
-TDownloadTap::~TDownloadTap()
-{
-    if (m_reader >= 0)
-        ::close(m_reader);
-}
 
 void TDownloadTap::Opened(const QString& partPath)
 {
-    const int reader = ::open(QFile::encodeName(partPath).constData(), O_RDONLY | O_CLOEXEC);
     const std::lock_guard lock(m_mutex);
-    if (m_reader >= 0)
-        ::close(m_reader);
-    m_reader = reader;
+    m_reader.close();
+    m_reader.setFileName(partPath);
+    // a part that cannot be read leaves the handle at -1: the reader then gives up
+    m_reader.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
 
 void TDownloadTap::Grew(qint64 bytes)
@@ -90,7 +80,7 @@ bool TDownloadTap::WaitFor(qint64 bytes)
 int TDownloadTap::ReadHandle() const
 {
     const std::lock_guard lock(m_mutex);
-    return m_reader;
+    return m_reader.handle();
 }
 
 bool TDownloadTap::EndedWhole() const

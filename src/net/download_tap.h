@@ -5,6 +5,7 @@
 // that continues after a break goes on where it stopped, one that starts over (or ends)
 // tells the reader, whose bytes read so far are then void.
 
+#include <QFile>
 #include <QString>
 
 #include <condition_variable>
@@ -12,11 +13,6 @@
 
 class TDownloadTap {
 public:
-    TDownloadTap() = default;
-    ~TDownloadTap();
-    TDownloadTap(const TDownloadTap&) = delete;
-    TDownloadTap& operator=(const TDownloadTap&) = delete;
-
     // ---- the download's side, from its transfer thread
     // The part file that is written from its first byte on; it exists by now. The reader
     // reads it through a handle opened here, so that the part may be renamed at its end
@@ -52,7 +48,7 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::condition_variable m_grown;
-    int m_reader = -1;
+    QFile m_reader;
     qint64 m_bytes = 0;
     qint64 m_total = -1;
     qint64 m_wanted = 0;

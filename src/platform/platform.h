@@ -99,8 +99,8 @@ bool replaceFile(const QString& from, const QString& to);
 // once it is whole and named: a killed run leaves nothing.
 int createUnnamedFile(const QByteArray& path, unsigned mode);
 // Gives the unnamed file `fd` the name `path`, replacing a file of that name; false (with
-// errno set) on failure. Once a file system refused to name such a file (it has no
-// links), createUnnamedFile answers -1 for the rest of the run.
+// errno set) on failure. A file system that will not name it (it has no links) gets its
+// bytes in a file made by name, and createUnnamedFile answers -1 for the rest of the run.
 bool nameUnnamedFile(int fd, const QByteArray& path);
 // Renames a file or folder unless `to` exists; one step on one file system.
 bool renameNoReplace(const QString& from, const QString& to);

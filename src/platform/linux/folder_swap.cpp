@@ -2,6 +2,7 @@
 // replace, files that take their name only when whole, carrying files from one tree to
 // another without copying their bytes, and the figures the free-space check needs.
 #include "platform/platform.h"
+#include "platform/linux/file_copy.h"
 
 #include <QFile>
 
@@ -107,6 +108,35 @@ bool canNameUnnamedFiles()
     return procIsMounted && !namingRefused;
 }
 
+// The bytes and mode of the unnamed file `fd` in a new file at `path` (replacing a file of
+// that name): for a file system that made the file but will not name it. False, with
+// errno set, on failure; nothing is left at `path` then.
+bool copyUnnamedFile(int fd, const QByteArray& path)
+{
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || (::unlink(path.constData()) != 0 && errno != ENOENT))
+        return false;
+    const int named = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, info.st_mode & 07777);
+    if (named < 0)
+        return false;
+    QFile from;
+    QFile to;
+    bool copied = from.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle)
+                        && to.open(named, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle)
+                        && from.seek(0) && copyBytes(from, -1, to) == CopyResult::Done
+                        && ::fchmod(named, info.st_mode & 07777) == 0;
+    int reason = errno;
+    if (::close(named) != 0 && copied) {
+        copied = false;
+        reason = errno;
+    }
+    if (copied)
+        return true;
+    ::unlink(path.constData());
+    errno = reason;
+    return false;
+}
+
 }  // namespace
 
 int createUnnamedFile(const QByteArray& path, unsigned mode)
@@ -124,10 +154,12 @@ bool nameUnnamedFile(int fd, const QByteArray& path)
     const auto link = [&] { return ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, path.constData(), AT_SYMLINK_FOLLOW) == 0; };
     if (link() || (errno == EEXIST && ::unlink(path.constData()) == 0 && link()))
         return true;
-    // a file system without links, or a /proc that will not lead to the file
-    if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == ENOENT)
-        namingRefused = true;
-    return false;
+    // a file system without links, or a /proc that will not lead to the file: the bytes
+    // go into a file made by name, and later files are made by name at once
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EXDEV && errno != EINVAL && errno != ENOENT)
+        return false;
+    namingRefused = true;
+    return copyUnnamedFile(fd, path);
 }
 
 bool renameNoReplace(const QString& from, const QString& to)

@@ -346,6 +346,30 @@ void checkName(const ResourceId& id)
         throw Exception(QStringLiteral("Invalid resource name \"%1\"").arg(id.name));
 }
 
+// Raises a failed copy into `target` (written through `out`) with the reason of the side
+// that failed.
+void checkCopy(CopyResult result, const QFile& from, const QFileDevice& out, const QString& target)
+{
+    if (result == CopyResult::ReadFailed)
+        throw fileReadError(from.fileName(), from.errorString());
+    if (result == CopyResult::WriteFailed)
+        throw fileWriteError(target, out.errorString());
+}
+
+// Copies `count` bytes (to the end when negative) of `from` from `offset` on to `out`.
+void copyRange(QFile& from, qint64 offset, qint64 count, QFileDevice& out, const QString& target)
+{
+    checkCopy(from.seek(offset) ? copyBytes(from, count, out) : CopyResult::ReadFailed, from, out, target);
+}
+
+// The index and the footer after the entries' bytes: the table is complete.
+bool writeTable(QFileDevice& out, const QList<StoredEntry>& entries, quint64 start)
+{
+    const quint64 indexOffset = static_cast<quint64>(out.pos());
+    const QByteArray index = serialiseIndex(entries);
+    return writeAll(out, index) && writeAll(out, serialiseFooter(start, indexOffset, static_cast<quint32>(index.size())));
+}
+
 }  // namespace
 
 struct ResourceUpdate::Private {
@@ -354,10 +378,8 @@ struct ResourceUpdate::Private {
 
     void queue(PendingEntry entry);
     PendingEntry* pendingFor(const ResourceId& id);
-    void copyRange(QFile& from, qint64 offset, qint64 count, QSaveFile& out);
     void writeEntry(QSaveFile& out, QFile& source, const StoredEntry& old, PendingEntry* replacement,
                     QList<StoredEntry>& written);
-    void check(CopyResult result, const QFile& from, const QSaveFile& out) const;
 };
 
 void ResourceUpdate::Private::queue(PendingEntry entry)
@@ -377,19 +399,6 @@ PendingEntry* ResourceUpdate::Private::pendingFor(const ResourceId& id)
     return nullptr;
 }
 
-void ResourceUpdate::Private::check(CopyResult result, const QFile& from, const QSaveFile& out) const
-{
-    if (result == CopyResult::ReadFailed)
-        throw fileReadError(from.fileName(), from.errorString());
-    if (result == CopyResult::WriteFailed)
-        throw fileWriteError(exePath, out.errorString());
-}
-
-void ResourceUpdate::Private::copyRange(QFile& from, qint64 offset, qint64 count, QSaveFile& out)
-{
-    check(from.seek(offset) ? copyBytes(from, count, out) : CopyResult::ReadFailed, from, out);
-}
-
 // Writes one entry at the output's end: the replacement's bytes when there is one,
 // otherwise the old bytes copied from the source.
 void ResourceUpdate::Private::writeEntry(QSaveFile& out, QFile& source, const StoredEntry& old,
@@ -397,13 +406,12 @@ void ResourceUpdate::Private::writeEntry(QSaveFile& out, QFile& source, const St
 {
     const qint64 offset = out.pos();
     if (!replacement) {
-        copyRange(source, static_cast<qint64>(old.offset), static_cast<qint64>(old.size), out);
+        copyRange(source, static_cast<qint64>(old.offset), static_cast<qint64>(old.size), out, exePath);
     } else if (replacement->file) {
         // from the start again, so that a commit retried after a failure copies the whole file
-        QFile& file = *replacement->file;
-        check(file.seek(0) ? copyBytes(file, -1, out) : CopyResult::ReadFailed, file, out);
+        copyRange(*replacement->file, 0, -1, out, exePath);
     } else if (!writeAll(out, replacement->data)) {
-        check(CopyResult::WriteFailed, source, out);
+        checkCopy(CopyResult::WriteFailed, source, out, exePath);
     }
     const ResourceId id = replacement ? replacement->id : old.id;
     written.append({id, static_cast<quint64>(offset), static_cast<quint64>(out.pos() - offset)});
@@ -447,7 +455,7 @@ void ResourceUpdate::commit()
     // unbuffered, so that every failed write reports the system's reason at once
     if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw fileCreateError(d->exePath, out.errorString());
-    d->copyRange(source, 0, static_cast<qint64>(old.start), out);
+    copyRange(source, 0, static_cast<qint64>(old.start), out, d->exePath);
 
     // Entries keep their order; a replaced one takes its new bytes in its old place.
     QList<StoredEntry> written;
@@ -458,11 +466,8 @@ void ResourceUpdate::commit()
         if (!findEntry(written, entry.id))
             d->writeEntry(out, source, StoredEntry{}, &entry, written);
 
-    const quint64 indexOffset = static_cast<quint64>(out.pos());
-    const QByteArray index = serialiseIndex(written);
-    const QByteArray footer = serialiseFooter(old.start, indexOffset, static_cast<quint32>(index.size()));
-    if (!writeAll(out, index) || !writeAll(out, footer) || !out.commit())
-        d->check(CopyResult::WriteFailed, source, out);
+    if (!writeTable(out, written, old.start) || !out.commit())
+        checkCopy(CopyResult::WriteFailed, source, out, d->exePath);
     d->pending.clear();
 }
 
@@ -477,36 +482,7 @@ struct ResourceWriter::Private {
     std::optional<StoredEntry> current;
     bool finished = false;
 
-    void check(CopyResult result, const QFile& from)
-    {
-        if (result == CopyResult::ReadFailed)
-            throw fileReadError(from.fileName(), from.errorString());
-        if (result == CopyResult::WriteFailed)
-            throw fileWriteError(target, out.errorString());
-    }
-    void copy(QFile& from, qint64 offset, qint64 count)
-    {
-        check(from.seek(offset) ? copyBytes(from, count, out) : CopyResult::ReadFailed, from);
-    }
-    // For a file system that made the unnamed file but will not name it: its bytes in a
-    // file created by name, flushed to disk as well.
-    void copyByName()
-    {
-        QFile written;
-        QFile named(target);
-        if (!written.open(out.handle(), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle)
-            || !named.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-            throw fileCreateError(target, named.errorString());
-        struct stat mode {};
-        const bool copied = written.seek(0) && copyBytes(written, -1, named) == CopyResult::Done
-                            && ::fstat(out.handle(), &mode) == 0 && ::fchmod(named.handle(), mode.st_mode & 07777) == 0
-                            && ::fdatasync(named.handle()) == 0;
-        if (!copied) {
-            const QString reason = named.errorString();
-            named.remove();
-            throw fileWriteError(target, reason);
-        }
-    }
+    void copy(QFile& from, qint64 offset, qint64 count) { copyRange(from, offset, count, out, target); }
     // An unnamed file goes with its handle; a named one is removed.
     void discard()
     {
@@ -599,16 +575,15 @@ void ResourceWriter::appendFile(const ResourceId& id, const QString& file)
 void ResourceWriter::finish()
 {
     d->close();
-    const quint64 indexOffset = static_cast<quint64>(d->out.pos());
-    const QByteArray index = serialiseIndex(d->entries);
-    const QByteArray footer = serialiseFooter(d->start, indexOffset, static_cast<quint32>(index.size()));
-    if (!writeAll(d->out, index) || !writeAll(d->out, footer))
+    if (!writeTable(d->out, d->entries, d->start))
         throw fileWriteError(d->target, d->out.errorString());
-    // on disk before the caller names it, as a committed update is
-    if (::fdatasync(d->out.handle()) != 0)
-        throw fileWriteError(d->target, systemErrorText(errno));
     if (d->unnamed && !nameUnnamedFile(d->out.handle(), QFile::encodeName(d->target)))
-        d->copyByName();
+        throw fileCreateError(d->target, systemErrorText(errno));
+    // on disk before the caller renames it into place, as a committed update is (the
+    // named file: where the file system would not name the draft, a copy of it)
+    QFile named(d->target);
+    if (!named.open(QIODevice::ReadOnly) || ::fdatasync(named.handle()) != 0)
+        throw fileWriteError(d->target, systemErrorText(errno));
     d->out.close();
     d->finished = true;
 }
