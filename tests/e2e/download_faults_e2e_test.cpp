@@ -7,7 +7,6 @@
 #include "support/test_machine.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -92,10 +91,7 @@ TEST(DownloadFaults, TheInstallResumesRetriesStartsOverOrGivesUpAsTheFailureDese
         server.serve("vrnsetup.zip", first().archive, c.plan);
         server.start();
         const Machine machine(QStringLiteral("faults"));
-        QElapsedTimer clock;
-        clock.start();
         const ProcessResult result = machine.run(server.base(), kInstall);
-        const qint64 elapsed = clock.elapsed();
         EXPECT_EQ(result.exitCode, c.exitCode) << c.what << result.err.toStdString();
         EXPECT_LE(server.bytesServed("vrnsetup.zip"), static_cast<qint64>(c.maxServedFactor * length)) << c.what;
         const QByteArray installed = readFile(machine.installFolder(false) + QStringLiteral("data.bin"));
@@ -106,7 +102,6 @@ TEST(DownloadFaults, TheInstallResumesRetriesStartsOverOrGivesUpAsTheFailureDese
         EXPECT_EQ(machine.log().contains(QStringLiteral("[CNetwork] SyncDownload: retry 1 in ")), retried) << c.what;
         if (c.plan.failingStatus == 404) {
             EXPECT_EQ(server.requests("vrnsetup.zip"), 1) << "a missing file is asked for once";
-            EXPECT_LT(elapsed, 5000) << "the failure page comes at once";
             EXPECT_TRUE(machine.log().contains(QStringLiteral("[UI] page_final: False")));
         }
         EXPECT_TRUE(machine.tree().filter(QStringLiteral(".cache/")).isEmpty()) << c.what << " the cache is emptied";

@@ -190,9 +190,10 @@ TEST_F(NetworkTest, StallingServerFailsAfterTheStallTime)
     // a few bytes, so that the average speed falls under the limit at once
     server.serveStalling("stall", 100000, knownBytes(3));
     server.start();
-    const auto started = std::chrono::steady_clock::now();
+    // the server holds the connection far longer than the stall time; only the stall
+    // check ends the transfer with a time-out
     expectDownloadFails(server.url(QStringLiteral("stall")), QStringLiteral("ETimeoutError"));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << logText().toStdString();
+    EXPECT_THAT(logText().toStdString(), HasSubstr("Operation too slow"));
 }
 
 TEST_F(NetworkTest, FifteenRedirectsAreFollowedAndSixteenFail)
@@ -256,11 +257,9 @@ TEST_F(NetworkTest, RepliesThatCannotBeWholeOrAreNotHttpFailWithTheirRealCause)
 TEST_F(NetworkTest, AReplySlowerThanTheLowSpeedLimitFailsLikeAStall)
 {
     THttpClient::SetStallSeconds(1);
-    server.servePaced("drip", knownBytes(60), 30, 100);  // 20 bytes a second for 3 seconds
+    server.servePaced("drip", knownBytes(120), 120, 1000);  // a byte a second for two minutes
     server.start();
-    const auto started = std::chrono::steady_clock::now();
     expectDownloadFails(server.url(QStringLiteral("drip")), QStringLiteral("ETimeoutError"));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2800));
     EXPECT_THAT(logText().toStdString(), HasSubstr("Operation too slow"));
 }
 
@@ -413,19 +412,24 @@ TEST_F(NetworkTest, SyncDownloadWritesBesideTheTargetUntilTheFileIsWhole)
 TEST_F(NetworkTest, HeldBackProgressArrivesWhileTheTransferWaitsForData)
 {
     const QByteArray body = knownBytes(5000);
-    server.servePausing("vrnsetup.zip", body, 1000, 1500);
+    // the server holds the rest for a minute unless the first total reaches the page
+    std::atomic<bool> firstShown{false};
+    server.servePausing("vrnsetup.zip", body, 1000, 60000, &firstShown);
     server.start();
     std::vector<std::pair<qint64, std::chrono::steady_clock::duration>> totals;
     const auto started = std::chrono::steady_clock::now();
     EXPECT_TRUE(runWhilePumping([&] {
         CNetwork download([](qint64) {},
-                          [&](qint64 total) { totals.emplace_back(total, std::chrono::steady_clock::now() - started); },
+                          [&](qint64 total) {
+                              totals.emplace_back(total, std::chrono::steady_clock::now() - started);
+                              firstShown = true;
+                          },
                           [] {});
         EXPECT_TRUE(download.SyncDownload(server.url(QStringLiteral("vrnsetup.zip")), target));
-    }));
+    }, 120000));
     ASSERT_GE(totals.size(), 2u);
     EXPECT_EQ(totals.front().first, 1000);
-    EXPECT_LT(totals.front().second, std::chrono::milliseconds(1000)) << "delivered during the pause";
+    EXPECT_LT(totals.front().second, std::chrono::seconds(30)) << "delivered during the pause";
     EXPECT_EQ(totals.back().first, 5000);
 }
 

@@ -139,14 +139,16 @@ public:
         });
     }
 
-    // Sends the first `firstBytes` of the body at once, the rest after `pauseMs`.
-    void servePausing(const std::string& path, const QByteArray& body, size_t firstBytes, int pauseMs)
+    // Sends the first `firstBytes` of the body at once, the rest after `pauseMs` or as
+    // soon as `resume` is set.
+    void servePausing(const std::string& path, const QByteArray& body, size_t firstBytes, int pauseMs,
+                      const std::atomic<bool>* resume = nullptr)
     {
-        m_server->Get("/" + path, [this, body, firstBytes, pauseMs](const httplib::Request&, httplib::Response& response) {
+        m_server->Get("/" + path, [this, body, firstBytes, pauseMs, resume](const httplib::Request&, httplib::Response& response) {
             response.set_content_provider(static_cast<size_t>(body.size()), "application/octet-stream",
-                                          [this, body, firstBytes, pauseMs](size_t offset, size_t, httplib::DataSink& sink) {
+                                          [this, body, firstBytes, pauseMs, resume](size_t offset, size_t, httplib::DataSink& sink) {
                                               if (offset > 0)
-                                                  pause(pauseMs);
+                                                  pause(pauseMs, resume);
                                               const size_t n = offset == 0 ? firstBytes : body.size() - offset;
                                               return !m_stopping && sink.write(body.constData() + offset, n);
                                           });
@@ -173,7 +175,7 @@ public:
                                           [this, first](size_t offset, size_t, httplib::DataSink& sink) {
                                               if (offset == 0)
                                                   return sink.write(first.constData(), static_cast<size_t>(first.size()));
-                                              pause(10000);
+                                              pause(120000);
                                               return false;
                                           });
         });
@@ -193,10 +195,10 @@ public:
 
 private:
     // Sleeps, cut short when the server stops.
-    void pause(int ms) const
+    void pause(int ms, const std::atomic<bool>* resume = nullptr) const
     {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!m_stopping && std::chrono::steady_clock::now() < until)
+        while (!m_stopping && !(resume && *resume) && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
