@@ -3,8 +3,8 @@
 // a program folder holds, half of them stored and half deflated about 2:1. Made once
 // per size and kept in the work folder.
 
-#include "install/zip_archive.h"
-#include "zip_maker.h"
+#include "archive/zip_archive.h"
+#include "archive/zip_maker.h"
 
 #include <QFile>
 #include <QString>

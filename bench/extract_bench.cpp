@@ -8,7 +8,7 @@
 //                                        --memory: only the memory of whole installs)
 
 #include "install/install_job.h"
-#include "install/zip_archive.h"
+#include "archive/zip_archive.h"
 #include "platform/platform.h"
 #include "bench_archive.h"
 #include "bench_support.h"

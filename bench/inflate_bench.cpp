@@ -11,7 +11,7 @@
 
 #include "bench_release.h"
 #include "bench_support.h"
-#include "install/entry_inflater.h"
+#include "archive/entry_inflater.h"
 
 #include <QCoreApplication>
 

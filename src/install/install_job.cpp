@@ -1,11 +1,11 @@
 #include "install/install_job.h"
 
 #include "app/setup_logging.h"
-#include "install/crash_point.h"
+#include "app/crash_point.h"
 #include "install/desktop_integration.h"
 #include "install/installed_configuration.h"
 #include "install/staged_tree.h"
-#include "install/zip_archive.h"
+#include "archive/zip_archive.h"
 #include "net/setup_source.h"
 #include "platform/platform.h"
 

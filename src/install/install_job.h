@@ -7,7 +7,7 @@
 
 #include "app/setup_core.h"
 #include "install/background_job.h"
-#include "install/streaming_extraction.h"
+#include "archive/streaming_extraction.h"
 #include "net/setup_config.h"
 #include "platform/platform_errors.h"
 

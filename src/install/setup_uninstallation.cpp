@@ -2,7 +2,7 @@
 
 #include "app/application_extended.h"
 #include "app/setup_logging.h"
-#include "install/crash_point.h"
+#include "app/crash_point.h"
 #include "install/desktop_integration.h"
 #include "install/installed_configuration.h"
 #include "install/staged_tree.h"

@@ -9,7 +9,7 @@
 #include "install_test_support.h"
 #include "net/setup_config.h"
 #include "support/recording_dialogs.h"
-#include "zip_maker.h"
+#include "archive/zip_maker.h"
 
 #include <QCheckBox>
 #include <QDir>

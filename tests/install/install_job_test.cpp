@@ -6,7 +6,7 @@
 #include "install_test_support.h"
 #include "net/net_test_support.h"
 #include "platform/platform.h"
-#include "zip_maker.h"
+#include "archive/zip_maker.h"
 
 #include <QBuffer>
 #include <QDir>

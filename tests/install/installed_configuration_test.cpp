@@ -1,14 +1,14 @@
 // Core.xml, Application.xml, the installation key, the release number, and the check
 // of the setup archive against its descriptor.
 #include "install/installed_configuration.h"
-#include "install/package_check.h"
+#include "archive/package_check.h"
 #include "install/setup_installation.h"
 #include "install_test_support.h"
 #include "net/net_test_support.h"
 #include "net/setup_source.h"
 #include "platform/platform.h"
 #include "xml/ex_simple_xml.h"
-#include "zip_maker.h"
+#include "archive/zip_maker.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

@@ -1,7 +1,7 @@
 // The package written while its archive downloads: it holds the setup and exactly the
 // finished archive, or it is gone and the package is made after the download.
 #include "install/package_draft.h"
-#include "download_feeder.h"
+#include "archive/download_feeder.h"
 #include "install_test_support.h"
 #include "platform/platform.h"
 

@@ -2,7 +2,7 @@
 // process: the same records in the same order (the unattended run adds only its
 // "[Unattended] " reports), and the same installed files.
 #include "install/flow_support.h"
-#include "install/zip_maker.h"
+#include "archive/zip_maker.h"
 
 #include "app/unattended_switches.h"
 #include "i18n/setup_translator.h"

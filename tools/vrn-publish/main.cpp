@@ -16,7 +16,7 @@
 // sees the old release or the new one, never a mix and never a missing file.
 // The old release's folder is removed afterwards.
 
-#include "install/zip_archive.h"
+#include "archive/zip_archive.h"
 #include "net/release_integrity.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "install/entry_inflater.h"
+#include "archive/entry_inflater.h"
 
-#include "install/zip_archive.h"
+#include "archive/zip_archive.h"
 
 #include <zip.h>
 

@@ -1,4 +1,4 @@
-#include "install/entry_file.h"
+#include "archive/entry_file.h"
 
 #include "platform/platform.h"
 

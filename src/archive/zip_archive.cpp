@@ -1,10 +1,10 @@
-#include "install/zip_archive.h"
+#include "archive/zip_archive.h"
 
-#include "install/crash_point.h"
-#include "install/entry_file.h"
-#include "install/entry_inflater.h"
-#include "install/streaming_extraction.h"
-#include "install/zip_directory.h"
+#include "app/crash_point.h"
+#include "archive/entry_file.h"
+#include "archive/entry_inflater.h"
+#include "archive/streaming_extraction.h"
+#include "archive/zip_directory.h"
 #include "platform/platform.h"
 
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "install/zip_directory.h"
+#include "archive/zip_directory.h"
 
 #include <QFile>
 

@@ -1,8 +1,8 @@
-#include "install/package_check.h"
+#include "archive/package_check.h"
 
 #include "app/setup_core.h"
 #include "app/setup_logging.h"
-#include "install/zip_archive.h"
+#include "archive/zip_archive.h"
 #include "net/setup_source.h"
 #include "xml/ex_simple_xml.h"
 

@@ -1,7 +1,7 @@
-#include "install/streaming_extraction.h"
+#include "archive/streaming_extraction.h"
 
-#include "install/crash_point.h"
-#include "install/entry_file.h"
+#include "app/crash_point.h"
+#include "archive/entry_file.h"
 #include "platform/platform.h"
 
 #include <QDir>

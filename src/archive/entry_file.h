@@ -3,7 +3,7 @@
 // archive and the one that follows a download: the path below the target folder that no
 // entry can escape, and the file written whole with its mode.
 
-#include "install/zip_archive.h"
+#include "archive/zip_archive.h"
 
 #include <QByteArray>
 #include <QString>

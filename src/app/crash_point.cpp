@@ -1,4 +1,4 @@
-#include "install/crash_point.h"
+#include "app/crash_point.h"
 
 #include <algorithm>
 #include <atomic>

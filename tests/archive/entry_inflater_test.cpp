@@ -1,8 +1,8 @@
 // Inflating one entry, in memory or streamed: the same content or the same refusal on
 // either side of the bound, and a whole entry handed on in one piece only when it fits.
-#include "install/entry_inflater.h"
-#include "install/zip_archive.h"
-#include "install_test_support.h"
+#include "archive/entry_inflater.h"
+#include "archive/zip_archive.h"
+#include "install/install_test_support.h"
 #include "zip_maker.h"
 
 #include <QtEndian>

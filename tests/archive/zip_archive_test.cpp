@@ -1,7 +1,7 @@
 // The setup archive: validity, entry count, extraction that nothing in the archive can
 // escape, permission bits, replacing installed files, both cores.
-#include "install/zip_archive.h"
-#include "install_test_support.h"
+#include "archive/zip_archive.h"
+#include "install/install_test_support.h"
 #include "zip_maker.h"
 
 #include <QDir>

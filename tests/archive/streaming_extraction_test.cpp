@@ -1,10 +1,10 @@
 // The archive unpacked as it downloads: the bytes arrive in pieces into a part file;
 // the tree is taken only when it is exactly the finished archive's, and whatever the
 // walk cannot follow leaves nothing behind.
-#include "install/streaming_extraction.h"
-#include "install/zip_archive.h"
+#include "archive/streaming_extraction.h"
+#include "archive/zip_archive.h"
 #include "download_feeder.h"
-#include "install_test_support.h"
+#include "install/install_test_support.h"
 #include "zip_maker.h"
 
 #include <QDir>
