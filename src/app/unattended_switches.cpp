@@ -73,6 +73,7 @@ TUnattendedOptions ParseUnattendedOptions(const QStringList& arguments, bool uni
     options.DesktopIcon = has(arguments, "desktopicon");
     options.NoRun = has(arguments, "norun");
     options.Progress = has(arguments, "progress");
+    options.Update = has(arguments, "update");
     for (const QString& error : {readLanguage(arguments, options), readPackageFolder(arguments, options),
                                  uninstallNow ? readEdition(arguments, options) : QString()}) {
         if (options.UsageError.isEmpty())
@@ -103,6 +104,8 @@ QString SwitchesHelp()
         "  -package:DIR        prepare the local installation package in DIR instead of installing\n"
         "  -desktopicon        put a link on the desktop\n"
         "  -norun              do not start the application after the install\n"
+        "  -update             end at once (exit code 0) when the installed edition is the\n"
+        "                      server's release; install it otherwise\n"
         "  -uninstallnow -silent -edition:release|beta\n"
         "                      remove that edition\n"
         "  -progress           download progress on standard error also when it is no terminal\n"

@@ -27,6 +27,8 @@ struct TUnattendedOptions {
     bool BetaEdition = false;
     // Progress on standard error also when it is no terminal.
     bool Progress = false;
+    // An update: nothing is fetched when the installed edition is the server's release.
+    bool Update = false;
     // Why the switches cannot start an unattended run; empty when they can.
     QString UsageError;
 };

@@ -113,3 +113,14 @@ QString EntryWithSharedData(const QString& path)
     }
     return {};
 }
+
+std::optional<quint64> CentralDirectoryOffset(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const std::optional<Directory> located = locateDirectory(file);
+    if (!located || located->offset > static_cast<quint64>(file.size()))
+        return std::nullopt;
+    return located->offset;
+}

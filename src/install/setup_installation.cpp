@@ -3,6 +3,7 @@
 #include "app/application_extended.h"
 #include "app/run_state.h"
 #include "app/setup_logging.h"
+#include "app/unattended_switches.h"
 #include "i18n/setup_translator.h"
 #include "install/background_job.h"
 #include "install/install_job.h"
@@ -272,6 +273,10 @@ void CInstallation::VerifyInstallation()
             refuseRelease(ReleaseOlderText(LangID, older->offered, older->installed));
             return;
         }
+        if (gUnattended.Update && installedIsOffered()) {
+            gCancelled = true;
+            return;
+        }
     }
     if (fetched && CheckSetupVersion()) {
         DownloadAndRunNewInstaller();
@@ -338,6 +343,21 @@ std::optional<CInstallation::ReleaseNumbers> CInstallation::olderThanInstalled()
                                 .arg(numbers.offered)
                                 .arg(numbers.installed));
     return numbers;
+}
+
+// An unattended update whose edition already holds the server's release has nothing to do.
+bool CInstallation::installedIsOffered()
+{
+    const QString installed = CStr->U(vsAppCoreXML);
+    const int offered = releaseNumberIn(Source->baseTemp + QStringLiteral("system.xml"));
+    if (!QFileInfo::exists(installed) || releaseNumberIn(installed) != offered)
+        return false;
+    log(QStringLiteral("VerifyInstallation: release %1 is installed already").arg(offered));
+    ReportNothingToDo(QStringLiteral("%1 is up to date: release %2 is installed in %3")
+                          .arg(gBetaMode ? QStringLiteral("Vorlen BETA") : QStringLiteral("Vorlen"))
+                          .arg(offered)
+                          .arg(CStr->U(vsInstallPath)));
+    return true;
 }
 
 bool CInstallation::CheckSetupVersion()

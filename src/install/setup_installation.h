@@ -91,6 +91,7 @@ private:
     bool requestReleaseDescriptor();
     void refuseRelease(const QString& text);
     std::optional<ReleaseNumbers> olderThanInstalled();
+    bool installedIsOffered();
     bool startNewSetup(const QString& target);
     void showInstallFailure();
     // What the failed install job asks the user to mend (too little disk space); empty otherwise.

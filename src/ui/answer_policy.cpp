@@ -20,6 +20,7 @@ const QString kClass = QStringLiteral("[Unattended] ");
 
 // Set by the script on the main thread, read by Finish on the main thread.
 QString gRunOutcome;
+QString gNothingToDo;
 
 QString oneLine(QString text)
 {
@@ -92,6 +93,11 @@ void ReportRunOutcome(const QString& text)
     gRunOutcome = text;
 }
 
+void ReportNothingToDo(const QString& text)
+{
+    gNothingToDo = text;
+}
+
 void ReportOnStandardError(const QString& text)
 {
     std::fprintf(stderr, "vrnsetup: %s\n", oneLine(text).toLocal8Bit().constData());
@@ -102,6 +108,7 @@ TAnswerPolicy::TAnswerPolicy(const TUnattendedOptions& options)
     : FOptions(options), FDialogs(std::make_unique<UnattendedDialogs>(options.PackageFolder))
 {
     gRunOutcome.clear();
+    gNothingToDo.clear();
     FPreviousDialogs = platform::setDialogHandler(FDialogs.get());
     // answered from the wait's own pump, once the page is complete
     CSetupCore::SetWaitHook([this] { QTimer::singleShot(0, [this] { answerPage(); }); });
@@ -244,6 +251,11 @@ int TAnswerPolicy::Finish()
     }
     if (FSucceeded)
         return ecDone;
+    if (!gNothingToDo.isEmpty()) {
+        std::printf("%s\n", oneLine(gNothingToDo).toLocal8Bit().constData());
+        std::fflush(stdout);
+        return ecDone;
+    }
     if (!gRunOutcome.isEmpty()) {
         ReportOnStandardError(gRunOutcome);
         return ecFailed;

@@ -58,3 +58,6 @@ void ReportOnStandardError(const QString& text);
 // What the run did in place of its task (a newer setup started instead): an unattended
 // run that ends without its task done reports this as the reason, not its last error.
 void ReportRunOutcome(const QString& text);
+// The run's task needed nothing done (an update with the release already installed):
+// an unattended run ends with exit code 0 and prints `text` on standard output.
+void ReportNothingToDo(const QString& text);

@@ -1,7 +1,9 @@
 // vrn-publish: makes a release folder that the setup can be served from:
 //   vrnsetup.zip  the application folder, deflated (or a given archive)
-//   system.xml    the release descriptor: setup version, release number, and the
-//                 archive's size for display, exact length and entry count
+//   system.xml    the release descriptor: setup version, release number, the
+//                 archive's size for display, exact length and entry count, and the
+//                 length and SHA-256 of the archive's tail (its central directory and
+//                 end records), whose records carry each entry's SHA-256
 //   vrnsetup.exe  the setup program, when given
 //   system.xml.sig  with --key: the base64 Ed25519 signature of system.xml's exact
 //                 bytes; the descriptor then also carries the SHA-256 of the archive
@@ -16,8 +18,12 @@
 // sees the old release or the new one, never a mix and never a missing file.
 // The old release's folder is removed afterwards.
 
+#include "archive/entry_digest.h"
 #include "archive/zip_archive.h"
+#include "archive/zip_directory.h"
 #include "net/release_integrity.h"
+
+#include <QCryptographicHash>
 
 #include <QDir>
 #include <QDirIterator>
@@ -127,6 +133,83 @@ QString zipErrorText(zip_t* archive)
     return QString::fromUtf8(zip_strerror(archive));
 }
 
+// Gives entry `index` the SHA-256 of its inflated bytes, replacing any it had.
+void setEntryDigest(zip_t* archive, zip_uint64_t index, const QByteArray& digest, const QString& what)
+{
+    zip_file_extra_field_delete_by_id(archive, index, EntryDigestFieldId, ZIP_EXTRA_FIELD_ALL, ZIP_FL_CENTRAL);
+    if (zip_file_extra_field_set(archive, index, EntryDigestFieldId, ZIP_EXTRA_FIELD_NEW,
+                                 reinterpret_cast<const zip_uint8_t*>(digest.constData()),
+                                 static_cast<zip_uint16_t>(digest.size()), ZIP_FL_CENTRAL)
+        < 0)
+        throw Failure(QStringLiteral("cannot record the hash of %1: %2").arg(what, zipErrorText(archive)));
+}
+
+QByteArray digestOfFile(const QString& path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        throw Failure(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+    return hash.result();
+}
+
+// The SHA-256 of an entry's inflated bytes, read through the archive (its CRC checked).
+QByteArray digestOfEntry(zip_t* archive, zip_uint64_t index)
+{
+    zip_file_t* entry = zip_fopen_index(archive, index, 0);
+    if (!entry)
+        throw Failure(QStringLiteral("cannot read entry %1: %2").arg(index).arg(zipErrorText(archive)));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    zip_int64_t got = 0;
+    while ((got = zip_fread(entry, buffer.data(), static_cast<zip_uint64_t>(buffer.size()))) > 0)
+        hash.addData(QByteArrayView(buffer.constData(), got));
+    const QString error = QString::fromUtf8(zip_file_strerror(entry));
+    zip_fclose(entry);
+    if (got < 0)
+        throw Failure(QStringLiteral("cannot read entry %1: %2").arg(index).arg(error));
+    return hash.result();
+}
+
+bool isFolderEntry(zip_t* archive, zip_uint64_t index)
+{
+    const char* name = zip_get_name(archive, index, ZIP_FL_ENC_RAW);
+    return name && *name && name[std::strlen(name) - 1] == '/';
+}
+
+// A given archive gets the entries' hashes it lacks; one that carries them all, right,
+// is published byte for byte as it was given.
+void addMissingDigests(const QString& path)
+{
+    int error = 0;
+    zip_t* archive = zip_open(QFile::encodeName(path).constData(), 0, &error);
+    if (!archive)
+        return;  // the archive checks name the reason
+    bool changed = false;
+    try {
+        for (zip_int64_t i = 0; i < zip_get_num_entries(archive, 0); ++i) {
+            const auto index = static_cast<zip_uint64_t>(i);
+            if (isFolderEntry(archive, index))
+                continue;
+            const QByteArray digest = digestOfEntry(archive, index);
+            if (EntryDigestOf(archive, index) != digest) {
+                setEntryDigest(archive, index, digest, QString::fromUtf8(zip_get_name(archive, index, 0)));
+                changed = true;
+            }
+        }
+    } catch (...) {
+        zip_discard(archive);
+        throw;
+    }
+    if (!changed) {
+        zip_discard(archive);
+    } else if (zip_close(archive) < 0) {
+        const QString text = zipErrorText(archive);
+        zip_discard(archive);
+        throw Failure(QStringLiteral("cannot write %1: %2").arg(path, text));
+    }
+}
+
 // Every file and folder below `folder`, in a stable order.
 QStringList entriesBelow(const QString& folder)
 {
@@ -162,6 +245,7 @@ void addEntry(zip_t* archive, const QDir& root, const QString& path)
         throw Failure(QStringLiteral("cannot add %1: %2").arg(path, zipErrorText(archive)));
     }
     zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, DeflateLevel);
+    setEntryDigest(archive, static_cast<zip_uint64_t>(index), digestOfFile(path), path);
 }
 
 // Zips the application folder; the files are read when the archive is closed.
@@ -294,9 +378,26 @@ void writeNewKey(const QString& path)
     std::printf("%s\n", publicKeyBase64(key.get()).constData());
 }
 
+// The archive's tail from the start of its central directory to its end.
+struct Tail {
+    qint64 bytes = 0;
+    QByteArray sha256;
+};
+
+Tail tailOf(const QString& archive)
+{
+    const std::optional<quint64> offset = CentralDirectoryOffset(archive);
+    QFile file(archive);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!offset || !file.open(QIODevice::ReadOnly) || !file.seek(static_cast<qint64>(*offset)) || !hash.addData(&file))
+        throw Failure(QStringLiteral("cannot read the central directory of %1").arg(archive));
+    return {file.size() - static_cast<qint64>(*offset), hash.result().toHex()};
+}
+
 // The descriptor in the program's own XML layout: CR LF line ends, two-space indent.
 // `hashes` (archive, setup) are empty unless the release is signed.
-QByteArray descriptor(const Options& options, qint64 bytes, long long entries, const std::pair<QByteArray, QByteArray>& hashes)
+QByteArray descriptor(const Options& options, qint64 bytes, long long entries, const Tail& tail,
+                      const std::pair<QByteArray, QByteArray>& hashes)
 {
     pugi::xml_document document;
     pugi::xml_node declaration = document.append_child(pugi::node_declaration);
@@ -313,6 +414,9 @@ QByteArray descriptor(const Options& options, qint64 bytes, long long entries, c
     size.text() = sizeForDisplay(bytes).toUtf8().constData();
     if (!hashes.second.isEmpty())
         root.append_child("setup").append_attribute("sha256") = hashes.second.constData();
+    pugi::xml_node tailNode = root.append_child("tail");
+    tailNode.append_attribute("bytes") = static_cast<long long>(tail.bytes);
+    tailNode.append_attribute("sha256") = tail.sha256.constData();
     std::ostringstream out;
     document.save(out, "  ", pugi::format_indent, pugi::encoding_utf8);
     return QByteArray::fromStdString(out.str()).replace("\n", "\r\n");
@@ -399,22 +503,26 @@ private:
 std::pair<qint64, long long> writeRelease(const Options& options, const QString& folder)
 {
     const QString archive = folder + QStringLiteral("/vrnsetup.zip");
-    if (!options.appFolder.isEmpty())
+    if (!options.appFolder.isEmpty()) {
         zipFolder(options.appFolder, archive);
-    else
+    } else {
         copyFile(options.archive, archive);
+        entryCount(archive);  // what the setup would refuse is refused before it is rewritten
+        addMissingDigests(archive);
+    }
     const qint64 bytes = QFileInfo(archive).size();
     const long long entries = entryCount(archive);
+    const Tail tail = tailOf(archive);
     const QString setup = folder + QStringLiteral("/vrnsetup.exe");
     if (!options.setup.isEmpty())
         copyFile(options.setup, setup);
     if (options.key.isEmpty()) {
-        writeFile(folder + QStringLiteral("/system.xml"), descriptor(options, bytes, entries, {}));
+        writeFile(folder + QStringLiteral("/system.xml"), descriptor(options, bytes, entries, tail, {}));
         return {bytes, entries};
     }
     const KeyPointer key = readPrivateKey(options.key);
     const QByteArray setupHash = options.setup.isEmpty() ? QByteArray() : sha256OfFile(setup);
-    const QByteArray xml = descriptor(options, bytes, entries, {sha256OfFile(archive), setupHash});
+    const QByteArray xml = descriptor(options, bytes, entries, tail, {sha256OfFile(archive), setupHash});
     writeFile(folder + QStringLiteral("/system.xml"), xml);
     writeFile(folder + QStringLiteral("/system.xml.sig"), signatureBase64(key.get(), xml));
     return {bytes, entries};
