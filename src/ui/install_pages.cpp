@@ -9,6 +9,7 @@
 #include "net/setup_config.h"
 #include "net/setup_source.h"
 #include "platform/platform.h"
+#include "ui/choice_list_box.h"
 #include "ui/licence_viewer.h"
 #include "ui/qt_translations.h"
 #include "ui/window_fonts.h"
@@ -19,7 +20,6 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -129,7 +129,7 @@ void TMainWindow::page_SelectLang()
     ShowPage(0, InstallString(1), InstallString(2));
     onClick(btnNext, &TMainWindow::btnNextClick_Langs, true);
     btnNext->setEnabled(false);
-    auto* box = makeControl<QListWidget>(QStringLiteral("lbBox"));
+    auto* box = makeControl<TChoiceListBox>(QStringLiteral("lbBox"));
     box->setGeometry(46, 94, ClientWidth - 92, 294);
     box->setFocusPolicy(Qt::NoFocus);  // Tab goes to the language buttons inside it
     box->setAccessibleName(InstallString(2));
