@@ -23,6 +23,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 
 namespace {
 
@@ -211,6 +212,9 @@ void TMainWindow::page_EULA()
     auto* viewer = makeControl<TLicenceViewer>(QStringLiteral("wbEULA"));
     viewer->setGeometry(46, 138, ClientWidth - 92, 274);
     viewer->setAccessibleName(InstallString(3));
+    // its scroll bars are controls too: a screen reader names them after the text they move
+    for (QScrollBar* bar : {viewer->verticalScrollBar(), viewer->horizontalScrollBar()})
+        bar->setAccessibleName(InstallString(3));
 
     auto* accept = makeControl<QCheckBox>(QStringLiteral("cbAcceptEULA"));
     accept->setGeometry(46, 420, 400, accept->sizeHint().height());

@@ -255,6 +255,8 @@ void TMainWindow::arrangeTabOrder(const QList<QWidget*>& controls)
 {
     QList<QWidget*> chain = controls;
     chain.append(btnNext);
+    // a screen reader reads the window's children in order: the action button last
+    btnNext->raise();
     for (qsizetype i = 1; i < chain.size(); ++i)
         setTabOrder(chain[i - 1], chain[i]);
     for (QWidget* candidate : chain) {
