@@ -9,6 +9,7 @@
 #include "net/setup_config.h"
 #include "net/setup_source.h"
 #include "platform/platform.h"
+#include "ui/choice_list_box.h"
 #include "ui/licence_viewer.h"
 #include "ui/qt_translations.h"
 #include "ui/window_fonts.h"
@@ -19,10 +20,10 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 
 namespace {
 
@@ -129,7 +130,7 @@ void TMainWindow::page_SelectLang()
     ShowPage(0, InstallString(1), InstallString(2));
     onClick(btnNext, &TMainWindow::btnNextClick_Langs, true);
     btnNext->setEnabled(false);
-    auto* box = makeControl<QListWidget>(QStringLiteral("lbBox"));
+    auto* box = makeControl<TChoiceListBox>(QStringLiteral("lbBox"));
     box->setGeometry(46, 94, ClientWidth - 92, 294);
     box->setFocusPolicy(Qt::NoFocus);  // Tab goes to the language buttons inside it
     box->setAccessibleName(InstallString(2));
@@ -211,6 +212,9 @@ void TMainWindow::page_EULA()
     auto* viewer = makeControl<TLicenceViewer>(QStringLiteral("wbEULA"));
     viewer->setGeometry(46, 138, ClientWidth - 92, 274);
     viewer->setAccessibleName(InstallString(3));
+    // its scroll bars are controls too: a screen reader names them after the text they move
+    for (QScrollBar* bar : {viewer->verticalScrollBar(), viewer->horizontalScrollBar()})
+        bar->setAccessibleName(InstallString(3));
 
     auto* accept = makeControl<QCheckBox>(QStringLiteral("cbAcceptEULA"));
     accept->setGeometry(46, 420, 400, accept->sizeHint().height());

@@ -22,6 +22,7 @@ QString TMainWindow::page_MakeLocalInstallation2(TWorkBeginProc& onWorkBegin, TW
     control<QWidget>(QStringLiteral("btnBrowsePath"))->setEnabled(false);
 
     makeDownloadProgress(QStringLiteral("pbLocal"), 340, 23, onWorkBegin, onWork, onWorkEnd);
+    btnNext->raise();  // read after the progress, as on every page
     return folder;
 }
 

@@ -7,6 +7,7 @@
 #include "ui/qt_translations.h"
 #include "ui/window_fonts.h"
 
+#include <QAccessibleWidget>
 #include <QBuffer>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -51,6 +52,15 @@ protected:
     }
 };
 
+// A screen reader sees the window as a frame named by its caption, as it sees the
+// main windows of other programs (a plain widget would be a nameless filler).
+QAccessibleInterface* windowAccessible(const QString& className, QObject* object)
+{
+    if (className == QLatin1String(TMainWindow::staticMetaObject.className()))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    return nullptr;
+}
+
 }  // namespace
 
 QMovie* LoadGIFResource(const QString& Name)
@@ -71,6 +81,7 @@ TMainWindow::TMainWindow(const QString& SystemLangAlias, QWidget* parent)
       UninstallStrings(new TVirtualStringList(this)),
       Shortcuts(new TVirtualStringList(this))
 {
+    QAccessible::installFactory(windowAccessible);  // once: a factory installed again is ignored
     // What the form resource fixes.
     setObjectName(QStringLiteral("MainWindow"));
     InstallStrings->SetName(QStringLiteral("InstallStrings"));
@@ -244,6 +255,8 @@ void TMainWindow::arrangeTabOrder(const QList<QWidget*>& controls)
 {
     QList<QWidget*> chain = controls;
     chain.append(btnNext);
+    // a screen reader reads the window's children in order: the action button last
+    btnNext->raise();
     for (qsizetype i = 1; i < chain.size(); ++i)
         setTabOrder(chain[i - 1], chain[i]);
     for (QWidget* candidate : chain) {

@@ -118,8 +118,9 @@ private:
     // Makes `handler` the one click handler of `button`; a page-ending handler runs
     // once per page (a second click before the script took the answer is dropped).
     void onClick(QAbstractButton* button, void (TMainWindow::*handler)(), bool endsPage);
-    // The Tab order of a page: its controls in order, then the action button; the
-    // first control that can take the focus gets it.
+    // The Tab order of a page, and the order in which a screen reader reads it: its
+    // controls in order, then the action button; the first control that can take the
+    // focus gets it.
     void arrangeTabOrder(const QList<QWidget*>& controls);
     // A progress page's moving bar at `top`, full width between the margins.
     QProgressBar* makeMarqueeBar(const QString& name, int top);
