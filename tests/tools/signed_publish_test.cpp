@@ -99,12 +99,15 @@ TEST(SignedRelease, ASignedReleaseNamesItsHashesAndOnlyItsKeyVerifiesIt)
     for (const auto& c : cases)
         EXPECT_EQ(ReleaseIntegrity::IsValidSignature(c.data, c.signature, c.key), c.valid) << c.what;
 
-    // a keyless publish writes neither hashes nor signature
+    // a keyless publish hashes neither the archive nor the setup and signs nothing; the
+    // tail's hash lets an update fetch only what changed
     ASSERT_EQ(publish({QStringLiteral("--app"), work + QStringLiteral("/app"), QStringLiteral("--version"),
                        QStringLiteral("16"), QStringLiteral("--number"), QStringLiteral("4"), release})
                   .exitCode,
               0);
-    EXPECT_FALSE(readFile(release + QStringLiteral("/system.xml")).contains("sha256"));
+    const QByteArray keyless = readFile(release + QStringLiteral("/system.xml"));
+    EXPECT_EQ(keyless.count("sha256"), 1) << keyless.toStdString();
+    EXPECT_TRUE(keyless.contains("<tail bytes=\"")) << keyless.toStdString();
     EXPECT_FALSE(QFile::exists(release + QStringLiteral("/system.xml.sig")));
 }
 
