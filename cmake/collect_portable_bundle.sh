@@ -13,7 +13,8 @@
 # folder runtime/<name>/ that the search path names through one more descriptor, a
 # "slot" from <first slot fd> on: the launcher opens a slot only when the bundle's copy
 # is the newer one, so that the system's graphics drivers always find a library at least
-# as new as the one they were built against. The list of these libraries, and of those
+# as new as the one they were built against (runtime/chosen holds the links through which
+# the program's search path reaches the slots). The list of these libraries, and of those
 # the system must have, is written to runtime.list for the launcher.
 set -euo pipefail
 trap 'echo "collect_portable_bundle.sh: failed at line $LINENO" >&2' ERR
@@ -183,11 +184,11 @@ done
   done
 } > "$out/runtime.list"
 
-# the program: the chosen loader, then its libraries through the checked folder and the slots
-search_path=/proc/self/fd/$bundle_fd/lib
-for ((slot = 0; slot <= ${#shared_order[@]}; slot++)); do
-  search_path+=:/proc/self/fd/$((first_slot_fd + slot))
-done
+# the program: the chosen loader, then its libraries through the checked folder, the glibc
+# slot and runtime/chosen, where the launcher puts a link to /proc/self/fd/<slot>/<name>
+# for each library taken from either side (a closed slot leaves its link dangling): few
+# search folders, since the loader probes a dozen subfolders of each one at the start
+search_path=/proc/self/fd/$bundle_fd/lib:/proc/self/fd/$first_slot_fd:/proc/self/fd/$bundle_fd/runtime/chosen
 patchelf --set-interpreter "/proc/self/fd/$interpreter_fd" --force-rpath --set-rpath "$search_path" \
   "$out/bin/vrnsetup"
 for name in "${glibc_preloaded[@]}"; do patchelf --add-needed "$name" "$out/bin/vrnsetup"; done

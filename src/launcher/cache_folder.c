@@ -18,9 +18,17 @@
 #define READ_CHUNK (1u << 20)
 #define NAME_SIZE (BUNDLE_KEY_LENGTH + 32)
 
+static uid_t user(void)
+{
+    static uid_t uid = (uid_t)-1;
+    if (uid == (uid_t)-1)
+        uid = getuid();
+    return uid;
+}
+
 static int private_folder(const struct stat* info)
 {
-    return S_ISDIR(info->st_mode) && info->st_uid == getuid() && (info->st_mode & 022) == 0;
+    return S_ISDIR(info->st_mode) && info->st_uid == user() && (info->st_mode & 022) == 0;
 }
 
 /* ---- removing ------------------------------------------------------------------- */
@@ -172,7 +180,7 @@ static int open_checked(int root, const char* name, const struct bundle* bundle)
         whole = (i > 0 && same_parent(entry->path, bundle->entries[i - 1].path)) || parents_private(dir, entry->path);
         whole = whole && fstatat(dir, entry->path, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)
                 && (uint64_t)info.st_size == entry->size && (info.st_mode & 0777) == entry->mode
-                && info.st_uid == getuid();
+                && info.st_uid == user();
     }
     if (!whole) {
         close(dir);

@@ -4,12 +4,14 @@
 #include "bundle_format.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #define MAX_PROGRAM_HEADERS 64
 #define MAX_DYNAMIC_SIZE (64u * 1024u)
 #define MAX_VERSIONS 4096
-#define MAX_NAME 128
+#define MAX_STRINGS_SIZE (8u * 1024u * 1024u)
+#define MAX_DEFINITIONS_SIZE (64u * 1024u)
 
 int elf_is_x86_64_object(int fd)
 {
@@ -40,6 +42,8 @@ static int file_offset(const struct image* image, uint64_t address, uint64_t* of
     }
     return 0;
 }
+
+static uint64_t bundle_min(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
 static void append(char** list, size_t* length, const char* name)
 {
@@ -87,27 +91,39 @@ char* elf_defined_versions(int fd)
     uint64_t strings_at, at;
     if (!definitions || !file_offset(&image, strings, &strings_at) || !file_offset(&image, definitions, &at))
         return NULL;
+    /* the definitions and the names in two reads: the start-up reads several libraries */
+    char* names = strings_size <= MAX_STRINGS_SIZE ? malloc(strings_size + 1) : NULL;
+    unsigned char* table = malloc(MAX_DEFINITIONS_SIZE);
+    struct stat info;
+    const uint64_t table_size = fstat(fd, &info) == 0 && (uint64_t)info.st_size > at
+                                    ? bundle_min((uint64_t)info.st_size - at, MAX_DEFINITIONS_SIZE)
+                                    : 0;
     char* list = NULL;
     size_t length = 0;
-    for (uint64_t i = 0; i < definition_count && i < MAX_VERSIONS; ++i) {
-        Elf64_Verdef definition;
-        Elf64_Verdaux first_name;
-        char name[MAX_NAME + 1] = "";
-        if (bundle_read_at(fd, &definition, sizeof definition, at) != 0
-            || bundle_read_at(fd, &first_name, sizeof first_name, at + definition.vd_aux) != 0
-            || first_name.vda_name >= strings_size)
-            break;
-        const uint64_t room = strings_size - first_name.vda_name;
-        const size_t size = room < MAX_NAME ? (size_t)room : MAX_NAME;
-        if ((definition.vd_flags & VER_FLG_BASE) == 0 && size > 0
-            && bundle_read_at(fd, name, size, strings_at + first_name.vda_name) == 0) {
-            name[size] = '\0';
-            append(&list, &length, name);
+    if (names && table && table_size > 0 && bundle_read_at(fd, names, strings_size, strings_at) == 0
+        && bundle_read_at(fd, table, table_size, at) == 0) {
+        names[strings_size] = '\0';
+        uint64_t offset = 0;
+        for (uint64_t i = 0; i < definition_count && i < MAX_VERSIONS; ++i) {
+            Elf64_Verdef definition;
+            Elf64_Verdaux first_name;
+            if (offset + sizeof definition > table_size)
+                break;
+            memcpy(&definition, table + offset, sizeof definition);
+            if (offset + definition.vd_aux + sizeof first_name > table_size)
+                break;
+            memcpy(&first_name, table + offset + definition.vd_aux, sizeof first_name);
+            if (first_name.vda_name >= strings_size)
+                break;
+            if ((definition.vd_flags & VER_FLG_BASE) == 0)
+                append(&list, &length, names + first_name.vda_name);
+            if (definition.vd_next == 0)
+                break;
+            offset += definition.vd_next;
         }
-        if (definition.vd_next == 0)
-            break;
-        at += definition.vd_next;
     }
+    free(names);
+    free(table);
     return list;
 }
 

@@ -19,6 +19,7 @@
 #define SYSTEM_LOADER "/lib64/ld-linux-x86-64.so.2"
 #define BUNDLED_LOADER "runtime/glibc/ld-linux-x86-64.so.2"
 #define FIELDS 5
+#define CHOSEN_FOLDER "runtime/chosen"
 
 static char* read_list(int bundle_dir)
 {
@@ -107,9 +108,12 @@ static int system_at_least_as_new(int system, const char* system_path, int bundl
         newer = system_versions && versions_cover(system_versions, bundled_versions);
         free(system_versions);
     } else {
-        char real[PATH_MAX];
-        const char* name = realpath(system_path, real) ? strrchr(real, '/') + 1 : system_path;
-        newer = compare_file_versions(name, bundled_name) >= 0;
+        /* the soname is a link to the file named with the full version */
+        char target[PATH_MAX];
+        const ssize_t size = readlink(system_path, target, sizeof target - 1);
+        target[size > 0 ? size : 0] = '\0';
+        const char* slash = strrchr(target, '/');
+        newer = compare_file_versions(size > 0 ? (slash ? slash + 1 : target) : system_path, bundled_name) >= 0;
     }
     free(bundled_versions);
     return newer;
@@ -142,6 +146,22 @@ static void place(int fd, int at, int keep)
         close(fd);
     else if (keep)
         fcntl(fd, F_SETFD, 0);
+}
+
+/* The link runtime/chosen/<soname> -> /proc/self/fd/<slot>/<soname>, through which the
+ * program's search path finds the bundled copy while the slot is open; made again when
+ * it is missing or points elsewhere. */
+static void link_slot(int bundle_dir, int slot, const char* soname)
+{
+    char name[PATH_MAX], target[PATH_MAX], found[PATH_MAX];
+    snprintf(name, sizeof name, "%s/%s", CHOSEN_FOLDER, soname);
+    snprintf(target, sizeof target, "/proc/self/fd/%d/%s", slot, soname);
+    const ssize_t size = readlinkat(bundle_dir, name, found, sizeof found - 1);
+    if (size > 0 && (size_t)size == strlen(target) && memcmp(found, target, (size_t)size) == 0)
+        return;
+    unlinkat(bundle_dir, name, 0);
+    if ((mkdirat(bundle_dir, CHOSEN_FOLDER, 0700) != 0 && errno != EEXIST) || symlinkat(target, bundle_dir, name) != 0)
+        fail("cannot link \"%s\" in the unpacked program: %s", name, strerror(errno));
 }
 
 static void open_slot(int bundle_dir, int slot, const char* folder, int take)
@@ -181,12 +201,14 @@ void prepare_runtime(int bundle_dir)
     free(list);
 
     list = read_list(bundle_dir);
-    int slot = VRN_FIRST_SLOT_FD;
+    int slot = VRN_FIRST_SLOT_FD, slots = 0;
+    for (const char* line = list; (line = strstr(line, "runtime\t")); line += 8)
+        ++slots;
+    allow_descriptors(VRN_FIRST_SLOT_FD + slots);
     for (char *line = list, *fields[FIELDS]; *line;) {
         line = split_line(line, fields);
         if (strcmp(fields[0], "runtime") != 0)
             continue;
-        allow_descriptors(slot);
         int take = take_bundled(bundle_dir, fields);
         if (strcmp(fields[2], "glibc") == 0) {
             const int system_loader = take ? -1 : open(SYSTEM_LOADER, O_RDONLY | O_CLOEXEC);
@@ -196,6 +218,8 @@ void prepare_runtime(int bundle_dir)
             place(take ? openat(bundle_dir, BUNDLED_LOADER, O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : system_loader,
                   VRN_INTERPRETER_FD, 0);
         }
+        if (strcmp(fields[2], "glibc") != 0)
+            link_slot(bundle_dir, slot, fields[1]);
         open_slot(bundle_dir, slot++, fields[2], take);
     }
     free(list);
