@@ -156,12 +156,19 @@ static void link_slot(int bundle_dir, int slot, const char* soname)
     char name[PATH_MAX], target[PATH_MAX], found[PATH_MAX];
     snprintf(name, sizeof name, "%s/%s", CHOSEN_FOLDER, soname);
     snprintf(target, sizeof target, "/proc/self/fd/%d/%s", slot, soname);
-    const ssize_t size = readlinkat(bundle_dir, name, found, sizeof found - 1);
-    if (size > 0 && (size_t)size == strlen(target) && memcmp(found, target, (size_t)size) == 0)
-        return;
-    unlinkat(bundle_dir, name, 0);
-    if ((mkdirat(bundle_dir, CHOSEN_FOLDER, 0700) != 0 && errno != EEXIST) || symlinkat(target, bundle_dir, name) != 0)
-        fail("cannot link \"%s\" in the unpacked program: %s", name, strerror(errno));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const ssize_t size = readlinkat(bundle_dir, name, found, sizeof found - 1);
+        if (size > 0 && (size_t)size == strlen(target) && memcmp(found, target, (size_t)size) == 0)
+            return;
+        if (size >= 0 || errno != ENOENT)
+            unlinkat(bundle_dir, name, 0);
+        /* a start beside this one may make the same link at the same moment */
+        if ((mkdirat(bundle_dir, CHOSEN_FOLDER, 0700) == 0 || errno == EEXIST) && symlinkat(target, bundle_dir, name) == 0)
+            return;
+        if (errno != EEXIST)
+            break;
+    }
+    fail("cannot link \"%s\" in the unpacked program: %s", name, strerror(errno));
 }
 
 static void open_slot(int bundle_dir, int slot, const char* folder, int take)
