@@ -4,6 +4,12 @@
 find_program(VRN_PATCHELF patchelf REQUIRED)
 # decompression speed hardly depends on the level; higher levels cost build time for a few MB
 set(VRN_PORTABLE_ZSTD_LEVEL 12 CACHE STRING "zstd level of the portable setup's bundle")
+# The descriptors through which the launcher hands the program its loader, the checked
+# bundle folder and the library slots (see collect_portable_bundle.sh): built into the
+# program's interpreter and search path, so the launcher is compiled with the same numbers.
+set(VRN_PORTABLE_INTERPRETER_FD 60)
+set(VRN_PORTABLE_BUNDLE_FD 61)
+set(VRN_PORTABLE_FIRST_SLOT_FD 62)
 
 add_subdirectory(${CMAKE_SOURCE_DIR}/src/launcher ${CMAKE_BINARY_DIR}/launcher)
 
@@ -21,7 +27,7 @@ vrn_resource_pairs(vrn_pairs vrn_resource_files)
 add_custom_command(OUTPUT ${vrn_dist}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/dist
   COMMAND ${CMAKE_SOURCE_DIR}/cmake/collect_portable_bundle.sh $<TARGET_FILE:vrnsetup> ${VRN_QT_PLUGINS}
-    ${VRN_QT_TRANSLATIONS} ${vrn_stage}
+    ${VRN_QT_TRANSLATIONS} ${vrn_stage} ${VRN_PORTABLE_INTERPRETER_FD} ${VRN_PORTABLE_BUNDLE_FD} ${VRN_PORTABLE_FIRST_SLOT_FD}
   COMMAND vrn-bundle --level ${VRN_PORTABLE_ZSTD_LEVEL} $<TARGET_FILE:vrn-launcher> ${vrn_stage} ${vrn_dist}.new
   COMMAND vrn-rc add ${vrn_dist}.new ${vrn_pairs}
   COMMAND ${CMAKE_COMMAND} -E rename ${vrn_dist}.new ${vrn_dist}

@@ -7,8 +7,20 @@
 #     skipped), where the plain build cannot start, the portable file walks the plain
 #     build's unattended road with the same files, and shows its first page on Xvfb
 #     (saved as <build>/screenshots/portable_first_page.png)
+#   other_systems: in each Debian root that make_roots.sh keeps (Debian 11 and 13 with a
+#     GTK desktop's libraries; root only, 77 where none is made), an unattended install
+#     against a server on this machine, then the first page on an X server of this
+#     machine (<build>/screenshots/portable_<suite>_first_page.png)
+#   wayland: the first page on weston's headless compositor without any X server, shot
+#     with weston-screenshooter (<build>/screenshots/portable_wayland_first_page.png)
+#   missing_library: libOpenGL.so.0 hidden; the launcher names it and its packages on
+#     standard error, in a desktop message and in its log, exits with 6, and no loader
+#     error reaches the user
+#   private_cache: a cache root or bundle folder others may write is not used as it is,
+#     and a cache renamed while the launcher starts the program changes nothing it starts
 set -euo pipefail
 road=$1 build=$(cd "$2" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
 
 if [ "$road" = --hidden ]; then
   # inside the namespace: hide the libraries, then run the command
@@ -66,6 +78,25 @@ tree() {
            || echo "$path/" ;;
     esac
   done)
+}
+
+# Starts an X server of this machine for the window roads; sets DISPLAY.
+start_x() {
+  command -v Xvfb >/dev/null || { echo "skipped: no Xvfb"; exit 77; }
+  exec 3> "$work/display"
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 2>/dev/null &
+  pids+=($!)
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+  export DISPLAY=:$(head -n 1 "$work/display")
+  unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+}
+# Waits (at most 60 s) for a process to stop itself.
+wait_until_stopped() {
+  for _ in $(seq 600); do
+    [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" = T ] && return 0
+    sleep 0.1
+  done
+  fail "the launcher did not stop"
 }
 
 if [ "$road" = install_package_remove ]; then
@@ -146,13 +177,7 @@ if [ "$road" = cache ]; then
 fi
 
 if [ "$road" = first_page_screenshot ]; then
-  command -v Xvfb >/dev/null || { echo "skipped: no Xvfb"; exit 77; }
-  exec 3> "$work/display"
-  Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 2>/dev/null &
-  pids+=($!)
-  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-  export DISPLAY=:$(head -n 1 "$work/display")
-  unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+  start_x
   serve_release
   unshare -m "$0" --hidden "$build" $(machine screen) "$portable" 2>"$work/setup.err" &
   setup=$!
@@ -163,6 +188,153 @@ if [ "$road" = first_page_screenshot ]; then
   kill -TERM "$setup"
   wait "$setup" || { cat "$work/setup.err"; fail "the portable file did not end cleanly"; }
   echo "passed: the first page is in $shot"
+  exit 0
+fi
+if [ "$road" = other_systems ]; then
+  roots=$("$here/make_roots.sh" --check 2>"$work/roots.err") \
+    || { echo "skipped: $(cat "$work/roots.err") (as root: tests/portable/make_roots.sh)"; exit 77; }
+  serve_release
+  start_x
+  mkdir -p "$build/screenshots"
+  for root in $roots; do
+    suite=$(basename "$root" | cut -d- -f1)
+    inside=$(mktemp -d "$root/tmp/vorlen-portable.XXXXXX")
+    trap 'cleanup; rm -rf "$inside"' EXIT
+    cp "$portable" "$inside/vrnsetup"
+    # the root's own system, with this machine's X server and release server (the
+    # command replaces the shell, so that $! is the setup itself)
+    in_root=(unshare -m sh -c 'mount -t proc proc "$1/proc" && mount --rbind /dev "$1/dev" && mkdir -p "$1/tmp/.X11-unix" &&
+        mount --bind /tmp/.X11-unix "$1/tmp/.X11-unix" && root=$1 && shift && exec chroot "$root" "$@"' sh "$root"
+      env -i PATH=/usr/bin:/bin HOME="${inside#$root}/home" XDG_CACHE_HOME="${inside#$root}/cache"
+      TMPDIR="${inside#$root}" XDG_RUNTIME_DIR="${inside#$root}" LC_ALL=C.UTF-8 DISPLAY="$DISPLAY"
+      VRN_RELEASE_BASE_URL="$VRN_RELEASE_BASE_URL" "${inside#$root}/vrnsetup")
+    mkdir -p "$inside/home"
+    chmod 700 "$inside"
+    "${in_root[@]}" -silent -accepteula -norun >"$work/$suite.out" 2>&1 \
+      || fail "$suite: the unattended install failed: $(cat "$work/$suite.out")"
+    [ -e "$inside/home/.local/share/Ostrelle/Apps/Vorlen/Vorlen.exe" ] || fail "$suite: nothing was installed"
+    "${in_root[@]}" >"$work/$suite.window" 2>&1 &
+    setup=$!
+    pids+=($setup)
+    shot=$build/screenshots/portable_${suite}_first_page.png
+    QT_QPA_PLATFORM=xcb "$build/tests/portable_screen_grab" "$shot" 60 \
+      || fail "$suite: no window appeared: $(cat "$work/$suite.window")"
+    # the newer glibc: the bundle's on Debian 11 (2.31), the system's on Debian 13 (2.41)
+    glibc=system
+    grep -q "runtime/glibc/libc.so.6" "/proc/$setup/maps" && glibc=bundle
+    [ "$glibc" = "$([ "$suite" = bullseye ] && echo bundle || echo system)" ] || fail "$suite: the $glibc's glibc was taken"
+    kill -TERM "$setup"
+    wait "$setup" || fail "$suite: the window did not end cleanly: $(cat "$work/$suite.window")"
+    ! grep -i "error while loading\|symbol lookup\|version .* not found" "$work/$suite.window" "$work/$suite.out" \
+      || fail "$suite: the loader complained"
+    rm -rf "$inside"
+    echo "$suite: installed unattended with the $glibc's glibc; first page in $shot"
+  done
+  echo "passed: the portable file installs and shows its window on each root"
+  exit 0
+fi
+
+if [ "$road" = wayland ]; then
+  command -v weston >/dev/null && command -v weston-screenshooter >/dev/null || { echo "skipped: no weston"; exit 77; }
+  serve_release
+  runtime=$work/runtime
+  mkdir -m 700 "$runtime"
+  # --debug lets weston-screenshooter take the screen
+  XDG_RUNTIME_DIR=$runtime weston --backend=headless-backend.so --use-pixman --debug --socket=vrn-wayland \
+    --width=1024 --height=768 >"$work/weston.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 300); do [ -S "$runtime/vrn-wayland" ] && break; sleep 0.1; done
+  [ -S "$runtime/vrn-wayland" ] || fail "weston did not start: $(cat "$work/weston.log")"
+  env -u DISPLAY -u QT_QPA_PLATFORM $(machine wayland) XDG_RUNTIME_DIR="$runtime" WAYLAND_DISPLAY=vrn-wayland \
+    XDG_SESSION_TYPE=wayland "$portable" >"$work/setup.err" 2>&1 &
+  setup=$!
+  pids+=($setup)
+  mkdir -p "$build/screenshots" "$work/shots"
+  shot=$build/screenshots/portable_wayland_first_page.png
+  for _ in $(seq 120); do
+    sleep 0.5
+    rm -f "$work/shots/"*.png
+    (cd "$work/shots" && XDG_RUNTIME_DIR=$runtime WAYLAND_DISPLAY=vrn-wayland weston-screenshooter >/dev/null 2>&1) || continue
+    # the page is painted some moments after its window maps
+    if QT_QPA_PLATFORM=offscreen "$build/tests/portable_screen_grab" --check "$work/shots/"*.png; then
+      sleep 1.5
+      rm -f "$work/shots/"*.png
+      (cd "$work/shots" && XDG_RUNTIME_DIR=$runtime WAYLAND_DISPLAY=vrn-wayland weston-screenshooter)
+      cp "$work/shots/"*.png "$shot"
+      break
+    fi
+  done
+  [ -e "$shot" ] || fail "no window appeared on weston: $(cat "$work/setup.err")"
+  grep -q "xcb\|XWayland" "$work/setup.err" && fail "the setup did not use Wayland: $(cat "$work/setup.err")"
+  kill -TERM "$setup"
+  wait "$setup" || fail "the portable file did not end cleanly: $(cat "$work/setup.err")"
+  echo "passed: the first page is in $shot"
+  exit 0
+fi
+
+if [ "$road" = missing_library ]; then
+  mkdir -p "$work/bin"
+  # a desktop's message tool that notes what it was asked to show
+  printf '#!/bin/sh\nprintf "%%s\\n" "$@" > %s/zenity.shown\n' "$work" > "$work/bin/zenity"
+  chmod +x "$work/bin/zenity"
+  hide_opengl() {
+    unshare -m sh -c 'for f in /usr/lib/x86_64-linux-gnu/libOpenGL.so.0*; do [ -L "$f" ] || mount --bind /dev/null "$f"; done
+      exec "$@"' sh env $(machine gl) PATH="$work/bin:$PATH" DISPLAY=:99 "$portable" "$@"
+  }
+  for run in window -silent; do
+    rm -f "$work/zenity.shown"
+    set +e
+    hide_opengl $([ $run = -silent ] && echo "-silent -accepteula") >"$work/out" 2>"$work/err"
+    code=$?
+    set -e
+    [ $code = 6 ] || fail "$run: exit code $code, not 6: $(cat "$work/err")"
+    grep -q "libOpenGL.so.0" "$work/err" && grep -q "apt install libopengl0" "$work/err" \
+      && grep -q "dnf install libglvnd-opengl" "$work/err" || fail "$run: the message does not name it: $(cat "$work/err")"
+    ! grep -q "error while loading\|symbol lookup" "$work/err" || fail "$run: a loader error reached the user"
+    grep -q "libOpenGL.so.0" "$work/gl/tmp/Vorlen_Setup_Launcher.log" || fail "$run: the log does not name it"
+    if [ $run = window ]; then
+      grep -q "libOpenGL.so.0" "$work/zenity.shown" || fail "no message on the desktop"
+    else
+      [ ! -e "$work/zenity.shown" ] || fail "an unattended run showed a message box"
+    fi
+  done
+  echo "passed: a missing libOpenGL.so.0 is named on standard error, the desktop and in the log, with exit code 6"
+  exit 0
+fi
+
+if [ "$road" = private_cache ]; then
+  # modes only bind a user who is not root
+  user=$work/user
+  chmod 755 "$work"
+  mkdir -p "$user/tmp"
+  chown -R 65534:65534 "$user"
+  chmod 700 "$user/tmp"
+  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$user" XDG_CACHE_HOME="$user/cache"
+    TMPDIR="$user/tmp" QT_QPA_PLATFORM=offscreen)
+  start() { "${as_user[@]}" "$portable" -help >"$work/out" 2>&1 || fail "$1: $(cat "$work/out")"; }
+  root=$user/cache/vorlen-setup
+  start "first start"
+  cached=$(find "$root" -mindepth 1 -maxdepth 1 -type d)
+  for opening in "chmod 0777 $root" "chmod 0770 $root" "chmod 0777 $cached" "chmod 0757 $cached/lib"; do
+    program=$(stat -c %i "$cached/bin/vrnsetup")
+    "${as_user[@]}" sh -c "$opening"
+    start "after: $opening"
+    [ "$(stat -c %a "$root")" = 700 ] || fail "after \"$opening\" the cache root is $(stat -c %a "$root")"
+    [ -z "$(find "$root" -perm /022 ! -type l)" ] || fail "after \"$opening\" others may write $(find "$root" -perm /022)"
+    [ "$(stat -c %i "$cached/bin/vrnsetup")" != "$program" ] || fail "after \"$opening\" the bundle was used as it was"
+  done
+  # renamed and replaced by another tree between the check and the start: what was checked starts
+  "${as_user[@]}" VRN_TEST_LAUNCHER_STOP=1 "$portable" -help >"$work/swap.out" 2>&1 &
+  launcher=$!
+  wait_until_stopped $launcher
+  mv "$root" "$root.checked"
+  cp -a "$root.checked" "$root"
+  printf '#!/bin/sh\necho swapped\n' > "$cached/bin/vrnsetup"
+  : > "$cached/lib/libQt6Core.so.6"
+  kill -CONT $launcher
+  wait $launcher || fail "the launcher failed after the swap: $(cat "$work/swap.out")"
+  grep -q "^Usage: vrnsetup" "$work/swap.out" || fail "a swapped program or library started: $(cat "$work/swap.out")"
+  echo "passed: a cache others may write is made private and unpacked again; a swap after the check changes nothing"
   exit 0
 fi
 fail "unknown road $road"
