@@ -21,17 +21,32 @@ if(NOT IS_DIRECTORY "${VRN_QT_PLUGINS}" OR NOT IS_DIRECTORY "${VRN_QT_TRANSLATIO
   message(FATAL_ERROR "qtpaths6 does not name Qt's plug-in and translation folders")
 endif()
 
-set(vrn_dist ${CMAKE_BINARY_DIR}/dist/vrnsetup)
-set(vrn_stage ${CMAKE_BINARY_DIR}/portable/bundle)
-vrn_resource_pairs(vrn_pairs vrn_resource_files)
-add_custom_command(OUTPUT ${vrn_dist}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/dist
-  COMMAND ${CMAKE_SOURCE_DIR}/cmake/collect_portable_bundle.sh $<TARGET_FILE:vrnsetup> ${VRN_QT_PLUGINS}
-    ${VRN_QT_TRANSLATIONS} ${vrn_stage} ${VRN_PORTABLE_INTERPRETER_FD} ${VRN_PORTABLE_BUNDLE_FD} ${VRN_PORTABLE_FIRST_SLOT_FD}
-  COMMAND vrn-bundle --level ${VRN_PORTABLE_ZSTD_LEVEL} $<TARGET_FILE:vrn-launcher> ${vrn_stage} ${vrn_dist}.new
-  COMMAND vrn-rc add ${vrn_dist}.new ${vrn_pairs}
-  COMMAND ${CMAKE_COMMAND} -E rename ${vrn_dist}.new ${vrn_dist}
-  DEPENDS vrnsetup vrn-launcher vrn-bundle vrn-rc ${CMAKE_SOURCE_DIR}/cmake/collect_portable_bundle.sh ${vrn_resource_files}
-  COMMENT "Packing the portable setup file dist/vrnsetup"
-  VERBATIM)
-add_custom_target(vrnsetup-portable ALL DEPENDS ${vrn_dist})
+# The portable file `dist` of the program `program`, made by the target `name` (with ALL:
+# by the default build).
+function(vrn_portable_file program dist name)
+  cmake_parse_arguments(PORTABLE "ALL" "" "" ${ARGN})
+  get_filename_component(folder ${dist} DIRECTORY)
+  file(RELATIVE_PATH shown ${CMAKE_BINARY_DIR} ${dist})
+  set(stage ${CMAKE_BINARY_DIR}/portable/${program})
+  vrn_resource_pairs(pairs resource_files)
+  add_custom_command(OUTPUT ${dist}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
+    COMMAND ${CMAKE_SOURCE_DIR}/cmake/collect_portable_bundle.sh $<TARGET_FILE:${program}> ${VRN_QT_PLUGINS}
+      ${VRN_QT_TRANSLATIONS} ${stage} ${VRN_PORTABLE_INTERPRETER_FD} ${VRN_PORTABLE_BUNDLE_FD} ${VRN_PORTABLE_FIRST_SLOT_FD}
+    COMMAND vrn-bundle --level ${VRN_PORTABLE_ZSTD_LEVEL} $<TARGET_FILE:vrn-launcher> ${stage} ${dist}.new
+    COMMAND vrn-rc add ${dist}.new ${pairs}
+    COMMAND ${CMAKE_COMMAND} -E rename ${dist}.new ${dist}
+    DEPENDS ${program} vrn-launcher vrn-bundle vrn-rc ${CMAKE_SOURCE_DIR}/cmake/collect_portable_bundle.sh ${resource_files}
+    COMMENT "Packing the portable setup file ${shown}"
+    VERBATIM)
+  if(PORTABLE_ALL)
+    add_custom_target(${name} ALL DEPENDS ${dist})
+  else()
+    add_custom_target(${name} DEPENDS ${dist})
+  endif()
+endfunction()
+
+vrn_portable_file(vrnsetup ${CMAKE_BINARY_DIR}/dist/vrnsetup vrnsetup-portable ALL)
+if(TARGET vrnsetup-keyed)
+  vrn_portable_file(vrnsetup-keyed ${CMAKE_BINARY_DIR}/dist-keyed/vrnsetup vrnsetup-keyed-portable)
+endif()
