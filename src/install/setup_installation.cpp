@@ -610,6 +610,8 @@ void CInstallation::DownloadAndInstallThenRun()
     if (!ValidateZipPackage())
         return;
     if (!Install() || gCancelled) {
+        if (!gCancelled)
+            Source->ForgetDownload(QStringLiteral("vrnsetup.zip"));  // as a failed check does
         showInstallFailure();
         return;
     }
@@ -639,6 +641,8 @@ bool CInstallation::ValidateZipPackage()
 {
     const TZipPackageCheck check = CheckZipPackage(*Source, IsLocalInstallation(), ReleaseKey);
     if (!check.Result) {
+        // a cached part that fails is never continued: the next run fetches the file whole
+        Source->ForgetDownload(QStringLiteral("vrnsetup.zip"));
         streamedTree.reset();
         showFailurePage(MainWindow->InstallString(22), MainWindow->InstallString(28) + check.Reason,
                         platform::MB_ICONERROR);

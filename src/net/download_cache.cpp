@@ -1,5 +1,6 @@
 #include "net/download_cache.h"
 
+#include "net/reply_headers.h"
 #include "platform/platform.h"
 
 #include <QCryptographicHash>
@@ -7,6 +8,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <algorithm>
 
 namespace {
 
@@ -63,29 +66,41 @@ void TCachedDownload::Forget(const QString& url)
     entry.Discard();
 }
 
-// Three lines: the address, the validator and the whole length.
+std::optional<TCachedDownload::TDescription> TCachedDownload::ParseDescription(const QByteArray& bytes, const QString& url)
+{
+    const QList<QByteArray> lines = bytes.split('\n');
+    if (lines.size() < 3 || QString::fromUtf8(lines[0]) != url || !ReplyHeaders::IsUsableValidator(lines[1]))
+        return std::nullopt;
+    const QByteArray& length = lines[2];
+    bool plain = !length.isEmpty() && std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const qint64 total = plain ? length.toLongLong(&plain) : 0;
+    if (!plain || total <= 0)
+        return std::nullopt;
+    return TDescription{lines[1], total};
+}
+
 void TCachedDownload::ReadDescription()
 {
     QFile meta(MetaPath());
-    const QList<QByteArray> lines = meta.open(QIODevice::ReadOnly) ? meta.readAll().split('\n') : QList<QByteArray>();
+    const std::optional<TDescription> description =
+        meta.open(QIODevice::ReadOnly) ? ParseDescription(meta.readAll(), FUrl) : std::nullopt;
     const QFileInfo part(PartPath());
-    bool known = lines.size() >= 3 && QString::fromUtf8(lines[0]) == FUrl && !lines[1].isEmpty();
-    const qint64 total = known ? lines[2].toLongLong(&known) : -1;
-    if (!known || tooOld(part) || part.size() > total) {
+    if (!description || tooOld(part) || part.size() > description->total) {
         Discard();
         return;
     }
-    FValidator = lines[1];
-    FTotal = total;
+    FValidator = description->validator;
+    FTotal = description->total;
 }
 
 void TCachedDownload::Describe(const QByteArray& validator, qint64 total)
 {
-    FValidator = validator;
+    // a line break in the validator would make another description of it
+    FValidator = ReplyHeaders::IsUsableValidator(validator) ? validator : QByteArray();
     FTotal = total;
     QFile meta(MetaPath());
     if (meta.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        meta.write(FUrl.toUtf8() + '\n' + validator + '\n' + QByteArray::number(total) + '\n');
+        meta.write(FUrl.toUtf8() + '\n' + FValidator + '\n' + QByteArray::number(total) + '\n');
 }
 
 void TCachedDownload::Discard()

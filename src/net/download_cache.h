@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class TCachedDownload {
 public:
@@ -22,13 +23,25 @@ public:
     static void Forget(const QString& url);
     static constexpr int MaxAgeDays = 7;
 
+    // What an entry's description says of the file its part belongs to.
+    struct TDescription {
+        QByteArray validator;
+        qint64 total = 0;
+    };
+    // The description `bytes` of the part of `url`: three lines, the address, the
+    // validator and the whole length. Nothing when it is of another address, its
+    // validator is not usable (ReplyHeaders::IsUsableValidator) or its length is not a
+    // plain number above zero.
+    static std::optional<TDescription> ParseDescription(const QByteArray& bytes, const QString& url);
+
     // The file the download is written into.
     QString PartPath() const { return FFolder + FKey + QStringLiteral(".part"); }
     // The validator and whole length of the file the part belongs to; empty and -1
     // when unknown (the part is then empty).
     QByteArray Validator() const { return FValidator; }
     qint64 Total() const { return FTotal; }
-    // Notes which file the part now holds; written before its first byte.
+    // Notes which file the part now holds; written before its first byte. A validator
+    // that is not usable is noted as none, so that the part is not continued.
     void Describe(const QByteArray& validator, qint64 total);
     // Empties the entry.
     void Discard();

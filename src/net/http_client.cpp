@@ -1,5 +1,6 @@
 #include "net/http_client.h"
 
+#include "net/reply_headers.h"
 #include "platform/platform.h"
 
 #include <QDateTime>
@@ -100,33 +101,6 @@ std::exception_ptr errorForCode(CURLcode code, const QString& message)
     }
 }
 
-// "bytes 100-199/1000" -> 100 and 1000; "bytes */1000" -> -1 and 1000.
-void readContentRange(const QByteArray& value, THttpReplyHead& head)
-{
-    const QByteArray range = value.trimmed();
-    if (!range.startsWith("bytes "))
-        return;
-    const qsizetype slash = range.indexOf('/');
-    bool ok = false;
-    const qint64 total = range.mid(slash + 1).toLongLong(&ok);
-    head.rangeTotal = slash > 0 && ok ? total : -1;
-    const qint64 first = range.mid(6, range.indexOf('-') - 6).toLongLong(&ok);
-    head.rangeFirst = ok ? first : -1;
-}
-
-// Seconds, or an HTTP date from which the seconds are counted.
-long readRetryAfter(const QByteArray& value)
-{
-    bool ok = false;
-    const long seconds = value.trimmed().toLong(&ok);
-    if (ok)
-        return std::max(0L, seconds);
-    const QDateTime when = QDateTime::fromString(QString::fromLatin1(value.trimmed()), Qt::RFC2822Date);
-    if (!when.isValid())
-        return -1;
-    return static_cast<long>(std::max<qint64>(0, QDateTime::currentDateTimeUtc().secsTo(when)));
-}
-
 }  // namespace
 
 struct THttpClient::Private {
@@ -174,6 +148,15 @@ struct THttpClient::Private {
         errorText[0] = '\0';
     }
 
+    // A range that does not hold together is no range at all.
+    void takeContentRange(const QByteArray& value)
+    {
+        const ReplyHeaders::TContentRange range = ReplyHeaders::ParseContentRange(value).value_or(ReplyHeaders::TContentRange());
+        head.rangeFirst = range.first;
+        head.rangeLast = range.last;
+        head.rangeTotal = range.total;
+    }
+
     void resetHead()
     {
         head = {};
@@ -192,8 +175,7 @@ struct THttpClient::Private {
         curl_off_t announced = -1;
         curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
         reply.length = announced;
-        // a weak ETag may name a file that differs byte for byte, so only a strong one resumes
-        reply.validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : lastModified;
+        reply.validator = ReplyHeaders::ChooseValidator(etag, lastModified);
         return reply;
     }
 
@@ -417,9 +399,9 @@ struct THttpClient::Private {
         else if (field == "last-modified:")
             d->lastModified = value;
         else if (field == "content-range:")
-            readContentRange(value, d->head);
+            d->takeContentRange(value);
         else if (field == "retry-after:")
-            d->head.retryAfterSeconds = readRetryAfter(value);
+            d->head.retryAfterSeconds = ReplyHeaders::ParseRetryAfter(value, QDateTime::currentSecsSinceEpoch());
         return size;
     }
 };

@@ -65,12 +65,16 @@ struct THttpReplyHead {
     long status = 0;
     // The announced length of this reply's body; -1 when none was announced.
     qint64 length = -1;
-    // A strong ETag, else the Last-Modified date; empty when the reply has neither.
+    // A strong ETag, else the Last-Modified date; empty when the reply has neither, or
+    // neither without control characters (ReplyHeaders::ChooseValidator).
     QByteArray validator;
-    // A partial reply's first byte and the whole file's length ("Content-Range"); -1 when absent.
+    // A partial reply's first and last byte and the whole file's length ("Content-Range");
+    // -1 when absent or not a valid range (ReplyHeaders::ParseContentRange).
     qint64 rangeFirst = -1;
+    qint64 rangeLast = -1;
     qint64 rangeTotal = -1;
-    // The pause the server asks for before the next try ("Retry-After"); -1 when none.
+    // The pause the server asks for before the next try ("Retry-After"), at most
+    // ReplyHeaders::MaxRetryAfterSeconds; -1 when none.
     long retryAfterSeconds = -1;
     // The proxy's answer to a tunnel request; 0 when there was none.
     long proxyStatus = 0;

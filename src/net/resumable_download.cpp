@@ -2,6 +2,7 @@
 
 #include "app/setup_core.h"
 #include "net/download_tap.h"
+#include "net/reply_headers.h"
 #include "platform/platform_errors.h"
 
 #include <thread>
@@ -106,11 +107,13 @@ void TResumableDownload::Attempt(const QString& url)
 
 void TResumableDownload::ReplyStarted(const THttpReplyHead& head)
 {
-    if (head.status == 206 && head.rangeFirst != FAttemptFrom) {
-        StartOver();
-        throw ESocketError(QStringLiteral("The server sent the file from byte %1 instead of byte %2")
-                               .arg(head.rangeFirst)
-                               .arg(FAttemptFrom));
+    if (head.status == 206) {
+        // a range that does not continue the part exactly is not spliced onto it
+        const QString refusal = ReplyHeaders::RangeReplyRefusal(head, FAttemptFrom, FAttemptFrom > 0 ? FTotal : -1);
+        if (!refusal.isEmpty()) {
+            StartOver();
+            throw ESocketError(refusal);
+        }
     }
     if (head.status != 206 && FAttemptFrom > 0)
         StartOver();  // the whole file again: the server ignores ranges, or the file changed

@@ -57,8 +57,12 @@ std::optional<std::chrono::milliseconds> TRetryPolicy::NextPause(const std::exce
     // equal jitter: half the pause is fixed, half random, so that many clients spread out
     const milliseconds grown = std::min<milliseconds>(MaxPause, FirstPause * (1LL << std::min(FRetriesWithoutProgress, 20)));
     milliseconds pause = grown / 2 + milliseconds(QRandomGenerator::global()->bounded(static_cast<qint64>(grown.count() / 2 + 1)));
-    if (reply.retryAfterSeconds >= 0)
+    if (reply.retryAfterSeconds >= 0) {
+        // the server's number is weighed before it is scaled: no value can overflow
+        if (reply.retryAfterSeconds > duration_cast<seconds>(left).count())
+            return std::nullopt;
         pause = seconds(reply.retryAfterSeconds);
+    }
     if (pause > left)
         return std::nullopt;
     ++FRetries;

@@ -6,6 +6,7 @@
 #include "support/sandbox.h"
 #include "support/test_machine.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -76,21 +77,31 @@ TEST(DownloadFaults, TheInstallResumesRetriesStartsOverOrGivesUpAsTheFailureDese
         int exitCode;
         double maxServedFactor;  // bytes served over the archive's length
         const Release* installed;
+        int failedRuns = 0;  // runs that end in failure before the last one
+        bool hashed = false;  // the descriptor names the archive's hash: the check finds a damage, else the install
     } cases[] = {
         {"cut at 30, 60 and 90 %", {.cutAt = cuts}, 0, 1.15, &first()},
         {"ranges ignored", {.cutAt = cuts, .ignoreRanges = true}, 0, 3.0, &first()},
         {"archive replaced", {.cutAt = {share(0.5)}, .replacement = second().archive}, 0, 1.6, &second()},
         {"503 twice", {.failingStatus = 503, .failingReplies = 2}, 0, 1.0, &first()},
         {"404", {.failingStatus = 404, .failingReplies = 100}, 1, 0.0, nullptr},
+        {"damaged once, CRC", {.damagedReplies = 1}, 0, 2.0, &first(), 1},
+        {"damaged once, hash", {.damagedReplies = 1}, 0, 2.0, &first(), 1, true},
     };
     for (const auto& c : cases) {
         FaultInjectingServer server;
         // the descriptor of the archive the run ends with, so that its checks pass
-        server.serve("system.xml", (c.installed ? *c.installed : first()).descriptor);
+        QByteArray descriptor = (c.installed ? *c.installed : first()).descriptor;
+        if (c.hashed)
+            descriptor.replace("fileCount=", "sha256=\"" + QCryptographicHash::hash(first().archive, QCryptographicHash::Sha256).toHex() + "\" fileCount=");
+        server.serve("system.xml", descriptor);
         server.serve("count", "ok");
         server.serve("vrnsetup.zip", first().archive, c.plan);
         server.start();
         const Machine machine(QStringLiteral("faults"));
+        // a part that failed a check is not continued by the next run, which fetches it whole
+        for (int run = 0; run < c.failedRuns; ++run)
+            EXPECT_EQ(machine.run(server.base(), kInstall).exitCode, 1) << c.what;
         const ProcessResult result = machine.run(server.base(), kInstall);
         EXPECT_EQ(result.exitCode, c.exitCode) << c.what << result.err.toStdString();
         EXPECT_LE(server.bytesServed("vrnsetup.zip"), static_cast<qint64>(c.maxServedFactor * length)) << c.what;

@@ -30,6 +30,8 @@ struct FaultPlan {
     bool ignoreRanges = false;
     // From the second body reply on, this file (with another ETag) is served instead.
     QByteArray replacement{};
+    // The first body replies carry the middle byte of the file changed (same ETag).
+    int damagedReplies = 0;
 };
 
 class FaultInjectingServer {
@@ -144,7 +146,9 @@ private:
         }
         const int bodyReply = reply - plan.failingReplies;
         const bool replaced = bodyReply > 0 && !plan.replacement.isEmpty();
-        const QByteArray body = replaced ? plan.replacement : file.body;
+        QByteArray body = replaced ? plan.replacement : file.body;
+        if (bodyReply < plan.damagedReplies)
+            body[body.size() / 2] = static_cast<char>(body[body.size() / 2] ^ 0x55);
         const std::string etag = replaced ? "\"second\"" : "\"first\"";
         qint64 from = 0;
         const std::string range = header(head, "range");

@@ -2,6 +2,7 @@
 // replies, connections cut mid-way, a replaced file, parts kept across runs, and the
 // bounds of retrying.
 #include "net/download_cache.h"
+#include "net/reply_headers.h"
 #include "net/release_integrity.h"
 #include "net/retry_policy.h"
 #include "net/setup_network.h"
@@ -176,6 +177,11 @@ TEST_F(ResilientDownloadTest, ACachedPartIsKeptOnlyWhileItCanStillBeContinued)
              file.write("http://elsewhere/\n\"v\"\n1000\n");
          },
          false},
+        {"a validator holding CR", [&url](const QString&, const QString& meta) {
+             QFile file(meta);
+             file.open(QIODevice::WriteOnly) && file.write(url.toUtf8() + "\n\"v\rw\"\n1000\n");
+         },
+         false},
     };
     for (const auto& c : cases) {
         QString part;
@@ -215,4 +221,51 @@ TEST(TRetryPolicy, HonoursRetryAfterWithinTheBoundAndGivesUpWithoutProgress)
     EXPECT_EQ(policy.NextPause(reset, {}), std::nullopt);
     policy.ProgressMade();
     EXPECT_LE(policy.NextPause(reset, {}), TRetryPolicy::FirstPause) << "progress starts the pauses over";
+}
+
+// A range that does not continue the part exactly, or a validator with a control
+// character, is never spliced onto a part nor sent back.
+TEST(ReplyHeaders, ARangeOrValidatorIsTakenOnlyWhenItHoldsTogether)
+{
+    constexpr qint64 no = -2;  // refused
+    const struct {
+        const char* value;
+        qint64 first, last = no, total = no;
+    } ranges[] = {
+        {"bytes 100-199/1000", 100, 199, 1000}, {"Bytes  0-0/*", 0, 0, -1}, {"bytes */1000", -1, -1, 1000}, {"bytes 1-2/2", no},
+        {"bytes 100-199/-5", no}, {"bytes 2-1/9", no}, {"bytes +1-2/3", no}, {"bytes 0-1/99999999999999999999", no},
+        {"bytes 0-1/2x", no}, {"bytes */*", no}, {"items 0-1/2", no},
+    };
+    for (const auto& c : ranges) {
+        const auto range = ReplyHeaders::ParseContentRange(c.value).value_or(ReplyHeaders::TContentRange{no, no, no});
+        EXPECT_EQ(std::tie(range.first, range.last, range.total), std::tie(c.first, c.last, c.total)) << c.value;
+    }
+    // first, last, total, announced length, byte asked for, total known; accepted
+    const qint64 replies[][7] = {{100, 999, 1000, 900, 100, 1000, 1}, {100, 999, 1000, -1, 100, -1, 1}, {50, 999, 1000, 950, 100, 1000, 0},
+                                 {100, 199, 1000, 100, 100, 1000, 0}, {100, 999, 1000, 900, 100, 2000, 0}, {100, 999, 1000, 50, 100, 1000, 0},
+                                 {100, 999, -1, 900, 100, -1, 0}};
+    for (const auto& r : replies) {
+        const THttpReplyHead head{.status = 206, .length = r[3], .validator = {}, .rangeFirst = r[0], .rangeLast = r[1], .rangeTotal = r[2]};
+        EXPECT_EQ(ReplyHeaders::RangeReplyRefusal(head, r[4], r[5]).isEmpty(), r[6] == 1) << r[0] << "-" << r[1] << "/" << r[2];
+    }
+    EXPECT_EQ(ReplyHeaders::ChooseValidator("\"a\rb\"", "Sun, 06 Nov 1994"), "Sun, 06 Nov 1994") << "the date, not the ETag";
+    EXPECT_EQ(ReplyHeaders::ChooseValidator(QByteArray("\"a\0b\"", 5), "Sun\x7f"), "");
+    EXPECT_EQ(ReplyHeaders::ChooseValidator("W/\"a\"", "Sun, 06 Nov 1994"), "Sun, 06 Nov 1994") << "a weak ETag";
+}
+
+// What a server asks for is bounded before any arithmetic: a pause beyond the time left
+// ends the retries, however large the number.
+TEST(TRetryPolicy, ARetryAfterOfAnySizeOrDateFitsTheTimeLeftOrEndsTheRetries)
+{
+    constexpr long max = ReplyHeaders::MaxRetryAfterSeconds;
+    const std::pair<const char*, long> cases[] = {
+        {" 120\t", 120}, {"9223372036854776", max}, {"99999999999999999999999", max}, {"-5", -1}, {"+5", -1}, {"soon", -1},
+        {"Sun, 06 Nov 1994 08:50:07 GMT", 30}, {"Sunday, 06-Nov-94 08:50:07 GMT", 30}, {"Sun Nov  6 08:50:07 1994", 30},
+        {"Sun, 06 Nov 1994 08:00:00 GMT", 0}, {"Fri, 31 Dec 9999 23:59:59 GMT", max},
+    };
+    for (const auto& [value, seconds] : cases)
+        EXPECT_EQ(ReplyHeaders::ParseRetryAfter(value, 784111777), seconds) << value;  // 08:49:37 that day
+    const std::exception_ptr busy = std::make_exception_ptr(EHTTPProtocolError(QStringLiteral("HTTP/1.1 503")));
+    for (const long seconds : {LONG_MAX, LONG_MAX / 1000 + 1, 601L, max})
+        EXPECT_EQ(TRetryPolicy().NextPause(busy, {.status = 503, .validator = {}, .retryAfterSeconds = seconds}), std::nullopt) << seconds;
 }
