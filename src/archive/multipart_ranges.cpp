@@ -1,5 +1,7 @@
 #include "archive/multipart_ranges.h"
 
+#include "net/reply_headers.h"
+
 #include <QList>
 
 #include <algorithm>
@@ -14,19 +16,6 @@ bool isBoundaryCharacter(char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
            || QByteArrayView("'()+_,-./:=? ").contains(c);
-}
-
-std::optional<int64_t> decimal(QByteArrayView text)
-{
-    if (text.isEmpty() || text.size() > 18)
-        return std::nullopt;
-    int64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return value;
 }
 
 // Whether `offset` lies in one of the sorted ranges.
@@ -58,26 +47,6 @@ std::optional<QByteArray> TMultipartRanges::BoundaryOf(const QByteArray& content
         return value;
     }
     return std::nullopt;
-}
-
-std::optional<ByteRange> TMultipartRanges::ParseContentRange(const QByteArray& value, int64_t* total)
-{
-    const QByteArray text = value.trimmed();
-    if (!text.toLower().startsWith("bytes "))
-        return std::nullopt;
-    const QByteArrayView spec = QByteArrayView(text).sliced(6);
-    const qsizetype dash = spec.indexOf('-');
-    const qsizetype slash = spec.indexOf('/');
-    if (dash <= 0 || slash <= dash)
-        return std::nullopt;
-    const auto first = decimal(spec.first(dash));
-    const auto last = decimal(spec.sliced(dash + 1, slash - dash - 1));
-    const auto length = decimal(spec.sliced(slash + 1));
-    if (!first || !last || !length || *first > *last || *last >= *length)
-        return std::nullopt;
-    if (total)
-        *total = *length;
-    return ByteRange{*first, *last};
 }
 
 bool TMultipartRanges::Inside(const ByteRange& part, const std::vector<ByteRange>& asked)
@@ -139,7 +108,11 @@ void TMultipartRanges::beginPart()
         if (line.left(colon).trimmed().toLower() == "content-range") {
             if (range)
                 refuse(QStringLiteral("two ranges for one part"));
-            range = ParseContentRange(line.mid(colon + 1), &total);
+            const auto parsed = ReplyHeaders::ParseContentRange(line.mid(colon + 1));
+            if (parsed && parsed->first >= 0 && parsed->total >= 0) {
+                range = ByteRange{parsed->first, parsed->last};
+                total = parsed->total;
+            }
             if (!range)
                 refuse(QStringLiteral("a malformed range \"%1\"").arg(QString::fromLatin1(line.mid(colon + 1).trimmed())));
         }

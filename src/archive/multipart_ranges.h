@@ -25,8 +25,6 @@ public:
     // The boundary of a Content-Type "multipart/byteranges; boundary=..." (quoted or
     // not); nothing for any other type or a boundary that breaks the format's rules.
     static std::optional<QByteArray> BoundaryOf(const QByteArray& contentType);
-    // "bytes FIRST-LAST/TOTAL" with FIRST <= LAST < TOTAL; nothing otherwise.
-    static std::optional<ByteRange> ParseContentRange(const QByteArray& value, int64_t* total);
 
     // `asked` sorted and disjoint, as RangePlan makes them. A part may join asked ranges
     // with the gap between them (servers coalesce near ranges) but may not reach

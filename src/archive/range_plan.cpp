@@ -11,9 +11,9 @@ QByteArray rangeText(const ByteRange& range)
 
 }  // namespace
 
-QByteArray RangeRequest::header() const
+QByteArray RangeRequest::text() const
 {
-    QByteArray text = "bytes=";
+    QByteArray text;
     for (size_t i = 0; i < ranges.size(); ++i)
         text += (i ? "," : "") + rangeText(ranges[i]);
     return text;

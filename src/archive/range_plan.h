@@ -18,10 +18,10 @@ struct ByteRange {
     bool operator==(const ByteRange&) const = default;
 };
 
-// The ranges of one request, and the header that asks for them ("bytes=0-9,20-29").
+// The ranges of one request, as its Range header lists them after "bytes=" ("0-9,20-29").
 struct RangeRequest {
     std::vector<ByteRange> ranges;
-    QByteArray header() const;
+    QByteArray text() const;
     int64_t bytes() const;
 };
 

@@ -346,9 +346,11 @@ struct THttpClient::Private {
     void applyRequestSettings(const QString& url)
     {
         curl_slist_free_all(std::exchange(requestHeaders, nullptr));
-        const QByteArray range = options.resumeFrom > 0 ? QByteArray::number(options.resumeFrom) + '-' : QByteArray();
+        const QByteArray range = !options.ranges.isEmpty() ? options.ranges
+                                 : options.resumeFrom > 0 ? QByteArray::number(options.resumeFrom) + '-'
+                                                          : QByteArray();
         curl_easy_setopt(curl, CURLOPT_RANGE, range.isEmpty() ? nullptr : range.constData());
-        if (options.resumeFrom > 0 && !options.ifRange.isEmpty())
+        if (!range.isEmpty() && !options.ifRange.isEmpty())
             requestHeaders = curl_slist_append(requestHeaders, ("If-Range: " + options.ifRange).constData());
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, requestHeaders);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT, options.deadlineSeconds);
@@ -400,6 +402,8 @@ struct THttpClient::Private {
             d->lastModified = value;
         else if (field == "content-range:")
             d->takeContentRange(value);
+        else if (field == "content-type:")
+            d->head.contentType = value;
         else if (field == "retry-after:")
             d->head.retryAfterSeconds = ReplyHeaders::ParseRetryAfter(value, QDateTime::currentSecsSinceEpoch());
         return size;

@@ -51,6 +51,8 @@ public:
 struct THttpRequestOptions {
     // Ask for the body from this byte on (a Range request); 0 asks for all of it.
     qint64 resumeFrom = 0;
+    // Or ask for these stretches ("0-99,200-299", a Range request for several ranges).
+    QByteArray ranges;
     // The validator (an ETag or a Last-Modified date) the rest must match (If-Range):
     // a server whose file changed answers with the whole new file instead.
     QByteArray ifRange;
@@ -78,6 +80,8 @@ struct THttpReplyHead {
     long retryAfterSeconds = -1;
     // The proxy's answer to a tunnel request; 0 when there was none.
     long proxyStatus = 0;
+    // The body's media type ("multipart/byteranges; boundary=..." for several ranges).
+    QByteArray contentType;
 };
 
 class THttpClient {
