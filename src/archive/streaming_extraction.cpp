@@ -175,6 +175,8 @@ bool StreamingExtraction::scanEntry(uint64_t& offset)
 
     StreamedEntry entry;
     const uint16_t flags = le16(header + 6);
+    entry.flags = flags;
+    entry.headerOffset = offset;
     entry.method = le16(header + 8);
     entry.crc = le32(header + 14);
     entry.compressedSize = le32(header + 18);
@@ -273,4 +275,29 @@ void StreamingExtraction::work()
         // a damaged entry, a full disk: the finished archive is extracted and reports it
         abandon();
     }
+}
+
+std::optional<std::vector<const StreamedEntry*>> StreamedEntriesOf(const std::vector<DirectoryEntry>& directory,
+                                                                   const std::vector<StreamedEntry>& written)
+{
+    std::map<uint64_t, const StreamedEntry*> byHeader;
+    for (const StreamedEntry& entry : written)
+        byHeader.emplace(entry.headerOffset, &entry);
+    if (directory.size() != written.size() || byHeader.size() != written.size())
+        return std::nullopt;
+    std::vector<const StreamedEntry*> streamed;
+    streamed.reserve(directory.size());
+    std::set<const StreamedEntry*> taken;
+    for (const DirectoryEntry& entry : directory) {
+        const auto found = byHeader.find(entry.localHeaderOffset);
+        if (found == byHeader.end() || !taken.insert(found->second).second)
+            return std::nullopt;
+        const StreamedEntry& local = *found->second;
+        if (local.rawName != entry.rawName || local.flags != entry.flags || local.method != entry.method
+            || local.crc != entry.crc || local.compressedSize != entry.compressedSize || local.size != entry.size
+            || local.dataOffset != entry.dataOffset)
+            return std::nullopt;
+        streamed.push_back(&local);
+    }
+    return streamed;
 }

@@ -16,8 +16,8 @@
 #include <atomic>
 #include <cerrno>
 #include <exception>
-#include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -211,17 +211,6 @@ QByteArray rootOf(const QString& folder)
     return QFile::encodeName(platform::withoutTrailingSeparator(folder));
 }
 
-bool sameEntry(zip_t* archive, const Entry& entry, const StreamedEntry& written)
-{
-    zip_stat_t stat;
-    zip_stat_init(&stat);
-    const char* rawName = zip_get_name(archive, entry.index, ZIP_FL_ENC_RAW);
-    constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC;
-    return rawName && written.rawName == rawName && written.path == entry.path && written.isFolder == entry.isFolder
-           && zip_stat_index(archive, entry.index, 0, &stat) == 0 && (stat.valid & needed) == needed
-           && stat.size == written.size && stat.comp_size == written.compressedSize && stat.crc == written.crc;
-}
-
 // Hands out the files to the extracting threads, and keeps the first error.
 class FileQueue {
 public:
@@ -371,15 +360,13 @@ void ZipArchive::ExtractTo(const QString& folder, int threads) const
 
 bool ZipArchive::Adopt(const std::vector<StreamedEntry>& written, const QString& folder) const
 {
-    const std::vector<Entry> entries = describeEntries(m_zip);
-    std::map<QByteArray, const StreamedEntry*> byName;
-    for (const StreamedEntry& entry : written)
-        byName.emplace(entry.rawName, &entry);
-    if (entries.size() != written.size() || byName.size() != written.size())
+    const std::optional<std::vector<const StreamedEntry*>> streamed = StreamedEntriesOf(m_directory, written);
+    if (!streamed)
         return false;
+    const std::vector<Entry> entries = describeEntries(m_zip);
     for (const Entry& entry : entries) {
-        const auto found = byName.find(zip_get_name(m_zip, entry.index, ZIP_FL_ENC_RAW));
-        if (found == byName.end() || !sameEntry(m_zip, entry, *found->second))
+        const StreamedEntry& placed = *(*streamed)[entry.index];
+        if (placed.path != entry.path || placed.isFolder != entry.isFolder)
             return false;
     }
     const QByteArray root = rootOf(folder);

@@ -59,10 +59,12 @@ public:
     // `threads` 0 chooses by the number of cores and entries.
     void ExtractTo(const QString& folder, int threads = 0) const;
 
-    // True when `written` (what followed the download into `folder`) is exactly what the
-    // central directory names: the same names, paths, sizes and CRC-32s, none more, none
-    // fewer. The tree then gets the entries' modes as ExtractTo gives them; the checks of
-    // Contents() are not repeated.
+    // True when `written` (what followed the download into `folder`) is exactly what
+    // ExtractTo would write: each entry of the central directory was read from the local
+    // header at the directory's offset, which agrees with it on name, flags, method,
+    // sizes and CRC-32, and lands at the same path; none more, none fewer. The tree then
+    // gets the entries' modes as ExtractTo gives them; the checks of Contents() are not
+    // repeated.
     bool Adopt(const std::vector<StreamedEntry>& written, const QString& folder) const;
 
 private:
