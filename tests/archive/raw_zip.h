@@ -3,6 +3,7 @@
 // archives of the archive checks built from them.
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QList>
 
 #include <zlib.h>
@@ -62,7 +63,7 @@ inline QByteArray le(quint64 value, int size)
 // One entry, its central directory record telling the same as its local header unless
 // changed; `at` is where the record points, from the local header's own place.
 struct Entry {
-    QByteArray name, data, localExtra;
+    QByteArray name, data, localExtra, centralExtra;
     quint16 flags = 0, method = 0;
     quint32 crc = 0, compressedSize = 0, size = 0;
     quint16 centralFlags = 0, centralMethod = 0;
@@ -72,7 +73,7 @@ struct Entry {
 inline Entry stored(const QByteArray& name, const QByteArray& content, quint16 method = 0)
 {
     const auto size = static_cast<quint32>(content.size());
-    return {name, content, {}, 0, method, crc(content), size, size, 0, 0, 0};
+    return {name, content, {}, {}, 0, method, crc(content), size, size, 0, 0, 0};
 }
 
 inline QByteArray fields(quint16 flags, quint16 method, const Entry& e)
@@ -90,7 +91,8 @@ inline QByteArray localRecord(const Entry& e)
 inline QByteArray directoryRecord(const Entry& e, qint64 offset)
 {
     return le(0x02014b50, 4) + le(0x031E, 2) + le(20, 2) + fields(e.flags | e.centralFlags, e.method ^ e.centralMethod, e)
-           + le(0, 8) + le(0100644u << 16, 4) + le(static_cast<quint64>(offset + e.at), 4) + e.name;
+           + le(static_cast<quint64>(e.centralExtra.size()), 2) + le(0, 6) + le(0100644u << 16, 4)
+           + le(static_cast<quint64>(offset + e.at), 4) + e.name + e.centralExtra;
 }
 
 inline QByteArray endRecord(int count, qint64 size, qint64 offset, const QByteArray& comment = {})
@@ -119,9 +121,11 @@ inline Mismatch methodMismatch()
 {
     const QByteArray hidden = QByteArray("Text that no ZIP reader shows. ").repeated(64), packed = deflate(hidden);
     const QByteArray data = withCrc(packed + QByteArray(hidden.size() - packed.size() - 4, '\0'), crc(hidden));
-    Entry readme = stored("readme.txt", data, 8);
+    Entry readme = stored("readme.txt", data, 8), exe = stored("Vorlen.exe", "#!/bin/sh\n");
     readme.centralMethod = 8;
-    return {archive({stored("Vorlen.exe", "#!/bin/sh\n"), readme}), data, hidden};
+    for (Entry* e : {&readme, &exe})  // the SHA-256 vrn-publish records, so that it publishes the archive as it is
+        e->centralExtra = le(0x6873, 2) + le(32, 2) + QCryptographicHash::hash(e->data, QCryptographicHash::Sha256);
+    return {archive({exe, readme}), data, hidden};
 }
 
 // An end record whose comment holds another: the first directory has "a" and "b", whose
@@ -137,7 +141,7 @@ inline QByteArray endRecordInComment()
 // One entry that declares `size` bytes and a CRC but has no compressed bytes.
 inline QByteArray noCompressedBytes(quint16 method, quint32 size)
 {
-    return archive({Entry{"entry", {}, {}, 0, method, 0x12345678, 0, size, 0, 0, 0}});
+    return archive({Entry{"entry", {}, {}, {}, 0, method, 0x12345678, 0, size, 0, 0, 0}});
 }
 
 }  // namespace rawzip

@@ -24,6 +24,7 @@ TEST(ArchiveReadings, TheStoredBytesAreInstalledAsArrivedAndAfterTheDownload)
         {QStringLiteral("--zip"), zip.fileName(), QStringLiteral("--version"), QStringLiteral("15"), QStringLiteral("--number"),
          QStringLiteral("7"), QStringLiteral("--setup"), builtProgram(), work + QStringLiteral("/release")});
     ASSERT_EQ(published.exitCode, 0) << published.err.toStdString();
+    ASSERT_TRUE(readFile(work + QStringLiteral("/release/vrnsetup.zip")) == mismatch.archive) << "published as it is";
     const struct {
         const char* what;
         FaultPlan plan;
