@@ -176,7 +176,7 @@ bool StreamingExtraction::scanEntry(uint64_t& offset)
     StreamedEntry entry;
     const uint16_t flags = le16(header + 6);
     entry.flags = flags;
-    entry.headerOffset = offset;
+    entry.localHeaderOffset = offset;
     entry.method = le16(header + 8);
     entry.crc = le32(header + 14);
     entry.compressedSize = le32(header + 18);
@@ -282,7 +282,7 @@ std::optional<std::vector<const StreamedEntry*>> StreamedEntriesOf(const std::ve
 {
     std::map<uint64_t, const StreamedEntry*> byHeader;
     for (const StreamedEntry& entry : written)
-        byHeader.emplace(entry.headerOffset, &entry);
+        byHeader.emplace(entry.localHeaderOffset, &entry);
     if (directory.size() != written.size() || byHeader.size() != written.size())
         return std::nullopt;
     std::vector<const StreamedEntry*> streamed;
@@ -292,12 +292,9 @@ std::optional<std::vector<const StreamedEntry*>> StreamedEntriesOf(const std::ve
         const auto found = byHeader.find(entry.localHeaderOffset);
         if (found == byHeader.end() || !taken.insert(found->second).second)
             return std::nullopt;
-        const StreamedEntry& local = *found->second;
-        if (local.rawName != entry.rawName || local.flags != entry.flags || local.method != entry.method
-            || local.crc != entry.crc || local.compressedSize != entry.compressedSize || local.size != entry.size
-            || local.dataOffset != entry.dataOffset)
+        if (static_cast<const DirectoryEntry&>(*found->second) != entry)
             return std::nullopt;
-        streamed.push_back(&local);
+        streamed.push_back(found->second);
     }
     return streamed;
 }

@@ -27,18 +27,11 @@
 #include <thread>
 #include <vector>
 
-// One entry as its local header describes it, written below the tree.
-struct StreamedEntry {
-    QByteArray rawName;  // as stored
-    QByteArray path;     // relative to the tree, as extraction normalises it
+// One entry as its local header describes it (where the central directory would say
+// where its local header is), written below the tree.
+struct StreamedEntry : DirectoryEntry {
+    QByteArray path;  // relative to the tree, as extraction normalises it
     bool isFolder = false;
-    uint16_t flags = 0;
-    uint16_t method = 0;
-    uint32_t crc = 0;
-    uint64_t compressedSize = 0;
-    uint64_t size = 0;
-    uint64_t headerOffset = 0;
-    uint64_t dataOffset = 0;
 };
 
 // For each entry of the central directory, the entry written from the local header at the

@@ -30,6 +30,8 @@ struct DirectoryEntry {
     uint64_t size = 0;
     uint64_t localHeaderOffset = 0;
     uint64_t dataOffset = 0;  // after the local header, its name and its extra field
+
+    bool operator==(const DirectoryEntry&) const = default;
 };
 
 // The entries of the archive's only valid central directory, in its order. Throws
