@@ -2,16 +2,16 @@
 
 #include "app/crash_point.h"
 #include "archive/entry_file.h"
+#include "archive/entry_inflater.h"
 #include "platform/platform.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
-#include <libdeflate.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -175,6 +175,8 @@ bool StreamingExtraction::scanEntry(uint64_t& offset)
 
     StreamedEntry entry;
     const uint16_t flags = le16(header + 6);
+    entry.flags = flags;
+    entry.localHeaderOffset = offset;
     entry.method = le16(header + 8);
     entry.crc = le32(header + 14);
     entry.compressedSize = le32(header + 18);
@@ -250,31 +252,49 @@ bool StreamingExtraction::roomFor(uint64_t bytes) const
 
 void StreamingExtraction::work()
 {
-    const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> decompressor(
-        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
-    std::vector<char> compressed;
-    std::vector<char> inflated;
     try {
+        // the extraction after the download inflates alike, so both write the same bytes
+        EntryInflater inflater(EntryBound);
         while (const StreamedEntry* entry = pop()) {
-            compressed.resize(std::max<size_t>(entry->compressedSize, 1));
-            readAt(m_fd, compressed.data(), entry->compressedSize, entry->dataOffset);
-            const char* content = compressed.data();
-            if (entry->method == 8) {
-                inflated.resize(std::max<size_t>(entry->size, 1));
-                if (!decompressor
-                    || libdeflate_deflate_decompress(decompressor.get(), compressed.data(), entry->compressedSize,
-                                                     inflated.data(), entry->size, nullptr) != LIBDEFLATE_SUCCESS)
-                    throw Unfollowable{};
-                content = inflated.data();
-            }
-            if (libdeflate_crc32(0, content, entry->size) != entry->crc || !roomFor(entry->size))
+            if (!roomFor(entry->size))
                 throw Unfollowable{};
-            WriteEntryFile(m_root + '/' + entry->path, StreamedFileMode,
-                           [&](const EntrySink& sink) { sink(content, entry->size); });
+            uint64_t offset = entry->dataOffset;
+            // the walk waited for every compressed byte of the entry
+            const EntryInflater::Reader read = [&](char* data, size_t size) {
+                readAt(m_fd, data, size, offset);
+                offset += size;
+                return size;
+            };
+            const DeclaredEntry declared{entry->method, entry->compressedSize, entry->size, entry->crc};
+            WriteEntryFile(m_root + '/' + entry->path, StreamedFileMode, [&](const EntrySink& sink) {
+                inflater.Inflate(declared, read, QString::fromUtf8(entry->rawName), sink);
+            });
             CrashPoint("a file was unpacked as the archive arrived");
         }
     } catch (...) {
         // a damaged entry, a full disk: the finished archive is extracted and reports it
         abandon();
     }
+}
+
+std::optional<std::vector<const StreamedEntry*>> StreamedEntriesOf(const std::vector<DirectoryEntry>& directory,
+                                                                   const std::vector<StreamedEntry>& written)
+{
+    std::map<uint64_t, const StreamedEntry*> byHeader;
+    for (const StreamedEntry& entry : written)
+        byHeader.emplace(entry.localHeaderOffset, &entry);
+    if (directory.size() != written.size() || byHeader.size() != written.size())
+        return std::nullopt;
+    std::vector<const StreamedEntry*> streamed;
+    streamed.reserve(directory.size());
+    std::set<const StreamedEntry*> taken;
+    for (const DirectoryEntry& entry : directory) {
+        const auto found = byHeader.find(entry.localHeaderOffset);
+        if (found == byHeader.end() || !taken.insert(found->second).second)
+            return std::nullopt;
+        if (static_cast<const DirectoryEntry&>(*found->second) != entry)
+            return std::nullopt;
+        streamed.push_back(found->second);
+    }
+    return streamed;
 }

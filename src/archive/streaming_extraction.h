@@ -10,6 +10,7 @@
 // the download) ends the head start, and the job
 // extracts the finished archive as it always did.
 
+#include "archive/zip_directory.h"
 #include "net/download_tap.h"
 
 #include <QString>
@@ -26,17 +27,19 @@
 #include <thread>
 #include <vector>
 
-// One entry as its local header describes it, written below the tree.
-struct StreamedEntry {
-    QByteArray rawName;  // as stored
-    QByteArray path;     // relative to the tree, as extraction normalises it
+// One entry as its local header describes it (where the central directory would say
+// where its local header is), written below the tree.
+struct StreamedEntry : DirectoryEntry {
+    QByteArray path;  // relative to the tree, as extraction normalises it
     bool isFolder = false;
-    uint32_t crc = 0;
-    uint64_t compressedSize = 0;
-    uint64_t size = 0;
-    uint16_t method = 0;
-    uint64_t dataOffset = 0;
 };
+
+// For each entry of the central directory, the entry written from the local header at the
+// directory's offset, when that header agrees with the directory on name, flags, method,
+// sizes, CRC-32 and where the data starts, and every entry written is one of them; nothing
+// otherwise. The central directory alone says how an entry's bytes are read.
+std::optional<std::vector<const StreamedEntry*>> StreamedEntriesOf(const std::vector<DirectoryEntry>& directory,
+                                                                   const std::vector<StreamedEntry>& written);
 
 class StreamingExtraction {
 public:

@@ -16,8 +16,8 @@
 #include <atomic>
 #include <cerrno>
 #include <exception>
-#include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -113,11 +113,40 @@ void refuseClashingPaths(const std::vector<Entry>& entries)
 }
 
 // One stretch of compressed data unpacked as many entries is a known expansion attack.
-void refuseSharedData(const QString& path)
+void refuseSharedData(const std::vector<DirectoryEntry>& directory)
 {
-    const QString shared = EntryWithSharedData(path);
+    const QString shared = EntryWithSharedData(directory);
     if (!shared.isEmpty())
         RefuseEntry(shared, QStringLiteral("its data overlaps another entry's"));
+}
+
+bool declaresAlike(zip_t* archive, zip_uint64_t index, const DirectoryEntry& entry)
+{
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC;
+    return zip_stat_index(archive, index, 0, &stat) == 0 && (stat.valid & needed) == needed && stat.size == entry.size
+           && stat.comp_size == entry.compressedSize && stat.comp_method == entry.method && stat.crc == entry.crc;
+}
+
+// The central directory as the checks read it, which must be the one libzip extracts.
+std::vector<DirectoryEntry> readDirectory(zip_t* archive, const QString& path)
+{
+    const auto refuse = [&](const QString& why) {
+        return EZipError(QStringLiteral("Cannot open the archive \"%1\". %2").arg(path, why));
+    };
+    std::vector<DirectoryEntry> directory;
+    try {
+        directory = ReadCentralDirectory(path);
+    } catch (const EZipError& error) {
+        throw refuse(error.message());
+    }
+    bool alike = zip_get_num_entries(archive, 0) == static_cast<zip_int64_t>(directory.size());
+    for (zip_uint64_t i = 0; alike && i < directory.size(); ++i)
+        alike = declaresAlike(archive, i, directory[i]);
+    if (!alike)
+        throw refuse(QStringLiteral("Its central directory is not the one its reader reads."));
+    return directory;
 }
 
 std::vector<Entry> describeEntries(zip_t* archive)
@@ -180,17 +209,6 @@ void setFolderModes(const std::vector<Entry>& entries, const QByteArray& root)
 QByteArray rootOf(const QString& folder)
 {
     return QFile::encodeName(platform::withoutTrailingSeparator(folder));
-}
-
-bool sameEntry(zip_t* archive, const Entry& entry, const StreamedEntry& written)
-{
-    zip_stat_t stat;
-    zip_stat_init(&stat);
-    const char* rawName = zip_get_name(archive, entry.index, ZIP_FL_ENC_RAW);
-    constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC;
-    return rawName && written.rawName == rawName && written.path == entry.path && written.isFolder == entry.isFolder
-           && zip_stat_index(archive, entry.index, 0, &stat) == 0 && (stat.valid & needed) == needed
-           && stat.size == written.size && stat.comp_size == written.compressedSize && stat.crc == written.crc;
 }
 
 // Hands out the files to the extracting threads, and keeps the first error.
@@ -268,14 +286,22 @@ QString ZipArchive::Refusal(const QString& path)
     if (file.size() == 0)
         return QStringLiteral("The archive \"%1\" is empty.").arg(path);
     try {
-        zip_discard(openArchive(path));
+        ZipArchive archive(path);
     } catch (const EZipError& error) {
         return error.message();
     }
     return {};
 }
 
-ZipArchive::ZipArchive(const QString& path) : m_path(path), m_zip(openArchive(path)) {}
+ZipArchive::ZipArchive(const QString& path) : m_path(path), m_zip(openArchive(path))
+{
+    try {
+        m_directory = readDirectory(m_zip, path);
+    } catch (...) {
+        zip_discard(m_zip);
+        throw;
+    }
+}
 
 ZipArchive::~ZipArchive()
 {
@@ -289,7 +315,7 @@ qint64 ZipArchive::EntryCount() const
 
 ZipContents ZipArchive::Contents() const
 {
-    refuseSharedData(m_path);
+    refuseSharedData(m_directory);
     ZipContents contents;
     for (const Entry& entry : describeEntries(m_zip)) {
         if (entry.path.isEmpty())
@@ -306,7 +332,7 @@ ZipContents ZipArchive::Contents() const
 void ZipArchive::ExtractTo(const QString& folder, int threads) const
 {
     // every entry is checked before the first byte is written
-    refuseSharedData(m_path);
+    refuseSharedData(m_directory);
     const std::vector<Entry> entries = describeEntries(m_zip);
     const QByteArray root = rootOf(folder);
     if (::mkdir(root.constData(), DefaultFolderMode) != 0 && errno != EEXIST)
@@ -334,15 +360,13 @@ void ZipArchive::ExtractTo(const QString& folder, int threads) const
 
 bool ZipArchive::Adopt(const std::vector<StreamedEntry>& written, const QString& folder) const
 {
-    const std::vector<Entry> entries = describeEntries(m_zip);
-    std::map<QByteArray, const StreamedEntry*> byName;
-    for (const StreamedEntry& entry : written)
-        byName.emplace(entry.rawName, &entry);
-    if (entries.size() != written.size() || byName.size() != written.size())
+    const std::optional<std::vector<const StreamedEntry*>> streamed = StreamedEntriesOf(m_directory, written);
+    if (!streamed)
         return false;
+    const std::vector<Entry> entries = describeEntries(m_zip);
     for (const Entry& entry : entries) {
-        const auto found = byName.find(zip_get_name(m_zip, entry.index, ZIP_FL_ENC_RAW));
-        if (found == byName.end() || !sameEntry(m_zip, entry, *found->second))
+        const StreamedEntry& placed = *(*streamed)[entry.index];
+        if (placed.path != entry.path || placed.isFolder != entry.isFolder)
             return false;
     }
     const QByteArray root = rootOf(folder);

@@ -4,7 +4,7 @@
 // through a fixed buffer, so memory does not grow with the archive, and spreads the
 // entries over the processor's cores, one archive handle per thread.
 
-#include "platform/platform_errors.h"
+#include "archive/zip_directory.h"
 
 #include <QString>
 #include <QStringList>
@@ -14,8 +14,6 @@
 typedef struct zip zip_t;
 struct StreamedEntry;
 
-// The archive cannot be opened or one of its entries cannot be read.
-VRN_DECLARE_ERROR(EZipError, Exception)
 // An entry that would be written outside the target folder: an absolute path, "..",
 // a symbolic link, or a path leading through a link already on disk.
 VRN_DECLARE_ERROR(EZipUnsafeEntry, EZipError)
@@ -32,12 +30,14 @@ public:
     // True when the file is a ZIP archive with a readable end-of-central-directory record.
     // The one rule of the setup and the publishing tool: an archive is valid when it can
     // be opened as extraction opens it (data after the archive is ignored; data in front
-    // of it is refused, since the reader cannot locate the archive then).
+    // of it is refused, since the reader cannot locate the archive then) and its checks
+    // read the same central directory as extraction: only one end record leads to one.
     static bool IsValid(const QString& path);
     // Why the file is not a valid archive (the reader's reason); empty when it is.
     static QString Refusal(const QString& path);
 
-    // Opens the archive for reading; throws EZipError.
+    // Opens the archive for reading and reads its central directory; throws EZipError,
+    // also when the directory the checks read is not the one libzip reads.
     explicit ZipArchive(const QString& path);
     ~ZipArchive();
     ZipArchive(const ZipArchive&) = delete;
@@ -59,13 +59,16 @@ public:
     // `threads` 0 chooses by the number of cores and entries.
     void ExtractTo(const QString& folder, int threads = 0) const;
 
-    // True when `written` (what followed the download into `folder`) is exactly what the
-    // central directory names: the same names, paths, sizes and CRC-32s, none more, none
-    // fewer. The tree then gets the entries' modes as ExtractTo gives them; the checks of
-    // Contents() are not repeated.
+    // True when `written` (what followed the download into `folder`) is exactly what
+    // ExtractTo would write: each entry of the central directory was read from the local
+    // header at the directory's offset, which agrees with it on name, flags, method,
+    // sizes and CRC-32, and lands at the same path; none more, none fewer. The tree then
+    // gets the entries' modes as ExtractTo gives them; the checks of Contents() are not
+    // repeated.
     bool Adopt(const std::vector<StreamedEntry>& written, const QString& folder) const;
 
 private:
     QString m_path;
     zip_t* m_zip = nullptr;
+    std::vector<DirectoryEntry> m_directory;  // in libzip's order
 };

@@ -3,18 +3,29 @@
 #include <QFile>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
-#include <vector>
 
 namespace {
 
 constexpr quint32 EndOfDirectory = 0x06054b50;
 constexpr quint32 Zip64Locator = 0x07064b50;
-constexpr quint32 DirectoryEntry = 0x02014b50;
+constexpr quint32 Zip64EndOfDirectory = 0x06064b50;
+constexpr quint32 DirectoryHeader = 0x02014b50;
+constexpr quint32 LocalHeader = 0x04034b50;
+constexpr qint64 EndRecordSize = 22;
+constexpr qint64 Zip64LocatorSize = 20;
+constexpr qint64 Zip64EndRecordSize = 56;
 constexpr qint64 LocalHeaderSize = 30;
-constexpr qint64 DirectoryEntrySize = 46;
+constexpr qint64 DirectoryHeaderSize = 46;
 constexpr qint64 MaxCommentSize = 0xFFFF;
+// the end record's comment, the record and the ZIP64 locator before it: where the reader looks
+constexpr qint64 TailSize = MaxCommentSize + EndRecordSize + Zip64LocatorSize;
 constexpr quint16 Zip64Extra = 0x0001;
+constexpr quint32 Zip64Marker = 0xFFFFFFFFu;
+
+// `length` bytes of the archive from `offset`, fewer where it ends.
+using ReadAt = std::function<QByteArray(quint64 offset, quint64 length)>;
 
 quint64 little(const QByteArray& bytes, qint64 at, int size)
 {
@@ -24,57 +35,51 @@ quint64 little(const QByteArray& bytes, qint64 at, int size)
     return value;
 }
 
-struct Span {
-    quint64 begin = 0;
-    quint64 end = 0;
-    QString name;
-};
-
-struct Directory {
+struct Location {
     quint64 offset = 0;
     quint64 size = 0;
+    quint64 count = 0;
+    bool zip64 = false;
 };
 
-std::optional<Directory> locateDirectory(QFile& file)
+// Where the end record at `at` of the tail puts the directory; nothing when it leads
+// nowhere.
+std::optional<Location> locationOf(const QByteArray& tail, quint64 tailOffset, qint64 at, const ReadAt& read)
 {
-    const qint64 tailSize = std::min<qint64>(file.size(), MaxCommentSize + 22 + 20);
-    if (!file.seek(file.size() - tailSize))
-        return std::nullopt;
-    const QByteArray tail = file.read(tailSize);
-    for (qint64 at = tail.size() - 22; at >= 0; --at) {
-        if (little(tail, at, 4) != EndOfDirectory)
-            continue;
-        Directory directory{little(tail, at + 16, 4), little(tail, at + 12, 4)};
-        if (at >= 20 && little(tail, at - 20, 4) == Zip64Locator) {
-            const quint64 record = little(tail, at - 20 + 8, 8);
-            if (!file.seek(static_cast<qint64>(record)))
-                return std::nullopt;
-            const QByteArray zip64 = file.read(56);
-            if (zip64.size() < 56)
-                return std::nullopt;
-            directory = {little(zip64, 48, 8), little(zip64, 40, 8)};
-        }
-        return directory;
+    Location location{little(tail, at + 16, 4), little(tail, at + 12, 4), little(tail, at + 10, 2), false};
+    if (at >= Zip64LocatorSize && little(tail, at - Zip64LocatorSize, 4) == Zip64Locator) {
+        const QByteArray record = read(little(tail, at - Zip64LocatorSize + 8, 8), Zip64EndRecordSize);
+        if (record.size() < Zip64EndRecordSize || little(record, 0, 4) != Zip64EndOfDirectory)
+            return std::nullopt;
+        location = {little(record, 48, 8), little(record, 40, 8), little(record, 32, 8), true};
     }
-    return std::nullopt;
+    const quint64 endRecord = tailOffset + static_cast<quint64>(at);
+    if (location.offset > endRecord || location.size > endRecord - location.offset)
+        return std::nullopt;
+    return location;
 }
 
-// The entry's local record and data; the 64-bit values stand in the extra field when
+// The entry at `at` of the directory; the 64-bit values stand in the extra field when
 // the 32-bit ones are all ones.
-Span spanOf(const QByteArray& directory, qint64 at)
+DirectoryEntry entryAt(const QByteArray& directory, qint64 at)
 {
-    quint64 compressed = little(directory, at + 20, 4);
-    quint64 uncompressed = little(directory, at + 24, 4);
-    quint64 offset = little(directory, at + 42, 4);
+    DirectoryEntry entry;
+    entry.flags = static_cast<uint16_t>(little(directory, at + 8, 2));
+    entry.method = static_cast<uint16_t>(little(directory, at + 10, 2));
+    entry.crc = static_cast<uint32_t>(little(directory, at + 16, 4));
+    entry.compressedSize = little(directory, at + 20, 4);
+    entry.size = little(directory, at + 24, 4);
+    entry.localHeaderOffset = little(directory, at + 42, 4);
     const qint64 nameLength = static_cast<qint64>(little(directory, at + 28, 2));
     const qint64 extraLength = static_cast<qint64>(little(directory, at + 30, 2));
-    for (qint64 extra = at + DirectoryEntrySize + nameLength, end = extra + extraLength; extra + 4 <= end;) {
+    entry.rawName = directory.mid(at + DirectoryHeaderSize, nameLength);
+    for (qint64 extra = at + DirectoryHeaderSize + nameLength, end = extra + extraLength; extra + 4 <= end;) {
         const quint64 id = little(directory, extra, 2);
         const qint64 size = static_cast<qint64>(little(directory, extra + 2, 2));
         qint64 field = extra + 4;
         if (id == Zip64Extra) {
-            for (quint64* value : {&uncompressed, &compressed, &offset}) {
-                if (*value == 0xFFFFFFFFu && field + 8 <= extra + 4 + size && field + 8 <= end) {
+            for (uint64_t* value : {&entry.size, &entry.compressedSize, &entry.localHeaderOffset}) {
+                if (*value == Zip64Marker && field + 8 <= extra + 4 + size && field + 8 <= end) {
                     *value = little(directory, field, 8);
                     field += 8;
                 }
@@ -82,45 +87,148 @@ Span spanOf(const QByteArray& directory, qint64 at)
         }
         extra += 4 + size;
     }
-    const QString name = QString::fromUtf8(directory.mid(at + DirectoryEntrySize, nameLength));
-    return {offset, offset + LocalHeaderSize + static_cast<quint64>(nameLength) + compressed, name};
+    return entry;
+}
+
+// The directory's entries when they fill it exactly and their number is the one the end
+// record gives (or, without ZIP64, that number plus a multiple of 65536, as some tools
+// write it); nothing otherwise.
+std::optional<std::vector<DirectoryEntry>> entriesOf(const Location& location, const ReadAt& read)
+{
+    const QByteArray directory = read(location.offset, location.size);
+    if (static_cast<quint64>(directory.size()) != location.size)
+        return std::nullopt;
+    std::vector<DirectoryEntry> entries;
+    for (qint64 at = 0; at < directory.size();) {
+        if (at + DirectoryHeaderSize > directory.size() || little(directory, at, 4) != DirectoryHeader)
+            return std::nullopt;
+        const qint64 next = at + DirectoryHeaderSize + static_cast<qint64>(little(directory, at + 28, 2)
+                                                                           + little(directory, at + 30, 2)
+                                                                           + little(directory, at + 32, 2));
+        if (next > directory.size())
+            return std::nullopt;
+        entries.push_back(entryAt(directory, at));
+        at = next;
+    }
+    const quint64 count = entries.size();
+    const bool countFits = location.zip64 ? count == location.count
+                                          : count >= location.count && (count - location.count) % 0x10000 == 0;
+    if (!countFits)
+        return std::nullopt;
+    return entries;
+}
+
+// Every end record in the tail that leads to a whole directory, searched from the front as
+// the ZIP reader does. It takes the first of them, another reader the last: only one may
+// be there.
+struct Directory {
+    Location location;
+    std::vector<DirectoryEntry> entries;
+};
+
+Directory onlyDirectory(quint64 archiveSize, const ReadAt& read)
+{
+    const quint64 tailSize = std::min<quint64>(archiveSize, TailSize);
+    const quint64 tailOffset = archiveSize - tailSize;
+    const QByteArray tail = read(tailOffset, tailSize);
+    std::optional<Directory> found;
+    for (qint64 at = 0; at + EndRecordSize <= tail.size(); ++at) {
+        if (little(tail, at, 4) != EndOfDirectory)
+            continue;
+        const std::optional<Location> location = locationOf(tail, tailOffset, at, read);
+        std::optional<std::vector<DirectoryEntry>> entries = location ? entriesOf(*location, read) : std::nullopt;
+        if (!entries)
+            continue;
+        if (found)
+            throw EZipError(QStringLiteral("More than one end of central directory record leads to a central directory."));
+        found = Directory{*location, std::move(*entries)};
+    }
+    if (!found)
+        throw EZipError(QStringLiteral("No end of central directory record leads to a central directory."));
+    return std::move(*found);
+}
+
+// The data of each entry starts after its own local header's name and extra field.
+void placeData(std::vector<DirectoryEntry>& entries, const ReadAt& read)
+{
+    for (DirectoryEntry& entry : entries) {
+        const QByteArray header = read(entry.localHeaderOffset, LocalHeaderSize);
+        if (header.size() < LocalHeaderSize || little(header, 0, 4) != LocalHeader)
+            throw EZipError(QStringLiteral("The local header of the entry \"%1\" is not where the central directory says.")
+                                .arg(QString::fromUtf8(entry.rawName)));
+        entry.dataOffset = entry.localHeaderOffset + LocalHeaderSize + little(header, 26, 2) + little(header, 28, 2);
+    }
+}
+
+std::vector<DirectoryEntry> readDirectory(quint64 archiveSize, const ReadAt& read)
+{
+    std::vector<DirectoryEntry> entries = onlyDirectory(archiveSize, read).entries;
+    placeData(entries, read);
+    return entries;
+}
+
+// Calls `use` with the file's size and a reader of it.
+template <typename Use>
+auto withFile(const QString& path, const Use& use)
+{
+    // single headers at scattered places: a buffer would only copy what is not needed
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        throw EZipError(file.errorString());
+    const quint64 size = static_cast<quint64>(file.size());
+    return use(size, [&](quint64 offset, quint64 length) {
+        if (offset >= size || !file.seek(static_cast<qint64>(offset)))
+            return QByteArray();
+        return file.read(static_cast<qint64>(std::min(length, size - offset)));
+    });
 }
 
 }  // namespace
 
-QString EntryWithSharedData(const QString& path)
+std::vector<DirectoryEntry> ReadCentralDirectory(const QByteArray& archive)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const std::optional<Directory> located = locateDirectory(file);
-    if (!located || located->size > static_cast<quint64>(file.size()) || !file.seek(static_cast<qint64>(located->offset)))
-        return {};
-    const QByteArray directory = file.read(static_cast<qint64>(located->size));
-    std::vector<Span> spans;
-    for (qint64 at = 0; at + DirectoryEntrySize <= directory.size() && little(directory, at, 4) == DirectoryEntry;) {
-        const qint64 variable = static_cast<qint64>(little(directory, at + 28, 2) + little(directory, at + 30, 2)
-                                                    + little(directory, at + 32, 2));
-        if (at + DirectoryEntrySize + variable > directory.size())
-            break;
-        spans.push_back(spanOf(directory, at));
-        at += DirectoryEntrySize + variable;
-    }
-    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
-    for (size_t i = 1; i < spans.size(); ++i) {
-        if (spans[i].begin < spans[i - 1].end)
-            return spans[i].name;
-    }
-    return {};
+    return readDirectory(static_cast<quint64>(archive.size()), [&](quint64 offset, quint64 length) {
+        const quint64 size = static_cast<quint64>(archive.size());
+        return offset >= size ? QByteArray() : archive.mid(static_cast<qsizetype>(offset),
+                                                           static_cast<qsizetype>(std::min(length, size - offset)));
+    });
+}
+
+std::vector<DirectoryEntry> ReadCentralDirectory(const QString& path)
+{
+    return withFile(path, readDirectory);
 }
 
 std::optional<quint64> CentralDirectoryOffset(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    try {
+        return withFile(path, [](quint64 size, const ReadAt& read) { return onlyDirectory(size, read).location.offset; });
+    } catch (const EZipError&) {
         return std::nullopt;
-    const std::optional<Directory> located = locateDirectory(file);
-    if (!located || located->offset > static_cast<quint64>(file.size()))
-        return std::nullopt;
-    return located->offset;
+    }
 }
+
+QString EntryWithSharedData(const std::vector<DirectoryEntry>& entries)
+{
+    struct Span {
+        quint64 begin = 0;
+        quint64 end = 0;
+        const DirectoryEntry* entry = nullptr;
+    };
+    std::vector<Span> spans;
+    spans.reserve(entries.size());
+    for (const DirectoryEntry& entry : entries) {
+        const quint64 end = entry.dataOffset + entry.compressedSize;
+        // a span that wraps around covers everything after it
+        spans.push_back({entry.localHeaderOffset, end < entry.dataOffset ? UINT64_MAX : end, &entry});
+    }
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
+    quint64 reached = 0;
+    for (size_t i = 0; i < spans.size(); ++i) {
+        if (i > 0 && spans[i].begin < reached)
+            return QString::fromUtf8(spans[i].entry->rawName);
+        reached = std::max(reached, spans[i].end);
+    }
+    return {};
+}
+

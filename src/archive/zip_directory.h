@@ -1,18 +1,50 @@
 #pragma once
 // The archive's central directory read directly, for what the ZIP reader does not tell:
-// where each entry's data lies in the file. Entries whose data overlap (one stretch of
-// compressed data unpacked again and again, a known expansion attack) are refused.
+// where each entry's local header and data lie in the file. It is located as the ZIP
+// reader locates it (the end records in the last 64 KiB, searched from the front), and an
+// archive in which more than one end record leads to a whole directory is refused, so
+// that no end record hidden in a comment can show these checks another directory than
+// the one extraction reads. Entries whose data overlap (one stretch of compressed data
+// unpacked again and again, a known expansion attack) are refused by the archive's
+// checks.
 
+#include "platform/platform_errors.h"
+
+#include <QByteArray>
 #include <QString>
 
+#include <cstdint>
 #include <optional>
+#include <vector>
+
+// The archive cannot be opened or one of its entries cannot be read.
+VRN_DECLARE_ERROR(EZipError, Exception)
+
+// One entry as the central directory declares it, and where its local header puts its data.
+struct DirectoryEntry {
+    QByteArray rawName;  // as stored
+    uint16_t flags = 0;
+    uint16_t method = 0;
+    uint32_t crc = 0;
+    uint64_t compressedSize = 0;
+    uint64_t size = 0;
+    uint64_t localHeaderOffset = 0;
+    uint64_t dataOffset = 0;  // after the local header, its name and its extra field
+
+    bool operator==(const DirectoryEntry&) const = default;
+};
+
+// The entries of the archive's only valid central directory, in its order. Throws
+// EZipError when no end record, or more than one, leads to a whole directory, or when an
+// entry's local header is not where the directory says.
+std::vector<DirectoryEntry> ReadCentralDirectory(const QByteArray& archive);
+std::vector<DirectoryEntry> ReadCentralDirectory(const QString& path);
 
 // The name of an entry whose local record and data overlap another entry's; empty when
-// every entry has its own stretch of the file, or when the directory cannot be read
-// (the reader then refuses the archive itself).
-QString EntryWithSharedData(const QString& path);
+// every entry has its own stretch of the file.
+QString EntryWithSharedData(const std::vector<DirectoryEntry>& entries);
 
-// Where the central directory begins: the archive's tail from there to its end (the
+// Where that only central directory begins: the archive's tail from there to its end (the
 // directory, the ZIP64 records and the end record) is what an update reads first.
 // Nothing when the directory cannot be located.
 std::optional<quint64> CentralDirectoryOffset(const QString& path);

@@ -3,6 +3,7 @@
 #include "archive/entry_inflater.h"
 #include "archive/zip_archive.h"
 #include "install/install_test_support.h"
+#include "raw_zip.h"
 #include "zip_maker.h"
 
 #include <QtEndian>
@@ -82,6 +83,13 @@ TEST(EntryInflater, SameContentOrRefusalOnEitherSideOfTheBound)
     const QByteArray deflated = archiveOf(text, true);
     const uint64_t whole = compressedSize(deflated) + static_cast<uint64_t>(text.size());
     const QByteArray corrupt = archiveOf(text, true, [](QByteArray& bytes) { bytes[dataOffset(bytes)] = '\xFF'; });
+    const auto raw = [&](int flush, qint64 more) {  // declaring `more` bytes than it holds
+        rawzip::Entry entry = rawzip::stored("entry", rawzip::deflate(text, flush), 8);
+        entry.crc = rawzip::crc(text);
+        entry.size = static_cast<quint32>(text.size() + more);
+        return rawzip::archive({entry});
+    };
+    const QByteArray cutShort = raw(Z_SYNC_FLUSH, 0);
     struct Case {
         const char* what;
         QByteArray archive;
@@ -100,6 +108,12 @@ TEST(EntryInflater, SameContentOrRefusalOnEitherSideOfTheBound)
         {"CRC mismatch in memory", archiveOf(text, true, spoilCrc), UINT64_MAX, {}, 0, "CRC error"},
         {"CRC mismatch streamed", archiveOf(text, true, spoilCrc), 0, {}, 0, "CRC error"},
         {"CRC mismatch stored", archiveOf(text, false, spoilCrc), UINT64_MAX, {}, 0, "CRC error"},
+        {"stored, no compressed bytes", rawzip::noCompressedBytes(0, 100 << 20), UINT64_MAX, {}, 0, "Zip archive inconsistent"},
+        {"deflated, no compressed bytes", rawzip::noCompressedBytes(8, 100 << 20), 1 << 20, {}, 0, "Zip archive inconsistent"},
+        {"cut short in memory", cutShort, UINT64_MAX, {}, 0, "Zlib error: data error"},
+        {"cut short streamed", cutShort, 0, {}, 0, "Zlib error: data error"},
+        {"more than declared streamed", raw(Z_FINISH, -1), 0, {}, 0, "Zlib error: data error"},
+        {"less than declared streamed", raw(Z_FINISH, 1), 0, {}, 0, "Zlib error: data error"},
     };
     for (const Case& c : cases) {
         const Outcome outcome = inflate(c.archive, c.bound);

@@ -5,6 +5,7 @@
 #include "archive/zip_archive.h"
 #include "download_feeder.h"
 #include "install/install_test_support.h"
+#include "raw_zip.h"
 #include "zip_maker.h"
 
 #include <QDir>
@@ -89,4 +90,48 @@ TEST(StreamingExtraction, TakesOnlyTheFinishedArchivesTree)
         EXPECT_EQ(modeOf(tree + QStringLiteral("locked")), 0700u);
     }
     EXPECT_FALSE(QDir(folder + QStringLiteral("/parent")).exists()) << "the folders made for the tree go with it";
+}
+
+// Local headers that tell another story than the central directory: the walk follows
+// them, the tree is never taken, and extraction reads what the directory says.
+TEST(StreamingExtraction, TheCentralDirectoryAloneSaysHowEntriesAreRead)
+{
+    const rawzip::Mismatch mismatch = rawzip::methodMismatch();
+    rawzip::Entry encrypted = rawzip::stored("a", "text");
+    encrypted.centralFlags = 1;
+    const QByteArray a = pattern(100), b = rawzip::withCrc(pattern(96, 1), rawzip::crc(a));
+    QList<rawzip::Entry> swapped{rawzip::stored("a", a), rawzip::stored("b", b)};
+    swapped[0].at = rawzip::localRecord(swapped[0]).size();
+    swapped[1].at = -swapped[0].at;
+    rawzip::Entry outer = rawzip::stored("a", a);  // the directory points at a header in its extra field
+    outer.localExtra = rawzip::le(0xCAFE, 2) + rawzip::le(31 + b.size(), 2) + rawzip::localRecord(rawzip::stored("a", b));
+    outer.at = 30 + 1 + 4;
+    const struct {
+        const char* what;
+        QByteArray archive;
+        QMap<QString, QByteArray> extracted;  // none: extraction refuses the archive
+    } cases[] = {
+        {"method", mismatch.archive, {{"readme.txt", mismatch.stored}}},
+        {"encrypted in the directory", rawzip::archive({encrypted}), {}},
+        {"offsets swapped", rawzip::archive(swapped), {{"a", b}, {"b", a}}},
+        {"another offset", rawzip::archive({outer}), {{"a", b}}},
+    };
+    for (const auto& c : cases) {
+        const QString folder = sandbox::freshFolder(QStringLiteral("directory-alone"));
+        auto tap = std::make_shared<TDownloadTap>();
+        StreamingExtraction streaming(tap, folder + QStringLiteral("/tree/"));
+        download(*tap, folder + QStringLiteral("/part"), c.archive, Download::Whole);
+        const auto written = streaming.Finish();
+        ASSERT_TRUE(written) << c.what;
+        const ZipArchive archive(folder + QStringLiteral("/part"));
+        EXPECT_FALSE(archive.Adopt(*written, streaming.Tree())) << c.what;
+        const QString out = folder + QStringLiteral("/out/");
+        if (c.extracted.isEmpty()) {
+            EXPECT_THROW(archive.ExtractTo(out), EZipError) << c.what;
+            continue;
+        }
+        archive.ExtractTo(out);
+        for (auto it = c.extracted.cbegin(); it != c.extracted.cend(); ++it)
+            EXPECT_EQ(readFile(out + it.key()), it.value()) << c.what;
+    }
 }

@@ -2,6 +2,7 @@
 // escape, permission bits, replacing installed files, both cores.
 #include "archive/zip_archive.h"
 #include "install/install_test_support.h"
+#include "raw_zip.h"
 #include "zip_maker.h"
 
 #include <QDir>
@@ -220,6 +221,10 @@ TEST(ZipArchive, SetupAndPublishingToolAgreeOnValidArchives)
     const QByteArray good = readFile(folder + QStringLiteral("/good.zip"));
     zipmaker::write(folder + QStringLiteral("/twice.zip"),
                     {zipmaker::file(QStringLiteral("a"), "1"), zipmaker::file(QStringLiteral("./a"), "2")});
+    // the data of "b" starts where its local header, hidden in the extra field of "a", says: on the data of "a"
+    rawzip::Entry a = rawzip::stored("a", "shared"), b = rawzip::stored("b", "shared");
+    a.localExtra = QByteArray(6, 'x') + rawzip::localRecord(b).left(31);
+    b.at = 31 + 6 - rawzip::localRecord(a).size();
     const struct {
         const char* what;
         QByteArray bytes;
@@ -231,6 +236,10 @@ TEST(ZipArchive, SetupAndPublishingToolAgreeOnValidArchives)
         {"empty", QByteArray(), false},
         {"entries sharing data", withSharedData(good), false},
         {"one path twice", readFile(folder + QStringLiteral("/twice.zip")), false},
+        {"data shared through a local extra field", rawzip::archive({a, b}), false},
+        {"an end record in another's comment", rawzip::endRecordInComment(), false},
+        {"an end record's signature in the comment",
+         rawzip::archive({rawzip::stored("a", "1")}, QByteArray("PK\x05\x06", 4) + QByteArray(40, 'x')), true},
     };
     for (const auto& c : cases) {
         const QString archive = folder + QStringLiteral("/case.zip");
