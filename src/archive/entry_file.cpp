@@ -70,6 +70,31 @@ QByteArray SafeEntryPath(const QString& name)
     return QFile::encodeName(parts.join(QLatin1Char('/')));
 }
 
+EntryPlace PlaceEntry(const QString& name, uint8_t system, uint32_t attributes)
+{
+    constexpr uint8_t UnixSystem = 3;
+    EntryPlace place;
+    place.name = name;
+    place.path = SafeEntryPath(name);
+    const mode_t unixMode = system == UnixSystem ? static_cast<mode_t>(attributes >> 16) : 0;
+    const mode_t type = unixMode & S_IFMT;
+    if (type == S_IFLNK)
+        RefuseEntry(name, QStringLiteral("it is a symbolic link"));
+    if (type != 0 && type != S_IFREG && type != S_IFDIR)
+        RefuseEntry(name, QStringLiteral("it is not a file or a folder"));
+    place.isFolder = name.endsWith(QLatin1Char('/')) || type == S_IFDIR;
+    if (place.path.isEmpty() && !place.isFolder)
+        RefuseEntry(name, QStringLiteral("it has no name"));
+    // the user's umask narrows every stored mode, as it narrows what the user makes
+    const mode_t permissions = unixMode & 0777;
+    const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
+    if (place.isFolder)
+        place.mode = ((permissions ? permissions : 0755) & ~mask) | S_IRWXU;
+    else
+        place.mode = ((permissions ? permissions : 0644) & ~mask) | S_IRUSR | S_IWUSR;
+    return place;
+}
+
 void WriteEntryFile(const QByteArray& path, mode_t mode, const std::function<void(const EntrySink&)>& produce)
 {
     FileDescriptor target{platform::createUnnamedFile(path, mode)};

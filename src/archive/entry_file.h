@@ -9,14 +9,53 @@
 #include <QString>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <set>
 #include <sys/types.h>
+#include <vector>
 
 [[noreturn]] void RefuseEntry(const QString& name, const QString& why);
 
 // The entry's path below the target folder ("/"-separated, without "." parts);
 // EZipUnsafeEntry for an absolute path or one with "..".
 QByteArray SafeEntryPath(const QString& name);
+
+// Where and with which mode an entry is written.
+struct EntryPlace {
+    QString name;     // as stored, for messages
+    QByteArray path;  // relative to the target folder, in the file system's encoding
+    bool isFolder = false;
+    mode_t mode = 0;
+};
+// The place of the entry `name` whose central record was made on `system` with the
+// external `attributes`: a safe path, and the stored Unix mode narrowed by the user's
+// umask (the owner may always read and write, and search a folder), else 0644 for files
+// and 0755 for folders. EZipUnsafeEntry for an unsafe path, a link or another kind of file.
+EntryPlace PlaceEntry(const QString& name, uint8_t system, uint32_t attributes);
+
+// Two entries of one path would be written by two threads at once, and a path that is
+// a file and a folder at once cannot be installed: both refuse the archive
+// (EZipUnsafeEntry). `Placed` has an EntryPlace's name, path and isFolder.
+template <typename Placed>
+void RefuseClashingPaths(const std::vector<Placed>& entries)
+{
+    std::set<QByteArray> files;
+    std::set<QByteArray> folders;
+    for (const Placed& entry : entries) {
+        if (entry.isFolder) {
+            folders.insert(entry.path);
+        } else if (!files.insert(entry.path).second) {
+            RefuseEntry(entry.name, QStringLiteral("another entry has the same path"));
+        }
+        for (qsizetype slash = entry.path.indexOf('/'); slash > 0; slash = entry.path.indexOf('/', slash + 1))
+            folders.insert(entry.path.left(slash));
+    }
+    for (const Placed& entry : entries) {
+        if (!entry.isFolder && folders.count(entry.path))
+            RefuseEntry(entry.name, QStringLiteral("it is a file and a folder at once"));
+    }
+}
 
 using EntrySink = std::function<void(const char* data, size_t size)>;
 

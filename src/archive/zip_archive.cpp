@@ -26,18 +26,13 @@
 
 namespace {
 
-constexpr mode_t DefaultFileMode = 0644;
 constexpr mode_t DefaultFolderMode = 0755;
 // Below this many files a second thread costs more than it saves.
 constexpr size_t FilesPerThread = 32;
 
 // One entry as it will be written: where, what and with which mode.
-struct Entry {
+struct Entry : EntryPlace {
     zip_uint64_t index = 0;
-    QString name;        // as stored, for messages
-    QByteArray path;     // relative to the target folder, in the file system's encoding
-    bool isFolder = false;
-    mode_t mode = DefaultFileMode;
 };
 
 QString libzipErrorText(int code)
@@ -60,56 +55,16 @@ zip_t* openArchive(const QString& path)
 
 Entry describeEntry(zip_t* archive, zip_uint64_t index)
 {
-    Entry entry;
-    entry.index = index;
     const char* rawName = zip_get_name(archive, index, ZIP_FL_ENC_GUESS);
     if (!rawName)
         throw EZipError(QStringLiteral("Cannot read the name of entry %1: %2").arg(index).arg(zip_strerror(archive)));
-    entry.name = QString::fromUtf8(rawName);
-    entry.isFolder = entry.name.endsWith(QLatin1Char('/'));
-    entry.path = SafeEntryPath(entry.name);
-
     zip_uint8_t system = 0;
     zip_uint32_t attributes = 0;
     zip_file_get_external_attributes(archive, index, 0, &system, &attributes);
-    const mode_t unixMode = system == ZIP_OPSYS_UNIX ? static_cast<mode_t>(attributes >> 16) : 0;
-    const mode_t type = unixMode & S_IFMT;
-    if (type == S_IFLNK)
-        RefuseEntry(entry.name, QStringLiteral("it is a symbolic link"));
-    if (type != 0 && type != S_IFREG && type != S_IFDIR)
-        RefuseEntry(entry.name, QStringLiteral("it is not a file or a folder"));
-    entry.isFolder = entry.isFolder || type == S_IFDIR;
-    if (entry.path.isEmpty() && !entry.isFolder)
-        RefuseEntry(entry.name, QStringLiteral("it has no name"));
-    // the user's umask narrows every stored mode, as it narrows what the user makes
-    const mode_t permissions = unixMode & 0777;
-    const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
-    if (entry.isFolder)
-        entry.mode = ((permissions ? permissions : DefaultFolderMode) & ~mask) | S_IRWXU;
-    else
-        entry.mode = ((permissions ? permissions : DefaultFileMode) & ~mask) | S_IRUSR | S_IWUSR;
+    Entry entry;
+    static_cast<EntryPlace&>(entry) = PlaceEntry(QString::fromUtf8(rawName), system, attributes);
+    entry.index = index;
     return entry;
-}
-
-// Two entries of one path would be written by two threads at once, and a path that is
-// a file and a folder at once cannot be installed: both refuse the archive.
-void refuseClashingPaths(const std::vector<Entry>& entries)
-{
-    std::set<QByteArray> files;
-    std::set<QByteArray> folders;
-    for (const Entry& entry : entries) {
-        if (entry.isFolder) {
-            folders.insert(entry.path);
-        } else if (!files.insert(entry.path).second) {
-            RefuseEntry(entry.name, QStringLiteral("another entry has the same path"));
-        }
-        for (qsizetype slash = entry.path.indexOf('/'); slash > 0; slash = entry.path.indexOf('/', slash + 1))
-            folders.insert(entry.path.left(slash));
-    }
-    for (const Entry& entry : entries) {
-        if (!entry.isFolder && folders.count(entry.path))
-            RefuseEntry(entry.name, QStringLiteral("it is a file and a folder at once"));
-    }
 }
 
 // One stretch of compressed data unpacked as many entries is a known expansion attack.
@@ -156,7 +111,7 @@ std::vector<Entry> describeEntries(zip_t* archive)
     entries.reserve(static_cast<size_t>(std::max<zip_int64_t>(count, 0)));
     for (zip_int64_t i = 0; i < count; ++i)
         entries.push_back(describeEntry(archive, static_cast<zip_uint64_t>(i)));
-    refuseClashingPaths(entries);
+    RefuseClashingPaths(entries);
     return entries;
 }
 

@@ -70,9 +70,12 @@ DirectoryEntry entryAt(const QByteArray& directory, qint64 at)
     entry.compressedSize = little(directory, at + 20, 4);
     entry.size = little(directory, at + 24, 4);
     entry.localHeaderOffset = little(directory, at + 42, 4);
+    entry.central.system = static_cast<uint8_t>(little(directory, at + 5, 1));
+    entry.central.attributes = static_cast<uint32_t>(little(directory, at + 38, 4));
     const qint64 nameLength = static_cast<qint64>(little(directory, at + 28, 2));
     const qint64 extraLength = static_cast<qint64>(little(directory, at + 30, 2));
     entry.rawName = directory.mid(at + DirectoryHeaderSize, nameLength);
+    entry.central.extra = directory.mid(at + DirectoryHeaderSize + nameLength, extraLength);
     for (qint64 extra = at + DirectoryHeaderSize + nameLength, end = extra + extraLength; extra + 4 <= end;) {
         const quint64 id = little(directory, extra, 2);
         const qint64 size = static_cast<qint64>(little(directory, extra + 2, 2));
@@ -206,6 +209,26 @@ std::optional<quint64> CentralDirectoryOffset(const QString& path)
     } catch (const EZipError&) {
         return std::nullopt;
     }
+}
+
+std::vector<DirectoryEntry> ReadTailDirectory(const QByteArray& tail, quint64 tailOffset, quint64 archiveSize)
+{
+    if (tailOffset + static_cast<quint64>(tail.size()) != archiveSize)
+        throw EZipError(QStringLiteral("The tail does not end where the archive ends."));
+    // the bytes before the tail read as zeros: no record can stand there
+    const Directory directory = onlyDirectory(archiveSize, [&](quint64 offset, quint64 length) {
+        const quint64 end = std::min(offset + length, archiveSize);
+        QByteArray bytes;
+        if (offset < std::min(end, tailOffset))
+            bytes = QByteArray(static_cast<qsizetype>(std::min(end, tailOffset) - offset), '\0');
+        const quint64 from = std::max(offset, tailOffset);
+        if (end > from)
+            bytes += tail.mid(static_cast<qsizetype>(from - tailOffset), static_cast<qsizetype>(end - from));
+        return bytes;
+    });
+    if (directory.location.offset != tailOffset)
+        throw EZipError(QStringLiteral("The central directory does not begin where the tail does."));
+    return directory.entries;
 }
 
 QString EntryWithSharedData(const std::vector<DirectoryEntry>& entries)

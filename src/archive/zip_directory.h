@@ -30,8 +30,20 @@ struct DirectoryEntry {
     uint64_t size = 0;
     uint64_t localHeaderOffset = 0;
     uint64_t dataOffset = 0;  // after the local header, its name and its extra field
+    // What the central directory record holds beyond what a local header states.
+    struct Central {
+        uint8_t system = 0;  // the system that made the entry (3: Unix, whose modes the attributes carry)
+        uint32_t attributes = 0;
+        QByteArray extra;  // the record's extra fields
+    } central;
 
-    bool operator==(const DirectoryEntry&) const = default;
+    // Whether both state the same entry; what only the central record holds is not compared.
+    bool operator==(const DirectoryEntry& other) const
+    {
+        return rawName == other.rawName && flags == other.flags && method == other.method && crc == other.crc
+               && compressedSize == other.compressedSize && size == other.size
+               && localHeaderOffset == other.localHeaderOffset && dataOffset == other.dataOffset;
+    }
 };
 
 // The entries of the archive's only valid central directory, in its order. Throws
@@ -48,3 +60,9 @@ QString EntryWithSharedData(const std::vector<DirectoryEntry>& entries);
 // directory, the ZIP64 records and the end record) is what an update reads first.
 // Nothing when the directory cannot be located.
 std::optional<quint64> CentralDirectoryOffset(const QString& path);
+
+// The entries of the directory that makes up `tail`, the last bytes of an archive of
+// `archiveSize` bytes from `tailOffset` on (an update fetches only these): the archive's
+// only valid directory must begin exactly there. The entries' data offsets stay 0, as
+// their local headers are not at hand. Throws EZipError.
+std::vector<DirectoryEntry> ReadTailDirectory(const QByteArray& tail, quint64 tailOffset, quint64 archiveSize);
