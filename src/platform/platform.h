@@ -83,9 +83,20 @@ void checkUserFolderNames();
 bool forceDirectories(const QString& path);
 // Deletes a folder with everything in it. Symbolic links are removed, never followed,
 // and a folder on another file system or mount (a bind or network mount inside the
-// tree) is never entered. Entries that cannot be deleted, and such mounts, are left
-// where they are and returned.
+// tree) is never entered, nor is a folder the user cannot read and search (what it
+// holds was never seen, so it is never deleted unseen); a read-only folder is opened
+// for writing to empty it. Entries that cannot be deleted, and such folders, are left
+// where they are with their modes and returned.
 QStringList deleteTree(const QString& path);
+// The names in a folder (hidden ones too, without "." and ".."), sorted; nothing when
+// the user cannot read and search the folder, since an empty listing would then hide
+// what it holds.
+std::optional<QStringList> folderEntries(const QString& folder);
+// The permission bits of an entry itself (a link is not followed), with the set-id and
+// sticky bits; nothing when it is missing.
+std::optional<unsigned> entryMode(const QString& path);
+// Gives a file or folder exactly the permission bits `mode`; false on failure.
+bool setEntryMode(const QString& path, unsigned mode);
 
 // Puts the folder `staging` at `target` in one step: an existing `target` is exchanged
 // with it (the old tree is then found at `staging`), a missing one is created by the
