@@ -123,6 +123,9 @@ bool duplicateEntry(const QString& from, const QString& to);
 std::optional<qint64> freeSpace(const QString& path);
 // The user's file-creation mask (umask), read without changing it.
 unsigned fileCreationMask();
+// Narrows the mode of a file the program wrote by the user's umask, as the system narrows
+// a file it creates: for a file that replaced another and took over that file's mode.
+void applyCreationMask(const QString& file);
 
 // One run at a time: an exclusive lock on a file, released when the object goes (or
 // the process ends, whatever ends it).
@@ -323,7 +326,8 @@ std::unique_ptr<StartedProgram> startProgram(const QString& file, const QStringL
 // Renames or moves a file; false when the target exists or the move fails.
 bool moveFile(const QString& from, const QString& to);
 // Copies a file, replacing the target (also while the target is a running program) and
-// giving it the source's permissions, so an executable stays executable. False on failure;
+// giving it the source's permissions narrowed by the user's umask, so an executable stays
+// executable and is no more open to others than any file the user makes. False on failure;
 // a failed copy leaves the old target as it was.
 bool copyFile(const QString& from, const QString& to);
 // The 32-bit id of the root file system as "XXXX-XXXX" (upper-case hex, high half first);

@@ -402,3 +402,32 @@ TEST_F(AtomicInstall, UpdateOverFoldersTheUserClosedKeepsEveryFileAndModeOrChang
     EXPECT_EQ(entriesOf(install).keys(), (QStringList{"locked", "locked/in"}));
     EXPECT_EQ(entriesOf(install).value("locked/in"), ready.value("locked/in"));
 }
+
+// Under umask 077 nothing the setup writes is open to others: an install over one made
+// under umask 022 (whose files it writes anew), a package, the removal's copy of the
+// uninstaller, and the removal.
+TEST_F(AtomicInstall, UnderUmask077NothingTheSetupWritesIsOpenToOthers)
+{
+    const std::optional<UsersMachine> users = usersMachine("umask");
+    if (!users)
+        GTEST_SKIP() << kNeedsOtherUser;
+    const auto server = serve(releaseA);
+    const QString& root = users->root;
+    const QStringList runs[] = {QStringList{users->program(), "-desktopicon"} + kInstall,
+                                {users->program(), "-silent", "-accepteula", "-package:" + root + "/home/package"},
+                                {users->installFolder(false) + "uninstall.exe", "-uninstall"},
+                                {users->program(), "-uninstallnow", "-silent", "-edition:release"}};
+    ASSERT_EQ(users->runAs(server->base(), runs[0]).exitCode, 0);
+    // the folders made so far may stay open, not the files written anew
+    runProcess("find", {root, "-mindepth", "1", "-type", "d", "-exec", "chmod", "go-rwx", "{}", "+"});
+    for (const QStringList& run : runs) {
+        ASSERT_EQ(users->runAs(server->base(), run, "077").exitCode, 0) << run.join(' ').toStdString();
+        if (run.contains("-uninstall")) {  // its copy waits on its first page
+            EXPECT_TRUE(waitUntil([&] { return readFile(root + "/tmp/Vorlen_Setup_Uninstall.log").contains("WaitForUserAction"); }));
+            EXPECT_TRUE(endProgramsRunning(root + "/tmp/vrn-uninstall.exe"));
+        }
+        const ProcessResult open = runProcess("find", {root, "-mindepth", "1", "-perm", "/077", "!", "-type", "l", "!", "-name",
+                                                       "user-dirs.dirs", "!", "-name", "vrnsetup", "-printf", "%m %P\n"});
+        EXPECT_EQ(open.out.toStdString(), "") << run.join(' ').toStdString();
+    }
+}

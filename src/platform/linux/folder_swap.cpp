@@ -221,4 +221,16 @@ unsigned fileCreationMask()
     return mask;
 }
 
+void applyCreationMask(const QString& file)
+{
+    const QByteArray path = native(file);
+    struct stat info {};
+    if (::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return;
+    // the owner keeps reading and writing it, as every file the program makes
+    const mode_t mode = (info.st_mode & 07777 & ~static_cast<mode_t>(fileCreationMask())) | S_IRUSR | S_IWUSR;
+    if ((info.st_mode & 07777) != mode)
+        ::chmod(path.constData(), mode);
+}
+
 }  // namespace platform
