@@ -220,6 +220,17 @@ void CreateDesktopLink(const InstallJob& job)
 // through which a program could pin itself, so nothing is done.
 void PinToTaskbar(const InstallJob&) {}
 
+// The user learns which of their entries keeps the update from going ahead.
+void carryUserEntries(InstallJob& job, const StagedPaths& paths)
+{
+    try {
+        CarryUserEntries(paths.install, paths.staging);
+    } catch (const EUserEntryNotCarried& error) {
+        job.FailureText = job.NotCarriedText.arg(error.entry());
+        throw;
+    }
+}
+
 void endRunningCopies(const InstallJob& job)
 {
     step(QStringLiteral("Kill all runned Vorlen.exe"));
@@ -253,12 +264,12 @@ void runSteps(InstallJob& job)
     MakeCoreXML(paths.of(job.CStr.U(vsAppCoreXML)), paths.install, job.gReleaseNumber, job.BetaMode, &key);
     WriteInstalledFilesList(paths.staging, contents.paths + QStringList{paths.relative(job.CStr.U(vsUninstallTool)),
                                                                         paths.relative(job.CStr.U(vsAppCoreXML))});
-    CarryUserEntries(paths.install, paths.staging);
+    carryUserEntries(job, paths);
     CrashPoint("the new tree is complete");
 
     endRunningCopies(job);
     // what the application wrote while the new tree was unpacked comes along too
-    CarryUserEntries(paths.install, paths.staging);
+    carryUserEntries(job, paths);
     CrashPoint("the running copies are ended");
     step(QStringLiteral("Replace the installation"));
     platform::swapFolderInto(paths.staging, paths.install);

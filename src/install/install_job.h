@@ -40,6 +40,8 @@ struct InstallJob : TJobRecord {
     QString ApplicationExeName = QStringLiteral("Vorlen.exe");
     // The translated text for too little disk space, with %1 needed and %2 free MB.
     QString NotEnoughSpaceText;
+    // The translated text for an entry of the user's that an update cannot take along (%1).
+    QString NotCarriedText;
     // Written by the worker before done: what the user is told when the job failed for
     // a reason of their own to mend (empty: the failure page alone).
     QString FailureText;

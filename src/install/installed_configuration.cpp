@@ -65,6 +65,8 @@ void MakeConfigXML(const QString& FileName, const QString& InstallPath, const QS
     xml.WriteValue(QStringLiteral("workmode"), global, QStringLiteral("1"));
     xml.WriteValue(QStringLiteral("eula"), global, QStringLiteral("True"));
     xml.SaveToFile(FileName, seUTF8);
+    // written over the file of an earlier install, it took over that file's mode
+    platform::applyCreationMask(FileName);
 }
 
 QString NewInstallationKey()

@@ -662,6 +662,7 @@ bool CInstallation::Install()
     job->LInstallerExeName = platform::executablePath();
     job->gReleaseNumber = ReturnReleaseNumber();
     job->NotEnoughSpaceText = MainWindow->InstallString(41);
+    job->NotCarriedText = MainWindow->InstallString(42);
     job->Streamed = std::move(streamedTree);
     const bool result = RunInstallJobAndWait(job);
     installFailureText = result ? QString() : job->FailureText;

@@ -9,6 +9,8 @@
 #include <QSaveFile>
 
 #include <set>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -33,6 +35,24 @@ std::optional<std::set<QString>> readInstalledFilesList(const QString& tree)
     return placed;
 }
 
+QString parentOf(const QString& relative)
+{
+    const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+    return slash < 0 ? QString() : relative.left(slash);
+}
+
+bool isRealFolder(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.isDir() && !info.isSymLink();
+}
+
+// Takes the user's entries of the old tree into the new one by linking each file, so that
+// the old tree stays whole until the swap. Every folder of the old tree is listed: one the
+// setup cannot read could hold anything, so the update stops there, as it does for an
+// entry it cannot take along, before anything of the installation changes. The folders it
+// makes get the old ones' modes once they are filled; a folder of both trees keeps the
+// narrower of its two modes, so an update never opens to others what the user had closed.
 class UserEntryCarrier {
 public:
     UserEntryCarrier(const QString& oldTree, const QString& newTree)
@@ -40,29 +60,46 @@ public:
     {
     }
 
-    void carryFolder(const QString& relative)
+    void carryTree()
     {
-        const QDir folder(m_old + relative);
-        const QStringList names =
-            folder.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
-        for (const QString& name : names)
-            carryEntry(relative + name);
+        keepNarrowerMode(QString());
+        carryFolder(QString());
+        // the deepest folder first: a parent may no longer admit the setup once it has its mode
+        for (auto it = m_modes.crbegin(); it != m_modes.crend(); ++it) {
+            if (!platform::setEntryMode(it->first, it->second))
+                throw EInOutError(QStringLiteral("Cannot give the folder \"%1\" its mode.").arg(it->first));
+        }
     }
 
 private:
     bool placedByRelease(const QString& relative) const { return !m_placed || m_placed->count(relative); }
 
+    void carryFolder(const QString& relative)
+    {
+        const QString folder = m_old + relative;
+        const std::optional<QStringList> names = platform::folderEntries(folder);
+        if (!names)
+            throw EUserEntryNotCarried(folder, QStringLiteral("The folder \"%1\" cannot be read, so what it holds "
+                                                              "cannot be taken into the new installation.").arg(folder));
+        for (const QString& name : *names)
+            carryEntry(relative + name);
+    }
+
     void carryEntry(const QString& relative)
     {
         if (relative == InstalledFilesListName)
             return;
-        const QFileInfo old(m_old + relative);
-        const bool isFolder = old.isDir() && !old.isSymLink();
-        const QFileInfo replacement(m_new + relative);
+        const bool isFolder = isRealFolder(m_old + relative);
         if (platform::entryExists(m_new + relative)) {
             // the new release's own entry wins; a folder of both may hold the user's files
-            if (isFolder && replacement.isDir() && !replacement.isSymLink())
+            if (isFolder && isRealFolder(m_new + relative)) {
+                keepNarrowerMode(relative);
                 carryFolder(relative + QLatin1Char('/'));
+            } else if (isFolder && !placedByRelease(relative)) {
+                throw EUserEntryNotCarried(m_old + relative,
+                                           QStringLiteral("The new release puts a file in place of the folder \"%1\".")
+                                               .arg(m_old + relative));
+            }
             return;
         }
         if (isFolder) {
@@ -73,22 +110,49 @@ private:
         }
         if (m_placed && m_placed->count(relative))
             return;  // the replaced release's file that the new one no longer has
-        makeFolder(QFileInfo(relative).path());
+        makeFolder(parentOf(relative));
         if (!platform::duplicateEntry(m_old + relative, m_new + relative))
-            throw EInOutError(QStringLiteral("Cannot carry \"%1\" into the new installation.").arg(m_old + relative));
+            throw EUserEntryNotCarried(m_old + relative, QStringLiteral("Cannot carry \"%1\" into the new installation.")
+                                                             .arg(m_old + relative));
     }
 
+    // Makes the folder (and the missing ones above it) open to the setup alone until it
+    // gets its old counterpart's mode; a folder made by an earlier pass, which has its
+    // mode already, is opened for the setup again and then gets that mode back.
     void makeFolder(const QString& relative)
     {
-        if (relative == QLatin1String(".") || QFileInfo(m_new + relative).isDir())
+        const QString folder = m_new + relative;
+        if (relative.isEmpty() || m_made.count(folder))
             return;
-        if (!QDir().mkpath(m_new + relative))
-            throw EInOutError(QStringLiteral("Cannot create the folder \"%1\".").arg(m_new + relative));
+        makeFolder(parentOf(relative));
+        m_made.insert(folder);
+        if (const std::optional<unsigned> mode = platform::entryMode(folder)) {
+            if ((*mode & 0700) == 0700)
+                return;
+            if (!platform::setEntryMode(folder, *mode | 0700))
+                throw EInOutError(QStringLiteral("Cannot open the folder \"%1\".").arg(folder));
+            m_modes.emplace_back(folder, *mode);
+            return;
+        }
+        if (!QDir().mkdir(folder, QFile::Permissions(0x7000)) || !platform::setEntryMode(folder, 0700))
+            throw EInOutError(QStringLiteral("Cannot create the folder \"%1\".").arg(folder));
+        m_modes.emplace_back(folder, platform::entryMode(m_old + relative).value_or(0700));
+    }
+
+    void keepNarrowerMode(const QString& relative)
+    {
+        const std::optional<unsigned> oldMode = platform::entryMode(m_old + relative);
+        const std::optional<unsigned> newMode = platform::entryMode(m_new + relative);
+        if (oldMode && newMode && (*newMode & ~*oldMode & 0777))
+            m_modes.emplace_back(m_new + relative, (*newMode & *oldMode) | 0700);
     }
 
     QString m_old;
     QString m_new;
     std::optional<std::set<QString>> m_placed;
+    std::set<QString> m_made;
+    // the folders' modes, given when every entry is in place
+    std::vector<std::pair<QString, unsigned>> m_modes;
 };
 
 }  // namespace
@@ -138,5 +202,5 @@ void WriteInstalledFilesList(const QString& tree, const QStringList& placed)
 void CarryUserEntries(const QString& oldTree, const QString& newTree)
 {
     if (QFileInfo(platform::withoutTrailingSeparator(oldTree)).isDir())
-        UserEntryCarrier(oldTree, newTree).carryFolder(QString());
+        UserEntryCarrier(oldTree, newTree).carryTree();
 }

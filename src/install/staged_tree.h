@@ -5,8 +5,12 @@
 // renames the install folder aside before it deletes it. What a killed run leaves
 // beside the install folder is removed by the next run.
 
+#include "platform/platform_errors.h"
+
 #include <QString>
 #include <QStringList>
+
+#include <utility>
 
 // The list of what the setup placed in a tree, kept in the tree itself, so that an
 // update can tell the user's own files from those of the release it replaces.
@@ -28,9 +32,24 @@ void RemoveInterruptedWork(const QString& installPath, const QString& logPrefix,
 // added) into `tree`. Throws EInOutError.
 void WriteInstalledFilesList(const QString& tree, const QStringList& placed);
 
+// An entry of the old tree that an update cannot take into the new one (a folder the
+// setup cannot read, a folder of the user's where the new release puts a file, a file it
+// cannot link or copy): the update stops before the installation changes, since the old
+// tree is deleted after the swap.
+class EUserEntryNotCarried : public EInOutError {
+public:
+    EUserEntryNotCarried(QString entry, const QString& message) : EInOutError(message), m_entry(std::move(entry)) {}
+    QString className() const override { return QStringLiteral("EUserEntryNotCarried"); }
+    QString entry() const { return m_entry; }
+
+private:
+    QString m_entry;
+};
+
 // Gives `newTree` every entry of `oldTree` that no release placed there (the user's own
 // files and folders, plug-ins, settings) and that `newTree` does not have. Files are
-// linked, not copied, so `oldTree` stays whole until it is replaced. A tree without a
-// list (installed by an older setup) counts all of its entries as the user's.
-// Throws EInOutError.
+// linked, not copied, so `oldTree` stays whole until it is replaced; they and the folders
+// carried keep their modes, and a folder of both trees keeps the narrower of its two
+// modes. A tree without a list (installed by an older setup) counts all of its files as
+// the user's. Throws EUserEntryNotCarried, or EInOutError.
 void CarryUserEntries(const QString& oldTree, const QString& newTree);

@@ -83,9 +83,20 @@ void checkUserFolderNames();
 bool forceDirectories(const QString& path);
 // Deletes a folder with everything in it. Symbolic links are removed, never followed,
 // and a folder on another file system or mount (a bind or network mount inside the
-// tree) is never entered. Entries that cannot be deleted, and such mounts, are left
-// where they are and returned.
+// tree) is never entered, nor is a folder the user cannot read and search (what it
+// holds was never seen, so it is never deleted unseen); a read-only folder is opened
+// for writing to empty it. Entries that cannot be deleted, and such folders, are left
+// where they are with their modes and returned.
 QStringList deleteTree(const QString& path);
+// The names in a folder (hidden ones too, without "." and ".."), sorted; nothing when
+// the user cannot read and search the folder, since an empty listing would then hide
+// what it holds.
+std::optional<QStringList> folderEntries(const QString& folder);
+// The permission bits of an entry itself (a link is not followed), with the set-id and
+// sticky bits; nothing when it is missing.
+std::optional<unsigned> entryMode(const QString& path);
+// Gives a file or folder exactly the permission bits `mode`; false on failure.
+bool setEntryMode(const QString& path, unsigned mode);
 
 // Puts the folder `staging` at `target` in one step: an existing `target` is exchanged
 // with it (the old tree is then found at `staging`), a missing one is created by the
@@ -112,6 +123,9 @@ bool duplicateEntry(const QString& from, const QString& to);
 std::optional<qint64> freeSpace(const QString& path);
 // The user's file-creation mask (umask), read without changing it.
 unsigned fileCreationMask();
+// Narrows the mode of a file the program wrote by the user's umask, as the system narrows
+// a file it creates: for a file that replaced another and took over that file's mode.
+void applyCreationMask(const QString& file);
 
 // One run at a time: an exclusive lock on a file, released when the object goes (or
 // the process ends, whatever ends it).
@@ -312,7 +326,8 @@ std::unique_ptr<StartedProgram> startProgram(const QString& file, const QStringL
 // Renames or moves a file; false when the target exists or the move fails.
 bool moveFile(const QString& from, const QString& to);
 // Copies a file, replacing the target (also while the target is a running program) and
-// giving it the source's permissions, so an executable stays executable. False on failure;
+// giving it the source's permissions narrowed by the user's umask, so an executable stays
+// executable and is no more open to others than any file the user makes. False on failure;
 // a failed copy leaves the old target as it was.
 bool copyFile(const QString& from, const QString& to);
 // The 32-bit id of the root file system as "XXXX-XXXX" (upper-case hex, high half first);

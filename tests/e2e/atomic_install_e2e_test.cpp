@@ -15,6 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QStringList kInstall{QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")};
@@ -113,6 +117,48 @@ QStringList besideInstallFolders(const Machine& machine)
 {
     return QDir(machine.root + QStringLiteral("/data/Ostrelle/Apps"))
         .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+// Every entry below `folder` with its mode and a file's content, read as root, which reads
+// what the user closed.
+QMap<QString, QPair<QFile::Permissions, QByteArray>> entriesOf(const QString& folder)
+{
+    QMap<QString, QPair<QFile::Permissions, QByteArray>> entries;
+    for (QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+         it.hasNext();) {
+        const QString path = it.next();
+        entries[path.mid(folder.size())] = {QFileInfo(path).permissions(), readFile(path)};
+    }
+    return entries;
+}
+
+// A machine whose runs are the user nobody's, since root ignores modes.
+struct UsersMachine : Machine {
+    using Machine::Machine;
+    QString program() const { return root + "/vrnsetup"; }
+    ProcessResult runAs(const QString& base, const QStringList& command, const QString& umask = "022") const
+    {
+        auto variables = environment(base);
+        variables["QT_QPA_PLATFORM"] = "offscreen";  // the removal's copy shows its window
+        const QStringList user{"--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c", "umask \"$0\"; exec \"$@\""};
+        return runProcess("setpriv", user + QStringList{umask} + command, variables, 120000);
+    }
+    void handOver() const { runProcess("chown", {"-R", "65534:65534", root}); }
+};
+
+const char* const kNeedsOtherUser = "needs root, to run the setup as the user nobody (root ignores modes)";
+
+// The machine and a copy of the program (mode 0755, as a downloaded setup) are nobody's;
+// nothing unless the test is root and nobody can run the program there.
+std::optional<UsersMachine> usersMachine(const QString& name)
+{
+    if (::geteuid() != 0)
+        return std::nullopt;
+    ::chmod(QFile::encodeName(sandbox::root()).constData(), 0711);  // nobody passes through, lists nothing
+    UsersMachine machine(name);
+    QFile::setPermissions(copyOfProgram(machine.root, "vrnsetup"), QFile::Permissions(0x7555));
+    machine.handOver();
+    return machine.runAs({}, {machine.program(), "-help"}).exitCode == 0 ? std::optional(machine) : std::nullopt;
 }
 
 // A machine with release A installed and a file of the user's in its folder, copied for each case.
@@ -308,5 +354,80 @@ TEST_F(AtomicInstall, RemovalKilledAtAnyMomentLeavesTheInstallationWholeOrGone)
         // a new install after it finds nothing of the killed removal
         EXPECT_EQ(machine.run(server->base(), kInstall).exitCode, 0) << what.toStdString();
         EXPECT_EQ(besideInstallFolders(machine), QStringList{QStringLiteral("Vorlen")}) << what.toStdString();
+    }
+}
+
+// A folder the user closed (a drop box 0300, 0000) cannot be read, and one where B puts a
+// file would be lost: each stops the update before anything changes, named. Then B takes
+// every folder and file along with its mode (a release folder the user closed stays
+// closed), and a removal leaves a folder it cannot read where it is, naming it.
+TEST_F(AtomicInstall, UpdateOverFoldersTheUserClosedKeepsEveryFileAndModeOrChangesNothing)
+{
+    const std::optional<UsersMachine> users = usersMachine("closed");
+    if (!users)
+        GTEST_SKIP() << kNeedsOtherUser;
+    const auto serverA = serve(releaseA);
+    const auto serverB = serve(releaseB);
+    const QStringList update = QStringList{users->program()} + kInstall;
+    ASSERT_EQ(users->runAs(serverA->base(), update).exitCode, 0);
+    const QString install = users->installFolder(false);
+    const auto setMode = [&](const QString& path, unsigned mode) { ::chmod(QFile::encodeName(install + path).constData(), mode); };
+    const QStringList releaseA = entriesOf(install).keys();
+    const QPair<QString, unsigned> own[] = {{"drop/", 0300}, {"drop/in", 0600}, {"locked/", 0000}, {"locked/in", 0640},
+                                            {"ro/", 0555}, {"ro/sub/", 0700}, {"ro/sub/in", 0444}, {"data/", 0700},
+                                            {"data/in", 0640}, {"plugins/new.so/", 0700}, {"plugins/new.so/in", 0600}};
+    for (const auto& [path, mode] : own)
+        path.endsWith('/') ? void(QDir().mkpath(install + path)) : writeFile(install + path, path.toUtf8());
+    users->handOver();
+    for (auto it = std::crbegin(own); it != std::crend(own); ++it)
+        setMode(it->first, it->second);
+    // each is in the way until the user opens it or moves it away
+    for (const auto& [blocker, opened] : {std::pair{"drop", 0700}, {"locked", 0500}, {"plugins/new.so", -1}}) {
+        const auto before = entriesOf(install);
+        const ProcessResult refused = users->runAs(serverB->base(), update);
+        EXPECT_TRUE(refused.exitCode == 1 && refused.err.contains((install + blocker).toUtf8())) << refused.err.toStdString();
+        EXPECT_TRUE(entriesOf(install) == before) << blocker << ": the old installation is whole";
+        opened < 0 ? void(QDir().rename(install + blocker, install + "moved")) : setMode(blocker, opened);
+    }
+    const auto ready = entriesOf(install);
+    ASSERT_EQ(users->runAs(serverB->base(), update).exitCode, 0);
+    const auto after = entriesOf(install);
+    for (const QString& path : ready.keys())
+        EXPECT_TRUE((releaseA.contains(path) && path != "data") || after.value(path) == ready.value(path)) << path.toStdString();
+    EXPECT_TRUE(after.contains("plugins/new.so") && besideInstallFolders(*users) == QStringList{"Vorlen"});
+
+    setMode("locked", 0000);
+    const ProcessResult removal = users->runAs(serverB->base(), {users->program(), "-uninstallnow", "-silent", "-edition:release"});
+    EXPECT_TRUE(removal.exitCode == 1 && removal.err.contains((install + "locked").toUtf8())) << removal.err.toStdString();
+    EXPECT_EQ(entriesOf(install).keys(), (QStringList{"locked", "locked/in"}));
+    EXPECT_EQ(entriesOf(install).value("locked/in"), ready.value("locked/in"));
+}
+
+// Under umask 077 nothing the setup writes is open to others: an install over one made
+// under umask 022 (whose files it writes anew), a package, the removal's copy of the
+// uninstaller, and the removal.
+TEST_F(AtomicInstall, UnderUmask077NothingTheSetupWritesIsOpenToOthers)
+{
+    const std::optional<UsersMachine> users = usersMachine("umask");
+    if (!users)
+        GTEST_SKIP() << kNeedsOtherUser;
+    const auto server = serve(releaseA);
+    const QString& root = users->root;
+    const QStringList runs[] = {QStringList{users->program(), "-desktopicon"} + kInstall,
+                                {users->program(), "-silent", "-accepteula", "-package:" + root + "/home/package"},
+                                {users->installFolder(false) + "uninstall.exe", "-uninstall"},
+                                {users->program(), "-uninstallnow", "-silent", "-edition:release"}};
+    ASSERT_EQ(users->runAs(server->base(), runs[0]).exitCode, 0);
+    // the folders made so far may stay open, not the files written anew
+    runProcess("find", {root, "-mindepth", "1", "-type", "d", "-exec", "chmod", "go-rwx", "{}", "+"});
+    for (const QStringList& run : runs) {
+        ASSERT_EQ(users->runAs(server->base(), run, "077").exitCode, 0) << run.join(' ').toStdString();
+        if (run.contains("-uninstall")) {  // its copy waits on its first page
+            EXPECT_TRUE(waitUntil([&] { return readFile(root + "/tmp/Vorlen_Setup_Uninstall.log").contains("WaitForUserAction"); }));
+            EXPECT_TRUE(endProgramsRunning(root + "/tmp/vrn-uninstall.exe"));
+        }
+        const ProcessResult open = runProcess("find", {root, "-mindepth", "1", "-perm", "/077", "!", "-type", "l", "!", "-name",
+                                                       "user-dirs.dirs", "!", "-name", "vrnsetup", "-printf", "%m %P\n"});
+        EXPECT_EQ(open.out.toStdString(), "") << run.join(' ').toStdString();
     }
 }

@@ -54,7 +54,7 @@ TEST(CTranslator, EnglishDocumentFillsTheTablesAndLeavesTheRestNumbered)
     const QStringList install = tableLines(window.InstallStrings);
     const QStringList shortcuts = tableLines(window.Shortcuts);
     const QStringList uninstall = tableLines(window.UninstallStrings);
-    ASSERT_EQ(install.size(), 42);
+    ASSERT_EQ(install.size(), 43);
     ASSERT_EQ(shortcuts.size(), 6);
     ASSERT_EQ(uninstall.size(), 11);
     EXPECT_EQ(install[11], QStringLiteral("Download size: %S Mb\r\nDo you want to continue?"));
@@ -63,6 +63,7 @@ TEST(CTranslator, EnglishDocumentFillsTheTablesAndLeavesTheRestNumbered)
     EXPECT_EQ(install[19], QString());
     EXPECT_TRUE(install[40].startsWith(QStringLiteral("Another Vorlen setup is already running.")));
     EXPECT_TRUE(install[41].contains(QStringLiteral("%1 MB are needed, %2 MB are free")));
+    EXPECT_TRUE(install[42].contains(QStringLiteral("without losing \u201c%1\u201d")));
     EXPECT_TRUE(install[20].contains(QStringLiteral("don\u2019t")));
     EXPECT_TRUE(install[21].contains(QStringLiteral("Can't")));
     EXPECT_TRUE(install[37].startsWith(QStringLiteral("Vorlen installation has been cancelled.\r\n\r\n\r\nInternet")));
@@ -94,7 +95,7 @@ TEST(CTranslator, RussianAfterEnglishLeavesNoEnglishBehind)
     CTranslator::Work(&window, storedDocument("ru_RU"), false);
 
     const QStringList install = tableLines(window.InstallStrings);
-    ASSERT_EQ(install.size(), 42);
+    ASSERT_EQ(install.size(), 43);
     EXPECT_EQ(tableLines(window.Shortcuts).size(), 6);
     EXPECT_EQ(tableLines(window.UninstallStrings).size(), 11);
     EXPECT_EQ(install[32], QString());

@@ -128,7 +128,7 @@ TEST_F(QtTranslationsTest, MissingLinesLeaveTextsEmpty)
 {
     // The English document cut short: tables shorter than the pages expect.
     QString document = QString::fromUtf8(readFile(VRN_SOURCE_DIR "/resources/lang/en_GB.xml"));
-    document.replace("<InstallStrings SetCount='41'>", "<InstallStrings SetCount='2'>");
+    document.replace(QRegularExpression("<InstallStrings SetCount='\\d+'>"), "<InstallStrings SetCount='2'>");
     document.replace("<UninstallStrings SetCount='10'>", "<UninstallStrings SetCount='1'>");
     document.remove(QRegularExpression("\\s*<Item Index='([1-9]|[1-4][0-9])' Value='[^']*'/>"));
     const QString file = sandbox::freshFolder("short") + "/short.xml";

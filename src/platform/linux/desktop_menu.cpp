@@ -59,6 +59,8 @@ void saveFile(const QString& path, const QByteArray& content)
     file.write(content);
     if (!file.commit())
         throw fileCreateError(path, file.errorString());
+    // a file written over an older one took over its mode
+    applyCreationMask(path);
 }
 
 QByteArray directoryEntry(const QString& title, const QString& icon)

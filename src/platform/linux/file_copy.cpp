@@ -1,8 +1,10 @@
 #include "platform/linux/file_copy.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -76,6 +78,15 @@ CopyResult copyBytes(QFileDevice& from, qint64 count, QFileDevice& to, const Cop
             copied(done);
     }
     return CopyResult::Done;
+}
+
+bool giveCopiedMode(int from, int to)
+{
+    struct stat info {};
+    if (::fstat(from, &info) != 0)
+        return false;
+    const mode_t mask = static_cast<mode_t>(fileCreationMask());
+    return ::fchmod(to, (info.st_mode & 0777 & ~mask) | S_IRUSR | S_IWUSR) == 0;
 }
 
 }  // namespace platform

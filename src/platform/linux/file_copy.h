@@ -24,4 +24,9 @@ bool writeAll(QIODevice& to, const QByteArray& bytes);
 // a failure the device that failed tells the reason.
 CopyResult copyBytes(QFileDevice& from, qint64 count, QFileDevice& to, const CopyProgress& copied = {});
 
+// Gives the open file `to` the mode of a copy of the open file `from`: its permission bits
+// narrowed by the user's umask, as every file the program creates, and readable and
+// writable by its owner. False, with errno set, on failure.
+bool giveCopiedMode(int from, int to);
+
 }  // namespace platform

@@ -33,7 +33,7 @@ bool copyFile(const QString& from, const QString& to)
     if (copyBytes(source, -1, target) != CopyResult::Done)
         return false;
     // the mode is the new file's before it takes the target's place
-    if (!target.setPermissions(source.permissions() | QFile::ReadOwner | QFile::WriteOwner))
+    if (!giveCopiedMode(source.handle(), target.handle()))
         return false;
     return target.commit();
 }

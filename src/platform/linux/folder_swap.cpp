@@ -42,8 +42,9 @@ bool copyRegularFile(const QByteArray& from, const QByteArray& to, mode_t mode)
     const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return false;
-    const int out = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 07777);
-    bool ok = out >= 0;
+    const int out = ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    // a carried file keeps its mode exactly, whatever the umask
+    bool ok = out >= 0 && ::fchmod(out, mode & 07777) == 0;
     std::vector<char> buffer(1 << 16);
     while (ok) {
         const ssize_t got = ::read(in, buffer.data(), buffer.size());
@@ -189,6 +190,19 @@ bool duplicateEntry(const QString& from, const QString& to)
     return errno != EEXIST && copyRegularFile(source, target, info.st_mode);
 }
 
+std::optional<unsigned> entryMode(const QString& path)
+{
+    struct stat info {};
+    if (::lstat(native(path).constData(), &info) != 0)
+        return std::nullopt;
+    return info.st_mode & 07777;
+}
+
+bool setEntryMode(const QString& path, unsigned mode)
+{
+    return ::chmod(native(path).constData(), static_cast<mode_t>(mode & 07777)) == 0;
+}
+
 std::optional<qint64> freeSpace(const QString& path)
 {
     struct statvfs info {};
@@ -205,6 +219,18 @@ unsigned fileCreationMask()
     const mode_t mask = ::umask(022);
     ::umask(mask);
     return mask;
+}
+
+void applyCreationMask(const QString& file)
+{
+    const QByteArray path = native(file);
+    struct stat info {};
+    if (::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return;
+    // the owner keeps reading and writing it, as every file the program makes
+    const mode_t mode = (info.st_mode & 07777 & ~static_cast<mode_t>(fileCreationMask())) | S_IRUSR | S_IWUSR;
+    if ((info.st_mode & 07777) != mode)
+        ::chmod(path.constData(), mode);
 }
 
 }  // namespace platform

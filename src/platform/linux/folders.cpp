@@ -188,16 +188,28 @@ private:
             m_left << QFile::decodeName(folder.c_str());
             return false;
         }
+        // what the user cannot list or reach was never seen, so it is not deleted unseen
+        struct stat info {};
+        if (::access(folder.c_str(), R_OK | X_OK) != 0 || ::lstat(folder.c_str(), &info) != 0) {
+            m_left << QFile::decodeName(folder.c_str());
+            return false;
+        }
         const qsizetype leftBefore = m_left.size();
-        std::error_code error;
         // a folder without write access would keep its entries
-        fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow, error);
+        const bool opened = !(info.st_mode & S_IWUSR) && ::chmod(folder.c_str(), (info.st_mode & 07777) | S_IWUSR) == 0;
+        std::error_code error;
         std::vector<fs::path> children;
         for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
             children.push_back(it->path());
+        if (error)
+            m_left << QFile::decodeName(folder.c_str());
         for (const fs::path& child : children)
             remove(child);
-        return m_left.size() == leftBefore;
+        const bool emptied = m_left.size() == leftBefore;
+        // a folder that stays keeps the mode it had
+        if (!emptied && opened)
+            ::chmod(folder.c_str(), info.st_mode & 07777);
+        return emptied;
     }
 
     fs::path m_root;
@@ -206,6 +218,22 @@ private:
 };
 
 }  // namespace
+
+std::optional<QStringList> folderEntries(const QString& folder)
+{
+    const QByteArray path = QFile::encodeName(withoutTrailingSeparator(folder));
+    // a folder that can be read but not searched lists names whose entries cannot be reached
+    if (::access(path.constData(), R_OK | X_OK) != 0)
+        return std::nullopt;
+    QStringList names;
+    std::error_code error;
+    for (fs::directory_iterator it(path.toStdString(), error), end; !error && it != end; it.increment(error))
+        names << QFile::decodeName(it->path().filename().c_str());
+    if (error)
+        return std::nullopt;
+    names.sort();
+    return names;
+}
 
 QStringList deleteTree(const QString& path)
 {

@@ -49,6 +49,8 @@ void writeRegistryString(const QString& key, const QString& valueName, const QSt
     settings.sync();
     if (settings.status() != QSettings::NoError)
         throw ERegistryException(QStringLiteral("Failed to set data for '%1'").arg(valueName));
+    // the store written anew took over the old file's mode
+    applyCreationMask(keyFile(key));
 }
 
 bool deleteRegistryValue(const QString& key, const QString& valueName)
@@ -60,6 +62,7 @@ bool deleteRegistryValue(const QString& key, const QString& valueName)
     settings.sync();
     if (settings.status() != QSettings::NoError)
         throw ERegistryException(QStringLiteral("Failed to delete '%1'").arg(valueName));
+    applyCreationMask(keyFile(key));
     return true;
 }
 

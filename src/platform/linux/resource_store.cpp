@@ -527,8 +527,7 @@ ResourceWriter::ResourceWriter(const QString& exePath, const QString& target, co
             d->copy(source, static_cast<qint64>(entry.offset), static_cast<qint64>(entry.size));
         }
         d->close();
-        struct stat mode {};
-        if (::fstat(source.handle(), &mode) != 0 || ::fchmod(d->out.handle(), (mode.st_mode & 07777) | S_IRUSR | S_IWUSR) != 0)
+        if (!giveCopiedMode(source.handle(), d->out.handle()))
             throw fileWriteError(target, systemErrorText(errno));
     } catch (...) {
         d->discard();
