@@ -25,8 +25,8 @@ cp "$work/release/system.xml" "$out/xml_store/descriptor"
 for doc in "$here"/../../resources/lang/*.xml; do
   cp "$doc" "$out/xml_store/$(basename "$doc")"
 done
-if [ -d "$out/zip_directory" ]; then cp "$work/release/vrnsetup.zip" "$out/zip_directory/published"; fi
-if [ -d "$out/entry_inflater" ]; then cp "$work/release/vrnsetup.zip" "$out/entry_inflater/published"; fi
+cp "$work/release/vrnsetup.zip" "$out/zip_directory/published"
+
 
 # a package's resource table: an archive and a descriptor behind a small program
 printf '#!/bin/sh\n' > "$work/package.exe"
