@@ -41,6 +41,25 @@ std::vector<ByteRange> RangePlan::Merge(std::vector<ByteRange> wanted, int64_t g
     return merged;
 }
 
+std::vector<ByteRange> RangePlan::Subtract(const std::vector<ByteRange>& from, const std::vector<ByteRange>& taken)
+{
+    std::vector<ByteRange> left;
+    for (ByteRange range : from) {
+        for (const ByteRange& got : taken) {
+            if (got.last < range.first || got.first > range.last)
+                continue;
+            if (got.first > range.first)
+                left.push_back({range.first, got.first - 1});
+            range.first = got.last + 1;
+            if (range.first > range.last)
+                break;
+        }
+        if (range.first <= range.last)
+            left.push_back(range);
+    }
+    return left;
+}
+
 std::vector<RangeRequest> RangePlan::Requests(const std::vector<ByteRange>& merged, int maxRanges, int maxHeaderBytes)
 {
     std::vector<RangeRequest> requests;

@@ -37,4 +37,6 @@ struct RangePlan {
     static std::vector<RangeRequest> Requests(const std::vector<ByteRange>& merged,
                                               int maxRanges = MaxRangesPerRequest,
                                               int maxHeaderBytes = MaxRangeHeaderBytes);
+    // The bytes of `from` outside `taken` (both sorted and disjoint).
+    static std::vector<ByteRange> Subtract(const std::vector<ByteRange>& from, const std::vector<ByteRange>& taken);
 };

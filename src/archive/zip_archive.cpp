@@ -1,6 +1,7 @@
 #include "archive/zip_archive.h"
 
 #include "app/crash_point.h"
+#include "archive/entry_digest.h"
 #include "archive/entry_file.h"
 #include "archive/entry_inflater.h"
 #include "archive/streaming_extraction.h"
@@ -276,6 +277,8 @@ ZipContents ZipArchive::Contents() const
         if (entry.path.isEmpty())
             continue;
         contents.paths << QFile::decodeName(entry.path);
+        if (const std::optional<QByteArray> digest = entry.isFolder ? std::nullopt : EntryDigestOf(m_zip, entry.index))
+            contents.digests[QFile::decodeName(entry.path)] = *digest;
         zip_stat_t stat;
         zip_stat_init(&stat);
         if (!entry.isFolder && zip_stat_index(m_zip, entry.index, 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE))

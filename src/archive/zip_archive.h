@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <vector>
 
 typedef struct zip zip_t;
@@ -19,10 +20,12 @@ struct StreamedEntry;
 VRN_DECLARE_ERROR(EZipUnsafeEntry, EZipError)
 
 // What an archive would place: the entries' paths below the target folder (relative,
-// "/"-separated, as extraction normalises them) and the bytes they unpack to.
+// "/"-separated, as extraction normalises them), the bytes they unpack to, and the
+// SHA-256 (32 raw bytes) the directory records for each file that carries one.
 struct ZipContents {
     QStringList paths;
     qint64 unpackedBytes = 0;
+    std::map<QString, QByteArray> digests;
 };
 
 class ZipArchive {

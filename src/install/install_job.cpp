@@ -3,8 +3,10 @@
 #include "app/setup_logging.h"
 #include "app/crash_point.h"
 #include "install/desktop_integration.h"
+#include "install/installed_files.h"
 #include "install/installed_configuration.h"
 #include "install/staged_tree.h"
+#include "archive/delta_extraction.h"
 #include "archive/zip_archive.h"
 #include "net/setup_source.h"
 #include "platform/platform.h"
@@ -164,12 +166,37 @@ bool takeStreamedTree(InstallJob& job, const ZipArchive& archive,
     return false;
 }
 
+// What the plan places; the room it takes is that of the changed files alone.
+ZipContents contentsOf(const TDeltaPlan& plan)
+{
+    ZipContents contents;
+    for (const TDeltaEntry& entry : plan.Entries()) {
+        if (entry.path.isEmpty())
+            continue;
+        contents.paths << QFile::decodeName(entry.path);
+        if (entry.isFolder)
+            continue;
+        contents.digests[QFile::decodeName(entry.path)] = entry.digest;
+        if (entry.changed)
+            contents.unpackedBytes += static_cast<qint64>(entry.entry.size);
+    }
+    return contents;
+}
+
 // Unpacks the archive into the staging folder; a missing or unreadable archive fails the job.
 ZipContents extractArchive(InstallJob& job, const StagedPaths& paths,
                            const std::optional<std::vector<StreamedEntry>>& streamed)
 {
     step(QStringLiteral("Open and extract ZIP archive"));
     const QString archivePath = TSource::UseIn(job.WorkFolder, QStringLiteral("vrnsetup.zip"));
+    if (job.Delta) {
+        const ZipContents contents = contentsOf(*job.Delta);
+        checkFreeSpace(job, parentFolder(paths.install), contents, 0);
+        BuildDeltaTree(archivePath, *job.Delta, paths.install, paths.staging);
+        makeExecutable(paths.of(job.CStr.U(vsRunExe)));
+        step(QStringLiteral("ZIP archive excracted"));
+        return contents;
+    }
     const QString refusal = ZipArchive::Refusal(archivePath);
     if (!refusal.isEmpty())
         throw EZipError(refusal);
@@ -262,8 +289,10 @@ void runSteps(InstallJob& job)
     step(QStringLiteral("Make Core xml"));
     QString key;
     MakeCoreXML(paths.of(job.CStr.U(vsAppCoreXML)), paths.install, job.gReleaseNumber, job.BetaMode, &key);
-    WriteInstalledFilesList(paths.staging, contents.paths + QStringList{paths.relative(job.CStr.U(vsUninstallTool)),
-                                                                        paths.relative(job.CStr.U(vsAppCoreXML))});
+    WriteInstalledFilesList(paths.staging,
+                            contents.paths + QStringList{paths.relative(job.CStr.U(vsUninstallTool)),
+                                                         paths.relative(job.CStr.U(vsAppCoreXML))},
+                            contents.digests);
     carryUserEntries(job, paths);
     CrashPoint("the new tree is complete");
 
@@ -295,6 +324,8 @@ void RunInstallSteps(InstallJob& job)
 {
     step(QStringLiteral("Begin install"));
     runSteps(job);
+    // the old tree is gone: files it shared with the new one show their final change times
+    RefreshInstalledRecords(job.CStr.U(vsInstallPath));
 }
 
 bool RunInstallJobAndWait(const std::shared_ptr<InstallJob>& job)

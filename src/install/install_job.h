@@ -7,6 +7,7 @@
 
 #include "app/setup_core.h"
 #include "install/background_job.h"
+#include "archive/delta_plan.h"
 #include "archive/streaming_extraction.h"
 #include "net/setup_config.h"
 #include "platform/platform_errors.h"
@@ -48,6 +49,9 @@ struct InstallJob : TJobRecord {
     // The archive unpacked while it downloaded, taken instead of extracting it again
     // when it is exactly the archive that passed the checks (none: extracted as always).
     std::shared_ptr<StreamingExtraction> Streamed;
+    // An update that fetched only what changed: the new tree is made of the installed
+    // files and the changed entries in "vrnsetup.zip" (none: the whole archive).
+    std::shared_ptr<const TDeltaPlan> Delta;
 };
 
 // The disk does not have room for the new tree; the message names both figures.

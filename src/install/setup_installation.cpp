@@ -6,6 +6,7 @@
 #include "app/unattended_switches.h"
 #include "i18n/setup_translator.h"
 #include "install/background_job.h"
+#include "install/delta_update.h"
 #include "install/install_job.h"
 #include "install/package_draft.h"
 #include "install/installed_configuration.h"
@@ -15,6 +16,7 @@
 #include "archive/streaming_extraction.h"
 #include "net/release_integrity.h"
 #include "net/download_tap.h"
+#include "net/main_thread_call.h"
 #include "net/release_key.h"
 #include "net/setup_config.h"
 #include "net/setup_source.h"
@@ -594,6 +596,64 @@ void CInstallation::DownloadAndInstallThenRun()
     TWorkProc onWork;
     TWorkEndProc onWorkEnd;
     MainWindow->page_Install(onWorkBegin, onWork, onWorkEnd);
+    const bool installed = updateOnlyWhatChanged(onWorkBegin, onWork, onWorkEnd)
+                           || (!gCancelled && installTheWholeArchive(onWorkBegin, onWork, onWorkEnd));
+    if (!installed)
+        return;
+    Source->ForgetDownload(QStringLiteral("vrnsetup.zip"));
+    MainWindow->HidePage();
+    MainWindow->page_final(true);
+    WaitForUserAction();
+    // started after the wait whatever ended it, also when the window was closed on the page
+    const QString application = CStr->U(vsRunExe);
+    if (Options.RunAfterInstall)
+        platform::startDetached(application);
+}
+
+namespace {
+
+struct DeltaJob : TJobRecord {
+    TDeltaRequest request;
+    std::shared_ptr<const TDeltaPlan> plan;
+};
+
+}  // namespace
+
+// An installed edition fetches only what changed where it can; any failure on that road
+// ends in the whole archive (false), except one the user must mend, which ends the run.
+bool CInstallation::updateOnlyWhatChanged(TWorkBeginProc onWorkBegin, TWorkProc onWork, TWorkEndProc onWorkEnd)
+{
+    if (IsLocalInstallation())
+        return false;
+    auto job = std::make_shared<DeltaJob>();
+    job->request = {Source->baseURL + QStringLiteral("vrnsetup.zip"), Source->baseTemp + QStringLiteral("vrnsetup.zip"),
+                    Source->baseTemp + QStringLiteral("system.xml"), CStr->U(vsInstallPath)};
+    const TDeltaProgress progress{
+        [onWorkBegin](qint64 planned) { RunOnMainThread([&] { onWorkBegin(planned); }); },
+        [onWork](qint64 fetched) { RunOnMainThread([&] { onWork(fetched); }); },
+        [](const QString& text) { Logger().Info(QStringLiteral("[CInstallation] Install -> ") + text); }};
+    StartJobWorker(job, QStringLiteral("Updating"), kClass + QStringLiteral("Install -> "), [job, progress] {
+        job->plan = FetchChangedEntries(job->request, progress);
+        job->ReturnValue = job->plan != nullptr;
+    });
+    const bool fetched = WaitForJob(*job);
+    if (fetched)
+        onWorkEnd();
+    if (!fetched || gCancelled)
+        return false;
+    if (Install(job->plan))
+        return true;
+    if (!gCancelled && !installFailureText.isEmpty())
+        showInstallFailure();
+    else if (!gCancelled)
+        log(QStringLiteral("Install -> Download the whole archive: the new tree could not be made of the changes"));
+    return false;
+}
+
+bool CInstallation::installTheWholeArchive(TWorkBeginProc onWorkBegin, TWorkProc onWork, TWorkEndProc onWorkEnd)
+{
+    if (!installFailureText.isEmpty())
+        return false;  // the update stopped for a reason of the user's; the whole archive would too
     // the archive is unpacked beside the install folder while it arrives or is copied out
     // of the package
     streamedTree = std::make_shared<StreamingExtraction>(std::make_shared<TDownloadTap>(),
@@ -605,24 +665,17 @@ void CInstallation::DownloadAndInstallThenRun()
     if (!ok || gCancelled) {
         streamedTree.reset();
         showInstallFailure();
-        return;
+        return false;
     }
     if (!ValidateZipPackage())
-        return;
+        return false;
     if (!Install() || gCancelled) {
         if (!gCancelled)
             Source->ForgetDownload(QStringLiteral("vrnsetup.zip"));  // as a failed check does
         showInstallFailure();
-        return;
+        return false;
     }
-    Source->ForgetDownload(QStringLiteral("vrnsetup.zip"));
-    MainWindow->HidePage();
-    MainWindow->page_final(true);
-    WaitForUserAction();
-    // started after the wait whatever ended it, also when the window was closed on the page
-    const QString application = CStr->U(vsRunExe);
-    if (Options.RunAfterInstall)
-        platform::startDetached(application);
+    return true;
 }
 
 // A user who did not cancel always learns that nothing was installed: the failure
@@ -650,9 +703,10 @@ bool CInstallation::ValidateZipPackage()
     return check.Result;
 }
 
-bool CInstallation::Install()
+bool CInstallation::Install(std::shared_ptr<const TDeltaPlan> delta)
 {
     auto job = std::make_shared<InstallJob>(*CStr);
+    job->Delta = std::move(delta);
     log(QStringLiteral("Install"));
     job->Options = Options;
     job->BetaMode = gBetaMode;

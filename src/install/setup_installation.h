@@ -12,6 +12,8 @@
 #include <memory>
 #include <optional>
 
+class TDeltaPlan;
+
 class TSource;
 
 namespace platform {
@@ -74,7 +76,9 @@ public:
     void CheckDirectX();
     void DownloadAndInstallThenRun();
     bool ValidateZipPackage();
-    bool Install();
+    // The install job; with `delta`, the new tree is made of the installed files and the
+    // changed entries that plan fetched.
+    bool Install(std::shared_ptr<const TDeltaPlan> delta = nullptr);
     int ReturnReleaseNumber();
     void MakeLocalInstallation();
     // Adds the archive as resource 100 and the descriptor as resource 200 to ExeFile.
@@ -94,6 +98,8 @@ private:
     bool installedIsOffered();
     bool startNewSetup(const QString& target);
     void showInstallFailure();
+    bool updateOnlyWhatChanged(TWorkBeginProc onWorkBegin, TWorkProc onWork, TWorkEndProc onWorkEnd);
+    bool installTheWholeArchive(TWorkBeginProc onWorkBegin, TWorkProc onWork, TWorkEndProc onWorkEnd);
     // What the failed install job asks the user to mend (too little disk space); empty otherwise.
     QString installFailureText;
     // The archive unpacked while it downloads, until the install job takes or drops it.

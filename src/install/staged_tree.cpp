@@ -1,12 +1,13 @@
 #include "install/staged_tree.h"
 
+#include "install/installed_files.h"
+
 #include "app/setup_logging.h"
 #include "platform/platform.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <set>
 #include <utility>
@@ -24,15 +25,8 @@ QString siblingOf(const QString& installPath, const QString& suffix)
 // The paths a release placed in `tree`; nothing when the tree has no list.
 std::optional<std::set<QString>> readInstalledFilesList(const QString& tree)
 {
-    QFile file(tree + InstalledFilesListName);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    std::set<QString> placed;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (!line.isEmpty())
-            placed.insert(QString::fromUtf8(line));
-    }
-    return placed;
+    std::optional<InstalledFiles> files = ReadInstalledFiles(tree);
+    return files ? std::optional(std::move(files->placed)) : std::nullopt;
 }
 
 QString parentOf(const QString& relative)
@@ -181,22 +175,6 @@ void RemoveInterruptedWork(const QString& installPath, const QString& logPrefix,
         Logger().Info(logPrefix + QStringLiteral("Remove the remains of an interrupted run: ") + folder);
         platform::deleteTree(folder);
     }
-}
-
-void WriteInstalledFilesList(const QString& tree, const QStringList& placed)
-{
-    std::set<QString> paths;
-    for (const QString& path : placed) {
-        for (qsizetype slash = path.indexOf(QLatin1Char('/')); slash > 0; slash = path.indexOf(QLatin1Char('/'), slash + 1))
-            paths.insert(path.left(slash));
-        paths.insert(path);
-    }
-    QByteArray text;
-    for (const QString& path : paths)
-        text += path.toUtf8() + '\n';
-    QSaveFile file(tree + InstalledFilesListName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        throw fileWriteError(tree + InstalledFilesListName, file.errorString());
 }
 
 void CarryUserEntries(const QString& oldTree, const QString& newTree)

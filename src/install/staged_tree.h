@@ -5,16 +5,13 @@
 // renames the install folder aside before it deletes it. What a killed run leaves
 // beside the install folder is removed by the next run.
 
+#include "install/installed_files.h"
 #include "platform/platform_errors.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <utility>
-
-// The list of what the setup placed in a tree, kept in the tree itself, so that an
-// update can tell the user's own files from those of the release it replaces.
-inline const QString InstalledFilesListName = QStringLiteral(".vrnsetup-files");
 
 // "<parent>/.<name>.staging/" and "<parent>/.<name>.removing/" for "<parent>/<name>/".
 QString StagingFolderOf(const QString& installPath);
@@ -27,10 +24,6 @@ QString UnpackingFolderOf(const QString& installPath);
 // (but not `inUse`, this run's own), logging
 // "<logPrefix>Remove the remains of an interrupted run: <folder>" for each.
 void RemoveInterruptedWork(const QString& installPath, const QString& logPrefix, const QString& inUse = QString());
-
-// Writes the list of `placed` paths (relative, "/"-separated; their parent folders are
-// added) into `tree`. Throws EInOutError.
-void WriteInstalledFilesList(const QString& tree, const QStringList& placed);
 
 // An entry of the old tree that an update cannot take into the new one (a folder the
 // setup cannot read, a folder of the user's where the new release puts a file, a file it

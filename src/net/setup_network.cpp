@@ -247,6 +247,11 @@ bool CNetwork::SyncDownload(const QString& URL, const QString& fFile)
     return result;
 }
 
+std::unique_ptr<THttpClient> CNetwork::NewDownloadClient()
+{
+    return newClient(DownloadAgent);
+}
+
 void CNetwork::ForgetCachedDownload(const QString& URL)
 {
     TCachedDownload::Forget(URL);

@@ -58,6 +58,8 @@ public:
     bool SyncDownload(const QString& URL, const QString& fFile);
     // Removes what the cache holds of URL, once the file has served its purpose.
     static void ForgetCachedDownload(const QString& URL);
+    // A client as downloads with progress use it: their user agent and the user's proxy.
+    static std::unique_ptr<THttpClient> NewDownloadClient();
     // Each retry of a download with progress is told here too, in one line (an
     // unattended run's standard error); nothing removes the echo.
     static void SetRetryEcho(std::function<void(const QString&)> echo);

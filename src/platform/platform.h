@@ -97,6 +97,18 @@ std::optional<QStringList> folderEntries(const QString& folder);
 std::optional<unsigned> entryMode(const QString& path);
 // Gives a file or folder exactly the permission bits `mode`; false on failure.
 bool setEntryMode(const QString& path, unsigned mode);
+// What tells that a file's bytes are as they were without reading them: any write moves
+// its modification time, and the change time moves with every change of the file that
+// nobody can set back.
+struct FileStamp {
+    qint64 size = -1;
+    qint64 modifiedNs = 0;
+    qint64 changedNs = 0;
+    quint64 inode = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+// The stamp of the regular file at `path` (a link is not followed); nothing for anything else.
+std::optional<FileStamp> fileStamp(const QString& path);
 
 // Puts the folder `staging` at `target` in one step: an existing `target` is exchanged
 // with it (the old tree is then found at `staging`), a missing one is created by the

@@ -96,18 +96,23 @@ std::unique_ptr<ReleaseServer> serve(const Release& release, bool slow = false)
 }
 
 // The install folder's files with their content; Core.xml by its release number alone,
-// since its key and path change with every install.
+// since its key and path change with every install, and the list of placed files by its
+// paths alone, since its records name the files' times and inodes.
 QMap<QString, QByteArray> installedFiles(const QString& folder)
 {
     QMap<QString, QByteArray> files;
     QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     static const QRegularExpression number(QStringLiteral("<number>(\\d+)</number>"));
+    static const QRegularExpression record(QStringLiteral("^\t.*\n"), QRegularExpression::MultilineOption);
     while (it.hasNext()) {
         const QString path = it.next();
         const QString name = path.mid(folder.size());
-        files[name] = name == QLatin1String("Core.xml")
-                          ? number.match(QString::fromUtf8(readFile(path))).captured(1).toUtf8()
-                          : readFile(path);
+        if (name == QLatin1String("Core.xml"))
+            files[name] = number.match(QString::fromUtf8(readFile(path))).captured(1).toUtf8();
+        else if (name == QLatin1String(".vrnsetup-files"))
+            files[name] = QString::fromUtf8(readFile(path)).remove(record).toUtf8();
+        else
+            files[name] = readFile(path);
     }
     return files;
 }
@@ -263,7 +268,8 @@ TEST_F(AtomicInstall, FailedUpdateLeavesARunnableAndAFailedFirstInstallLeavesNot
 {
     const auto serverA = serve(releaseA);
     const Installed installed = installA(*serverA);
-    const Release big = publish('B', 32 << 20);
+    // larger than the room left beside the setup, however large the setup is
+    const Release big = publish('B', QFileInfo(builtProgram()).size() + (32 << 20));
     Release damaged = releaseB;
     const qsizetype at = damaged.archive.indexOf("data/part5.dat") + 2000;  // inside its compressed data
     damaged.archive[at] = static_cast<char>(damaged.archive[at] ^ 0x55);

@@ -74,6 +74,8 @@ tree() {
   (cd "$work/$1" && find config data home | sort | while read -r path; do
     case "$path" in
       *uninstall.exe | *VorlenSetup.exe) echo "$path" ;;
+      # its records name the files' times and inodes
+      *.vrnsetup-files) echo "$path $(grep -v "$(printf '^\t')" "$path" | md5sum)" ;;
       *) [ -f "$path" ] && echo "$path $(sed -E "s|$work/$1|ROOT|g; s/[{][0-9A-F-]{36}[}]/{KEY}/g" "$path" | md5sum)" \
            || echo "$path/" ;;
     esac

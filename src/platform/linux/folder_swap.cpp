@@ -203,6 +203,16 @@ bool setEntryMode(const QString& path, unsigned mode)
     return ::chmod(native(path).constData(), static_cast<mode_t>(mode & 07777)) == 0;
 }
 
+std::optional<FileStamp> fileStamp(const QString& path)
+{
+    struct stat info {};
+    if (::lstat(native(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    const auto nanoseconds = [](const timespec& time) { return static_cast<qint64>(time.tv_sec) * 1000000000 + time.tv_nsec; };
+    return FileStamp{static_cast<qint64>(info.st_size), nanoseconds(info.st_mtim), nanoseconds(info.st_ctim),
+                     static_cast<quint64>(info.st_ino)};
+}
+
 std::optional<qint64> freeSpace(const QString& path)
 {
     struct statvfs info {};

@@ -1,0 +1,123 @@
+#include "install/installed_files.h"
+
+#include "platform/platform_errors.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QSaveFile>
+
+namespace {
+
+// "\t<sha256 hex> <size> <modified ns> <changed ns> <inode> <path>"
+QByteArray recordLine(const QString& path, const InstalledFileRecord& record)
+{
+    const platform::FileStamp& stamp = record.stamp;
+    return '\t' + record.sha256.toHex() + ' ' + QByteArray::number(stamp.size) + ' ' + QByteArray::number(stamp.modifiedNs)
+           + ' ' + QByteArray::number(stamp.changedNs) + ' ' + QByteArray::number(stamp.inode) + ' ' + path.toUtf8() + '\n';
+}
+
+std::optional<std::pair<QString, InstalledFileRecord>> parseRecord(const QByteArray& line)
+{
+    const QList<QByteArray> fields = line.mid(1).split(' ');
+    if (fields.size() < 6 || fields[0].size() != 64)
+        return std::nullopt;
+    InstalledFileRecord record;
+    record.sha256 = QByteArray::fromHex(fields[0]);
+    bool ok[4] = {};
+    record.stamp = {fields[1].toLongLong(&ok[0]), fields[2].toLongLong(&ok[1]), fields[3].toLongLong(&ok[2]),
+                    fields[4].toULongLong(&ok[3])};
+    if (record.sha256.size() != 32 || !(ok[0] && ok[1] && ok[2] && ok[3]))
+        return std::nullopt;
+    const qsizetype pathStart = fields[0].size() + fields[1].size() + fields[2].size() + fields[3].size() + fields[4].size() + 6;
+    return std::pair(QString::fromUtf8(line.mid(pathStart)), record);
+}
+
+void write(const QString& tree, const std::set<QString>& placed, const std::map<QString, InstalledFileRecord>& records)
+{
+    QByteArray text;
+    for (const QString& path : placed)
+        text += path.toUtf8() + '\n';
+    for (const auto& [path, record] : records)
+        text += recordLine(path, record);
+    QSaveFile file(tree + InstalledFilesListName);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        throw fileWriteError(tree + InstalledFilesListName, file.errorString());
+}
+
+QByteArray digestOfFile(const QString& path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return hash.result();
+}
+
+}  // namespace
+
+std::optional<InstalledFiles> ReadInstalledFiles(const QString& tree)
+{
+    QFile file(tree + InstalledFilesListName);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    InstalledFiles files;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.startsWith('\t')) {
+            if (const auto record = parseRecord(line))
+                files.records.insert(*record);
+        } else if (!line.isEmpty()) {
+            files.placed.insert(QString::fromUtf8(line));
+        }
+    }
+    return files;
+}
+
+void WriteInstalledFilesList(const QString& tree, const QStringList& placed, const std::map<QString, QByteArray>& digests)
+{
+    std::set<QString> paths;
+    for (const QString& path : placed) {
+        for (qsizetype slash = path.indexOf(QLatin1Char('/')); slash > 0; slash = path.indexOf(QLatin1Char('/'), slash + 1))
+            paths.insert(path.left(slash));
+        paths.insert(path);
+    }
+    std::map<QString, InstalledFileRecord> records;
+    for (const auto& [path, digest] : digests) {
+        if (const std::optional<platform::FileStamp> stamp = platform::fileStamp(tree + path))
+            records[path] = {digest, *stamp};
+    }
+    write(tree, paths, records);
+}
+
+void RefreshInstalledRecords(const QString& tree)
+{
+    std::optional<InstalledFiles> files = ReadInstalledFiles(tree);
+    if (!files)
+        return;
+    bool moved = false;
+    for (auto& [path, record] : files->records) {
+        const std::optional<platform::FileStamp> now = platform::fileStamp(tree + path);
+        if (now && now->size == record.stamp.size && now->modifiedNs == record.stamp.modifiedNs
+            && now->inode == record.stamp.inode && now->changedNs != record.stamp.changedNs) {
+            record.stamp = *now;
+            moved = true;
+        }
+    }
+    try {
+        if (moved)
+            write(tree, files->placed, files->records);
+    } catch (const Exception&) {
+    }
+}
+
+std::optional<QByteArray> InstalledFileDigest(const QString& tree, const QString& relative, qint64 size,
+                                              const InstalledFiles& files)
+{
+    const std::optional<platform::FileStamp> stamp = platform::fileStamp(tree + relative);
+    if (!stamp || stamp->size != size)
+        return std::nullopt;
+    const auto record = files.records.find(relative);
+    if (record != files.records.end() && record->second.stamp == *stamp)
+        return record->second.sha256;
+    const QByteArray digest = digestOfFile(tree + relative);
+    return digest.isEmpty() ? std::nullopt : std::optional(digest);
+}
