@@ -5,11 +5,12 @@ find_program(VRN_PATCHELF patchelf REQUIRED)
 # decompression speed hardly depends on the level; higher levels cost build time for a few MB
 set(VRN_PORTABLE_ZSTD_LEVEL 12 CACHE STRING "zstd level of the portable setup's bundle")
 # The descriptors through which the launcher hands the program its loader, the checked
-# bundle folder and the library slots (see collect_portable_bundle.sh): built into the
-# program's interpreter and search path, so the launcher is compiled with the same numbers.
+# bundle folder and the folder of its chosen libraries (see collect_portable_bundle.sh):
+# built into the program's interpreter, search path and qt.conf, so the launcher is
+# compiled with the same numbers.
 set(VRN_PORTABLE_INTERPRETER_FD 60)
 set(VRN_PORTABLE_BUNDLE_FD 61)
-set(VRN_PORTABLE_FIRST_SLOT_FD 62)
+set(VRN_PORTABLE_LIBRARY_FD 62)
 
 add_subdirectory(${CMAKE_SOURCE_DIR}/src/launcher ${CMAKE_BINARY_DIR}/launcher)
 
@@ -32,7 +33,7 @@ function(vrn_portable_file program dist name)
   add_custom_command(OUTPUT ${dist}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
     COMMAND ${CMAKE_SOURCE_DIR}/cmake/collect_portable_bundle.sh $<TARGET_FILE:${program}> ${VRN_QT_PLUGINS}
-      ${VRN_QT_TRANSLATIONS} ${stage} ${VRN_PORTABLE_INTERPRETER_FD} ${VRN_PORTABLE_BUNDLE_FD} ${VRN_PORTABLE_FIRST_SLOT_FD}
+      ${VRN_QT_TRANSLATIONS} ${stage} ${VRN_PORTABLE_INTERPRETER_FD} ${VRN_PORTABLE_BUNDLE_FD} ${VRN_PORTABLE_LIBRARY_FD}
     COMMAND vrn-bundle --level ${VRN_PORTABLE_ZSTD_LEVEL} $<TARGET_FILE:vrn-launcher> ${stage} ${dist}.new
     COMMAND vrn-rc add ${dist}.new ${pairs}
     COMMAND ${CMAKE_COMMAND} -E rename ${dist}.new ${dist}

@@ -3,22 +3,27 @@
 # resource table and debug information), every library it and its Qt plug-ins need
 # except those that must come from the system, the plug-ins and Qt's translations.
 #   collect_portable_bundle.sh <program> <Qt plug-in folder> <Qt translations folder> <output folder>
-#     <interpreter fd> <bundle fd> <first slot fd>
+#     <interpreter fd> <bundle fd> <library fd>
 #
 # The launcher starts the program through descriptors it opens for it (src/launcher):
 # the loader is /proc/self/fd/<interpreter fd> (the system's or the bundle's), the
-# unpacked bundle is /proc/self/fd/<bundle fd>, so every library and plug-in is loaded
-# through the folder handle the launcher checked. The libraries that exist on the system
-# as well (glibc, libstdc++, and those the system's own libraries use) each lie in a
-# folder runtime/<name>/ that the search path names through one more descriptor, a
-# "slot" from <first slot fd> on: the launcher opens a slot only when the bundle's copy
-# is the newer one, so that the system's graphics drivers always find a library at least
-# as new as the one they were built against (runtime/chosen holds the links through which
-# the program's search path reaches the slots). The list of these libraries, and of those
-# the system must have, is written to runtime.list for the launcher.
+# unpacked bundle is /proc/self/fd/<bundle fd> (plug-ins and translations are read
+# through it), and the program's one search folder is /proc/self/fd/<library fd>, a
+# folder the launcher makes in the cache for each choice, with hard links to every
+# library in lib/ and to the bundled copy of each library taken from either side. Those
+# (glibc, libstdc++, and those the system's own libraries use) each lie in a folder
+# runtime/<name>/ of the bundle: the launcher takes the bundle's copy only when it is the
+# newer one, so that the system's graphics drivers always find a library at least as new
+# as the one they were built against. The list of these libraries, and of those the
+# system must have, is written to runtime.list for the launcher.
+#
+# The libraries and plug-ins are copied as they are, without search paths of their own:
+# the program's search folder serves every library the process loads (the loader looks
+# at the executable's DT_RPATH for each library it finds by name), and a file left as it
+# is maps with no more segments than the system's copy.
 set -euo pipefail
 trap 'echo "collect_portable_bundle.sh: failed at line $LINENO" >&2' ERR
-program=$1 qt_plugins=$2 qt_translations=$3 out=$4 interpreter_fd=$5 bundle_fd=$6 first_slot_fd=$7
+program=$1 qt_plugins=$2 qt_translations=$3 out=$4 interpreter_fd=$5 bundle_fd=$6 library_fd=$7
 
 # Must come from the system, never bundled: the launcher checks that each one resolves
 # and names it with its packages (Debian and Ubuntu from dpkg here; Fedora below) when it
@@ -40,8 +45,9 @@ system_roots=("${!fedora_package[@]}")
 # bundle carries them for systems older than this one, the launcher takes the newer set
 glibc_family=(ld-linux-x86-64.so.2 libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1 libresolv.so.2
   libutil.so.1 libanl.so.1)
-# loaded at start from the chosen glibc, so that no library loaded later (whatever its
-# own search path) can bring in a member of the other set
+# loaded at start when the bundle's glibc is taken, so that no library loaded later
+# (whatever its own search path) can bring in a member of the system's older set; with the
+# system's glibc nothing can, and loading them would cost every start a millisecond or two
 glibc_preloaded=(libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1 libresolv.so.2)
 # Bundled, but the system's copy is used when it is at least as new, because the system's
 # own libraries (drivers, X and Wayland client libraries, fonts) load them too and one copy
@@ -112,6 +118,12 @@ is_shared() {
   return 1
 }
 
+# a copy without a search path of its own (Debian's libraries and plug-ins have none)
+copy_library() {
+  cp -L "$1" "$2"
+  if [ -n "$(patchelf --print-rpath "$2")" ]; then patchelf --remove-rpath "$2"; fi
+}
+
 rm -rf "$out"
 mkdir -p "$out/bin" "$out/lib" "$out/plugins" "$out/translations" "$out/runtime/glibc"
 # strip keeps only what the ELF image holds, so the resource table appended to the
@@ -128,8 +140,7 @@ for folder in "${plugin_folders[@]}"; do
       continue
     fi
     mkdir -p "$out/plugins/$folder"
-    cp "$plugin" "$out/plugins/$folder/"
-    patchelf --force-rpath --set-rpath '$ORIGIN/../../lib' "$out/plugins/$folder/$(basename "$plugin")"
+    copy_library "$plugin" "$out/plugins/$folder/$(basename "$plugin")"
     elves+=("$plugin")
   done
 done
@@ -158,8 +169,7 @@ for ((i = 0; i < ${#elves[@]}; i++)); do
       shared_order+=("$name $(basename "$(readlink -f "$path")")")
       elves+=("$path")
     else
-      cp -L "$path" "$out/lib/$name"
-      patchelf --force-rpath --set-rpath '$ORIGIN' "$out/lib/$name"
+      copy_library "$path" "$out/lib/$name"
       elves+=("$path")
     fi
   done <<<"$(needed "$elf")"
@@ -169,7 +179,7 @@ for name in "${glibc_family[@]}"; do
 done
 
 # runtime.list, one library a line, fields separated by tabs:
-#   runtime <soname> <folder under runtime/> <the bundled file's own name>: slot fds in this order
+#   runtime <soname> <folder under runtime/> <the bundled file's own name>
 #   system <soname> <Debian and Ubuntu package> <Fedora package> <symbol versions needed>
 {
   printf 'runtime\tlibc.so.6\tglibc\t%s\n' "$(basename "$(readlink -f "$(library_path libc.so.6)")")"
@@ -184,14 +194,15 @@ done
   done
 } > "$out/runtime.list"
 
-# the program: the chosen loader, then its libraries through the checked folder, the glibc
-# slot and runtime/chosen, where the launcher puts a link to /proc/self/fd/<slot>/<name>
-# for each library taken from either side (a closed slot leaves its link dangling): few
-# search folders, since the loader probes a dozen subfolders of each one at the start
-search_path=/proc/self/fd/$bundle_fd/lib:/proc/self/fd/$first_slot_fd:/proc/self/fd/$bundle_fd/runtime/chosen
-patchelf --set-interpreter "/proc/self/fd/$interpreter_fd" --force-rpath --set-rpath "$search_path" \
+# the program: the chosen loader, and its libraries from the folder of the chosen ones
+# first (one folder, so the loader probes the subfolders of one folder only); with the
+# bundle's glibc, the program that loads the whole of it at the start
+patchelf --set-interpreter "/proc/self/fd/$interpreter_fd" --force-rpath --set-rpath "/proc/self/fd/$library_fd" \
   "$out/bin/vrnsetup"
-for name in "${glibc_preloaded[@]}"; do patchelf --add-needed "$name" "$out/bin/vrnsetup"; done
+cp "$out/bin/vrnsetup" "$out/bin/vrnsetup-glibc"
+preloads=()
+for name in "${glibc_preloaded[@]}"; do preloads+=(--add-needed "$name"); done
+patchelf "${preloads[@]}" "$out/bin/vrnsetup-glibc"
 # the dialogs' translations for the languages the setup speaks besides English
 cp "$qt_translations/qtbase_ru.qm" "$out/translations/"
 chmod -R u+rwX,go+rX,go-w "$out"

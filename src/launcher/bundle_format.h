@@ -54,18 +54,24 @@ static inline uint64_t bundle_elf_end(int fd)
         return 0;
     uint64_t end = bundle_max(sizeof header, header.e_phoff + (uint64_t)header.e_phnum * header.e_phentsize);
     end = bundle_max(end, header.e_shoff + (uint64_t)header.e_shnum * header.e_shentsize);
-    for (unsigned i = 0; i < header.e_phnum; ++i) {
-        Elf64_Phdr program;
-        if (bundle_read_at(fd, &program, sizeof program, header.e_phoff + (uint64_t)i * sizeof program) != 0)
+    /* a few reads of many headers each: the launcher does this at every start */
+    enum { CHUNK = 32 };
+    for (unsigned first = 0; first < header.e_phnum; first += CHUNK) {
+        Elf64_Phdr programs[CHUNK];
+        const unsigned count = header.e_phnum - first < CHUNK ? header.e_phnum - first : CHUNK;
+        if (bundle_read_at(fd, programs, count * sizeof *programs, header.e_phoff + (uint64_t)first * sizeof *programs) != 0)
             return 0;
-        end = bundle_max(end, program.p_offset + program.p_filesz);
+        for (unsigned i = 0; i < count; ++i)
+            end = bundle_max(end, programs[i].p_offset + programs[i].p_filesz);
     }
-    for (unsigned i = 0; i < header.e_shnum; ++i) {
-        Elf64_Shdr section;
-        if (bundle_read_at(fd, &section, sizeof section, header.e_shoff + (uint64_t)i * sizeof section) != 0)
+    for (unsigned first = 0; first < header.e_shnum; first += CHUNK) {
+        Elf64_Shdr sections[CHUNK];
+        const unsigned count = header.e_shnum - first < CHUNK ? header.e_shnum - first : CHUNK;
+        if (bundle_read_at(fd, sections, count * sizeof *sections, header.e_shoff + (uint64_t)first * sizeof *sections) != 0)
             return 0;
-        if (section.sh_type != SHT_NOBITS)
-            end = bundle_max(end, section.sh_offset + section.sh_size);
+        for (unsigned i = 0; i < count; ++i)
+            if (sections[i].sh_type != SHT_NOBITS)
+                end = bundle_max(end, sections[i].sh_offset + sections[i].sh_size);
     }
     return end;
 }

@@ -4,10 +4,15 @@
 
 #include "bundle_format.h"
 
+#include <sys/types.h>
+
 struct entry {
     uint32_t mode;
     uint64_t size;
     char* path;
+    /* the unpacked file's, once checked */
+    dev_t device;
+    ino_t inode;
 };
 
 struct bundle {

@@ -16,7 +16,6 @@
 
 #define CACHE_FOLDER_NAME "vorlen-setup"
 #define READ_CHUNK (1u << 20)
-#define NAME_SIZE (BUNDLE_KEY_LENGTH + 32)
 
 static uid_t user(void)
 {
@@ -26,16 +25,14 @@ static uid_t user(void)
     return uid;
 }
 
-static int private_folder(const struct stat* info)
+int private_folder(const struct stat* info)
 {
     return S_ISDIR(info->st_mode) && info->st_uid == user() && (info->st_mode & 022) == 0;
 }
 
 /* ---- removing ------------------------------------------------------------------- */
 
-/* Deletes an entry of `dir` with everything in it, never following a link and never
- * descending into a folder that is not the user's. */
-static void remove_tree_at(int dir, const char* name)
+void remove_tree_at(int dir, const char* name)
 {
     struct stat info;
     if (fstatat(dir, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
@@ -68,9 +65,7 @@ static void remove_unpacking(void)
         remove_tree_at(unpacking_root, unpacking);
 }
 
-/* Folders left by starts that were killed while unpacking this bundle; only called
- * under the bundle's lock, so no live start is writing them. */
-static void remove_leftovers(int root, const char* key)
+void remove_leftovers(int root, const char* key)
 {
     const int copy = dup(root);
     DIR* listing = copy >= 0 ? fdopendir(copy) : NULL;
@@ -126,8 +121,11 @@ static int open_cache_root(int* shared)
         root = joined(dot_cache, CACHE_FOLDER_NAME);
         free(dot_cache);
     }
-    make_folders(root);
-    const int fd = open(root, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = open(root, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        make_folders(root);
+        fd = open(root, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0 || info.st_uid != getuid())
         fail("the cache folder \"%s\" is not the user's own folder", root);
@@ -164,8 +162,9 @@ static int same_parent(const char* a, const char* b)
 }
 
 /* The handle of `root`/`name` when it holds every entry whole: a regular file of the
- * user's of its size and mode, in private folders of the user's. -1 otherwise. */
-static int open_checked(int root, const char* name, const struct bundle* bundle)
+ * user's of its size and mode, in private folders of the user's (its folder of chosen
+ * libraries too). -1 otherwise. Notes each entry's file identity. */
+static int open_checked(int root, const char* name, struct bundle* bundle)
 {
     const int dir = openat(root, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat info;
@@ -174,13 +173,16 @@ static int open_checked(int root, const char* name, const struct bundle* bundle)
             close(dir);
         return -1;
     }
-    int whole = 1;
+    int whole = fstatat(dir, BUNDLE_CHOSEN_FOLDER, &info, AT_SYMLINK_NOFOLLOW) == 0 ? private_folder(&info)
+                                                                                  : errno == ENOENT;
     for (uint32_t i = 0; i < bundle->count && whole; ++i) {
-        const struct entry* entry = &bundle->entries[i];
+        struct entry* entry = &bundle->entries[i];
         whole = (i > 0 && same_parent(entry->path, bundle->entries[i - 1].path)) || parents_private(dir, entry->path);
         whole = whole && fstatat(dir, entry->path, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)
                 && (uint64_t)info.st_size == entry->size && (info.st_mode & 0777) == entry->mode
                 && info.st_uid == user();
+        entry->device = info.st_dev;
+        entry->inode = info.st_ino;
     }
     if (!whole) {
         close(dir);
@@ -299,8 +301,7 @@ static void unique_name(const char* key, const char* what, int attempt, char nam
     snprintf(name, NAME_SIZE, "%s.%s-%08x", key, what, random);
 }
 
-/* A new folder of that kind of name, private to the user. */
-static void make_unique_folder(int root, const char* key, char name[NAME_SIZE])
+void make_unique_folder(int root, const char* key, char name[NAME_SIZE])
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         unique_name(key, "tmp", attempt, name);
@@ -312,9 +313,7 @@ static void make_unique_folder(int root, const char* key, char name[NAME_SIZE])
     fail("cannot create a folder in the cache: %s", strerror(errno));
 }
 
-/* Puts the whole new folder in the place of a damaged one in one step where the file
- * system can, else moves the damaged one aside first; what is replaced is deleted. */
-static void put_in_place(int root, const char* fresh, const char* key)
+void put_in_place(int root, const char* fresh, const char* key)
 {
     if (renameat(root, fresh, root, key) == 0)
         return;
@@ -331,7 +330,7 @@ static void put_in_place(int root, const char* fresh, const char* key)
     remove_tree_at(root, aside);
 }
 
-static int unpack(const struct bundle* bundle, int root, int trusted)
+static int unpack(struct bundle* bundle, int root, int trusted)
 {
     char lock_name[NAME_SIZE];
     snprintf(lock_name, sizeof lock_name, "%s.lock", bundle->key);
@@ -360,7 +359,7 @@ static int unpack(const struct bundle* bundle, int root, int trusted)
     return dir;
 }
 
-int open_unpacked_bundle(const struct bundle* bundle)
+int open_unpacked_bundle(struct bundle* bundle)
 {
     int shared = 0;
     const int root = open_cache_root(&shared);

@@ -3,7 +3,9 @@
  * into the user's cache (cache_folder), checks the unpacked files on every start,
  * checks that the system has the libraries the program takes from it and chooses the
  * newer of the system's and the bundle's glibc, libstdc++ and shared libraries
- * (runtime_choice), then starts the real program from the folder handle it checked.
+ * (runtime_choice; a later start on an unchanged system takes the kept choice), opens
+ * the one folder in which the program finds its libraries (chosen_folder), then starts
+ * the real program from the folder handle it checked.
  *
  * The real program needs the outer file: its resources live there and every copy of
  * "the running executable" (uninstaller, package) is a copy of it. The launcher keeps
@@ -25,8 +27,6 @@
 #include <stdlib.h>
 #include <strings.h>
 #include <sys/stat.h>
-
-#define PROGRAM_IN_BUNDLE "bin/vrnsetup"
 
 extern char** environ;
 
@@ -50,12 +50,12 @@ int main(int argc, char** argv)
     struct bundle bundle;
     read_bundle(self, &bundle);
     const int bundle_dir = open_unpacked_bundle(&bundle);
-    prepare_runtime(bundle_dir);
+    const char* program_in_bundle = prepare_runtime(bundle_dir, &bundle);
 
-    /* the program's libraries and plug-ins are loaded through this handle */
+    /* the program's plug-ins and translations are read through this handle */
     if (dup3(bundle_dir, VRN_BUNDLE_FD, 0) < 0)
         fail("cannot hand the program its folder: %s", strerror(errno));
-    const int program = openat(bundle_dir, PROGRAM_IN_BUNDLE, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int program = openat(bundle_dir, program_in_bundle, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat info;
     if (program < 0 || fstat(program, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != getuid())
         fail("cannot open the unpacked program: %s", strerror(errno));

@@ -2,6 +2,7 @@
 #include "library_search.h"
 
 #include "bundle_format.h"
+#include "choice_memo.h"
 #include "elf_versions.h"
 
 #include <fcntl.h>
@@ -32,6 +33,7 @@ static void load_cache(void)
         return;
     loaded = 1;
     const int fd = open(CACHE_FILE, O_RDONLY | O_CLOEXEC);
+    memo_note_file(CACHE_FILE, fd);
     struct stat info;
     if (fd < 0 || fstat(fd, &info) != 0 || info.st_size < 64 || (uint64_t)info.st_size > MAX_CACHE_SIZE) {
         if (fd >= 0)
@@ -54,9 +56,10 @@ static void load_cache(void)
     cache_size = (size_t)info.st_size - offset;
 }
 
-static int open_candidate(const char* path)
+int open_system_object(const char* path)
 {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    memo_note_file(path, fd);
     if (fd >= 0 && !elf_is_x86_64_object(fd)) {
         close(fd);
         return -1;
@@ -69,7 +72,7 @@ static int open_in_folder(const char* folder, const char* soname, char* path, si
     if (!*folder)
         return -1;
     snprintf(path, size, "%s/%s", folder, soname);
-    return open_candidate(path);
+    return open_system_object(path);
 }
 
 static int open_from_search_path(const char* list, const char* soname, char* path, size_t size)
@@ -108,7 +111,7 @@ static int open_from_cache(const char* soname, char* path, size_t size)
         if ((bundle_u32(entry) & 0xffff) != CACHE_FLAGS_X86_64 || !key || !value || strcmp(key, soname) != 0)
             continue;
         snprintf(path, size, "%s", value);
-        const int fd = open_candidate(path);
+        const int fd = open_system_object(path);
         if (fd >= 0)
             return fd;
     }

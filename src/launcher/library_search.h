@@ -7,6 +7,10 @@
 
 #include <stddef.h>
 
+/* The open file at `path` when it is an object the loader accepts, else -1; the file is
+ * noted for the kept choice either way (choice_memo.h). */
+int open_system_object(const char* path);
+
 /* The open library (its path in `path`), or -1 when the system has none. */
 int open_system_library(const char* soname, char* path, size_t size);
 

@@ -2,6 +2,9 @@
 #include "runtime_choice.h"
 
 #include "bundle_reader.h"
+#include "cache_folder.h"
+#include "choice_memo.h"
+#include "chosen_folder.h"
 #include "elf_versions.h"
 #include "launcher_report.h"
 #include "library_search.h"
@@ -19,7 +22,9 @@
 #define SYSTEM_LOADER "/lib64/ld-linux-x86-64.so.2"
 #define BUNDLED_LOADER "runtime/glibc/ld-linux-x86-64.so.2"
 #define FIELDS 5
-#define CHOSEN_FOLDER "runtime/chosen"
+#define PROGRAM "bin/vrnsetup"
+/* the program that loads the whole of glibc at the start (see collect_portable_bundle.sh) */
+#define PROGRAM_WITH_BUNDLED_GLIBC "bin/vrnsetup-glibc"
 
 static char* read_list(int bundle_dir)
 {
@@ -110,6 +115,7 @@ static int system_at_least_as_new(int system, const char* system_path, int bundl
     } else {
         /* the soname is a link to the file named with the full version */
         char target[PATH_MAX];
+        memo_note_link(system_path);
         const ssize_t size = readlink(system_path, target, sizeof target - 1);
         target[size > 0 ? size : 0] = '\0';
         const char* slash = strrchr(target, '/');
@@ -148,40 +154,6 @@ static void place(int fd, int at, int keep)
         fcntl(fd, F_SETFD, 0);
 }
 
-/* The link runtime/chosen/<soname> -> /proc/self/fd/<slot>/<soname>, through which the
- * program's search path finds the bundled copy while the slot is open; made again when
- * it is missing or points elsewhere. */
-static void link_slot(int bundle_dir, int slot, const char* soname)
-{
-    char name[PATH_MAX], target[PATH_MAX], found[PATH_MAX];
-    snprintf(name, sizeof name, "%s/%s", CHOSEN_FOLDER, soname);
-    snprintf(target, sizeof target, "/proc/self/fd/%d/%s", slot, soname);
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const ssize_t size = readlinkat(bundle_dir, name, found, sizeof found - 1);
-        if (size > 0 && (size_t)size == strlen(target) && memcmp(found, target, (size_t)size) == 0)
-            return;
-        if (size >= 0 || errno != ENOENT)
-            unlinkat(bundle_dir, name, 0);
-        /* a start beside this one may make the same link at the same moment */
-        if ((mkdirat(bundle_dir, CHOSEN_FOLDER, 0700) == 0 || errno == EEXIST) && symlinkat(target, bundle_dir, name) == 0)
-            return;
-        if (errno != EEXIST)
-            break;
-    }
-    fail("cannot link \"%s\" in the unpacked program: %s", name, strerror(errno));
-}
-
-static void open_slot(int bundle_dir, int slot, const char* folder, int take)
-{
-    if (!take) {
-        close(slot);  /* whatever the launcher was given there */
-        return;
-    }
-    char path[PATH_MAX];
-    snprintf(path, sizeof path, "runtime/%s", folder);
-    place(openat(bundle_dir, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW), slot, 1);
-}
-
 static void allow_descriptors(int highest)
 {
     struct rlimit limit;
@@ -194,40 +166,92 @@ static void allow_descriptors(int highest)
     }
 }
 
-void prepare_runtime(int bundle_dir)
-{
-    char* list = read_list(bundle_dir);
-    struct missing missing = {{0}, {0}, {0}, 0};
-    for (char *line = list, *fields[FIELDS]; *line;) {
-        line = split_line(line, fields);
-        if (strcmp(fields[0], "system") == 0)
-            check_system_library(fields, &missing);
-    }
-    if (missing.count > 0)
-        report_missing(&missing);
-    free(list);
+/* ---- the list and the choice ------------------------------------------------------- */
 
-    list = read_list(bundle_dir);
-    int slot = VRN_FIRST_SLOT_FD, slots = 0;
-    for (const char* line = list; (line = strstr(line, "runtime\t")); line += 8)
-        ++slots;
-    allow_descriptors(VRN_FIRST_SLOT_FD + slots);
-    for (char *line = list, *fields[FIELDS]; *line;) {
+struct libraries {
+    char* text;
+    char** fields;  /* FIELDS a line */
+    unsigned lines;
+    char** folders; /* of the runtime lines, in their order */
+    unsigned runtime;
+    int glibc;      /* the runtime line of glibc, or -1 */
+};
+
+static void read_libraries(int bundle_dir, struct libraries* libraries)
+{
+    libraries->text = read_list(bundle_dir);
+    unsigned lines = 1;
+    for (const char* at = libraries->text; (at = strchr(at, '\n')); ++at)
+        ++lines;
+    libraries->fields = allocate(sizeof(char*) * FIELDS * lines);
+    libraries->folders = allocate(sizeof(char*) * lines);
+    libraries->lines = libraries->runtime = 0;
+    libraries->glibc = -1;
+    for (char* line = libraries->text; *line; ++libraries->lines) {
+        char** fields = libraries->fields + FIELDS * libraries->lines;
         line = split_line(line, fields);
         if (strcmp(fields[0], "runtime") != 0)
             continue;
-        int take = take_bundled(bundle_dir, fields);
-        if (strcmp(fields[2], "glibc") == 0) {
-            const int system_loader = take ? -1 : open(SYSTEM_LOADER, O_RDONLY | O_CLOEXEC);
-            take = take || system_loader < 0 || !elf_is_x86_64_object(system_loader);
-            if (take && system_loader >= 0)
-                close(system_loader);
-            place(take ? openat(bundle_dir, BUNDLED_LOADER, O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : system_loader,
-                  VRN_INTERPRETER_FD, 0);
-        }
-        if (strcmp(fields[2], "glibc") != 0)
-            link_slot(bundle_dir, slot, fields[1]);
-        open_slot(bundle_dir, slot++, fields[2], take);
+        if (strcmp(fields[2], "glibc") == 0)
+            libraries->glibc = (int)libraries->runtime;
+        libraries->folders[libraries->runtime++] = fields[2];
     }
-    free(list);
+}
+
+/* The choice as the system is now: '0' or '1' for each runtime line; a missing system
+ * library ends the start. */
+static void choose(int bundle_dir, const struct libraries* libraries, char* taken)
+{
+    struct missing missing = {{0}, {0}, {0}, 0};
+    for (unsigned line = 0; line < libraries->lines; ++line)
+        if (strcmp(libraries->fields[FIELDS * line], "system") == 0)
+            check_system_library(libraries->fields + FIELDS * line, &missing);
+    if (missing.count > 0)
+        report_missing(&missing);
+    unsigned runtime = 0;
+    for (unsigned line = 0; line < libraries->lines; ++line) {
+        char** fields = libraries->fields + FIELDS * line;
+        if (strcmp(fields[0], "runtime") != 0)
+            continue;
+        int take = take_bundled(bundle_dir, fields);
+        if ((int)runtime == libraries->glibc && !take) {
+            const int loader = open_system_object(SYSTEM_LOADER);
+            take = loader < 0;
+            if (loader >= 0)
+                close(loader);
+        }
+        taken[runtime++] = take ? '1' : '0';
+    }
+}
+
+const char* prepare_runtime(int bundle_dir, const struct bundle* bundle)
+{
+    struct libraries libraries;
+    read_libraries(bundle_dir, &libraries);
+    if (mkdirat(bundle_dir, BUNDLE_CHOSEN_FOLDER, 0700) != 0 && errno != EEXIST)
+        fail("cannot create the folder of the chosen libraries: %s", strerror(errno));
+    const int chosen = openat(bundle_dir, BUNDLE_CHOSEN_FOLDER, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    if (chosen < 0 || fstat(chosen, &info) != 0 || !private_folder(&info))
+        fail("the folder of the chosen libraries in the cache is not the user's private folder");
+    char* taken = allocate(libraries.runtime + 1);
+    taken[libraries.runtime] = '\0';
+    if (!memo_read(chosen, taken, libraries.runtime)) {
+        choose(bundle_dir, &libraries, taken);
+        memo_write(chosen, taken);
+    }
+    const int bundled_glibc = libraries.glibc >= 0 && taken[libraries.glibc] == '1';
+    const int loader = bundled_glibc ? openat(bundle_dir, BUNDLED_LOADER, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+                                     : open_system_object(SYSTEM_LOADER);
+    if (loader < 0)
+        fail("cannot open the loader for the program: %s", strerror(errno));
+    allow_descriptors(VRN_LIBRARY_FD);
+    place(loader, VRN_INTERPRETER_FD, 0);
+    place(open_chosen_folder(bundle_dir, chosen, bundle, taken, libraries.folders, libraries.runtime), VRN_LIBRARY_FD, 1);
+    close(chosen);
+    free(taken);
+    free(libraries.fields);
+    free(libraries.folders);
+    free(libraries.text);
+    return bundled_glibc ? PROGRAM_WITH_BUNDLED_GLIBC : PROGRAM;
 }

@@ -7,12 +7,17 @@
  *    system's own libraries use too, the newer copy is taken: the system's when it
  *    defines every version the bundle's defines (for a library without versions: when
  *    its file's version is at least the bundle's), else the bundle's.
- * The choice is handed to the program through descriptors its interpreter and search
- * path name: the chosen loader, and a "slot" open on the bundle's folder of each library
- * whose bundled copy is taken (a closed slot is a folder that does not exist). */
+ * The choice is kept with what it was made from (choice_memo.h), so a later start on an
+ * unchanged system only checks that nothing changed. It is handed to the program through
+ * descriptors its interpreter and search path name: the chosen loader, and the folder in
+ * which it finds every library it loads from the bundle (chosen_folder.h). */
 #ifndef VRN_RUNTIME_CHOICE_H
 #define VRN_RUNTIME_CHOICE_H
 
-void prepare_runtime(int bundle_dir);
+#include "bundle_reader.h"
+
+/* Chooses, opens the descriptors and returns the program to start (a path in the bundle):
+ * with the bundle's glibc the program loads all of it at the start. */
+const char* prepare_runtime(int bundle_dir, const struct bundle* bundle);
 
 #endif

@@ -13,6 +13,7 @@
 #     machine (<build>/screenshots/portable_<suite>_first_page.png)
 #   wayland: the first page on weston's headless compositor without any X server, shot
 #     with weston-screenshooter (<build>/screenshots/portable_wayland_first_page.png)
+#   choice: the kept choice of libraries follows changes to the system's libraries
 #   missing_library: libOpenGL.so.0 hidden; the launcher names it and its packages on
 #     standard error, in a desktop message and in its log, exits with 6, and no loader
 #     error reaches the user
@@ -153,11 +154,16 @@ if [ "$road" = cache ]; then
     "rm -r $cached/plugins"
     "rm -r $cached; mkdir -p $cached.tmp-killed/lib; head -c 1000 /dev/zero > $cached.tmp-killed/lib/libQt6Core.so.6"
     "rm -r $cached; mkdir $cached"
+    "rm $cached/chosen/[0-9a-f]*/libQt6Core.so.6"
+    "cp --remove-destination $library $cached/chosen/[0-9a-f]*/libQt6Core.so.6"
   )
   for damage in "${damages[@]}"; do
     bash -c "$damage"
     start "after: $damage"
     [ "$(unpacked)" = "$cached" ] && cmp -s "$library" "$work/reference" || fail "after \"$damage\" the cache was not repaired"
+    # the program's search folder holds the bundle's very file
+    [ "$(stat -c %i "$cached"/chosen/[0-9a-f]*/libQt6Core.so.6)" = "$(stat -c %i "$library")" ] \
+      || fail "after \"$damage\" the folder of the chosen libraries was not repaired"
   done
   # starts at once on an empty cache: all run, one whole cache, no folder left half-written
   rm -r "$work/cache"
@@ -175,6 +181,44 @@ if [ "$road" = cache ]; then
   # the resources stay the program's own: vrn-rc reads and extends the portable file
   "$build/bin/vrn-rc" list "$portable" | grep -q "^LOGO" || fail "vrn-rc does not list the portable file's resources"
   echo "passed: the cache is made once, reused, repaired and shared by concurrent starts"
+  exit 0
+fi
+
+if [ "$road" = choice ]; then
+  command -v cc >/dev/null || { echo "skipped: no C compiler to make an old library"; exit 77; }
+  export XDG_CACHE_HOME=$work/cache QT_QPA_PLATFORM=offscreen
+  # awk reads all of it: ldconfig cut short by a closed pipe would fail the pipeline
+  system_png=$(ldconfig -p | awk '$1 == "libpng16.so.16" && /x86-64/ && !found { print $NF; found = 1 }')
+  [ -n "$system_png" ] || { echo "skipped: this system has no libpng16.so.16"; exit 77; }
+  libs=$work/libs
+  mkdir "$libs"
+  # Which copy of libpng a start takes: the folder it hands the program holds the
+  # bundle's copy when that is taken (the launcher stops before the program starts).
+  png_taken() {
+    VRN_TEST_LAUNCHER_STOP=1 "$@" "$portable" -help >"$work/start.out" 2>&1 &
+    local launcher=$!
+    wait_until_stopped $launcher
+    [ -e "/proc/$launcher/fd/62/libpng16.so.16" ] && echo bundle || echo system
+    kill -CONT $launcher
+    wait $launcher || fail "the start failed: $(cat "$work/start.out")"
+  }
+  # the copy the next start must take after each change: a kept choice never outlives
+  # the system it was made on
+  old_png="printf 'int old;' | cc -shared -x c - -Wl,-soname,libpng16.so.16 -o $libs/libpng16.so.16"
+  steps=(
+    "system true"
+    "bundle $old_png"
+    "system cp $system_png $libs/libpng16.so.16"
+    "bundle $old_png"
+    "system rm $libs/libpng16.so.16"
+  )
+  for step in "${steps[@]}"; do
+    bash -c "${step#* }"
+    taken=$(png_taken env LD_LIBRARY_PATH="$libs")
+    [ "$taken" = "${step%% *}" ] || fail "after \"${step#* }\" the $taken's libpng was taken"
+  done
+  [ "$(png_taken env -u LD_LIBRARY_PATH)" = system ] || fail "without LD_LIBRARY_PATH the choice made with it was kept"
+  echo "passed: each start takes the newer libpng of the system as it is then"
   exit 0
 fi
 
@@ -223,7 +267,7 @@ if [ "$road" = other_systems ]; then
       || fail "$suite: no window appeared: $(cat "$work/$suite.window")"
     # the newer glibc: the bundle's on Debian 11 (2.31), the system's on Debian 13 (2.41)
     glibc=system
-    grep -q "runtime/glibc/libc.so.6" "/proc/$setup/maps" && glibc=bundle
+    grep -q "/chosen/[0-9a-f]*/libc.so.6" "/proc/$setup/maps" && glibc=bundle
     [ "$glibc" = "$([ "$suite" = bullseye ] && echo bundle || echo system)" ] || fail "$suite: the $glibc's glibc was taken"
     kill -TERM "$setup"
     wait "$setup" || fail "$suite: the window did not end cleanly: $(cat "$work/$suite.window")"
@@ -279,6 +323,8 @@ if [ "$road" = missing_library ]; then
   # a desktop's message tool that notes what it was asked to show
   printf '#!/bin/sh\nprintf "%%s\\n" "$@" > %s/zenity.shown\n' "$work" > "$work/bin/zenity"
   chmod +x "$work/bin/zenity"
+  # a start beforehand keeps its choice, which hiding the library must not outlive
+  $(machine gl) QT_QPA_PLATFORM=offscreen "$portable" -help >/dev/null || fail "the start with libOpenGL.so.0 failed"
   hide_opengl() {
     unshare -m sh -c 'for f in /usr/lib/x86_64-linux-gnu/libOpenGL.so.0*; do [ -L "$f" ] || mount --bind /dev/null "$f"; done
       exec "$@"' sh env $(machine gl) PATH="$work/bin:$PATH" DISPLAY=:99 "$portable" "$@"
@@ -317,7 +363,8 @@ if [ "$road" = private_cache ]; then
   root=$user/cache/vorlen-setup
   start "first start"
   cached=$(find "$root" -mindepth 1 -maxdepth 1 -type d)
-  for opening in "chmod 0777 $root" "chmod 0770 $root" "chmod 0777 $cached" "chmod 0757 $cached/lib"; do
+  for opening in "chmod 0777 $root" "chmod 0770 $root" "chmod 0777 $cached" "chmod 0757 $cached/lib" \
+    "chmod 0777 $cached/chosen"; do
     program=$(stat -c %i "$cached/bin/vrnsetup")
     "${as_user[@]}" sh -c "$opening"
     start "after: $opening"
