@@ -79,9 +79,12 @@ QByteArray oneByteChanged(QByteArray text, const QByteArray& marker)
     return text;
 }
 
-// A run whose first request has brought the served descriptor; a fresh log.
+// A run whose first request has brought the served descriptor; a fresh log, and a work
+// folder of its own: the previous run's last worker may still be removing its folder.
 std::unique_ptr<CInstallation> runWithDescriptor(const ReleaseServer& server, const char* what)
 {
+    static int runs = 0;
+    platform::setApplicationTitle(QStringLiteral("Vorlen Setup %1").arg(++runs));
     qputenv("VRN_RELEASE_BASE_URL", server.base().toUtf8());
     qputenv("VRN_COUNTER_RELEASE_URL", server.url(QStringLiteral("count")).toUtf8());
     nettest::startLog(QStringLiteral("verify"));
