@@ -2,7 +2,7 @@
 // release made by vrn-publish over HTTPS with HTTP/2, with a certificate of a test
 // authority made here and trusted through SSL_CERT_FILE alone. Skipped, with the
 // reason, only where nginx cannot start.
-#include "net/loopback_socket.h"
+#include "support/nginx_server.h"
 #include "support/process_runner.h"
 #include "support/sandbox.h"
 #include "support/test_machine.h"
@@ -72,94 +72,6 @@ void publish(const QString& work, const QString& version, const QString& folder)
                                            QStringLiteral("--number"), QStringLiteral("7"), QStringLiteral("--setup"), newSetup, folder});
     ASSERT_EQ(made.exitCode, 0) << made.err.toStdString();
 }
-
-QString nginxProgram()
-{
-    const QString inPath = QStandardPaths::findExecutable(QStringLiteral("nginx"));
-    return !inPath.isEmpty() ? inPath : QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin")});
-}
-
-// A port nothing listens on at the moment (the kernel's choice for a socket bound to port 0).
-int freePort()
-{
-    int port = 0;
-    ::close(listenOnLoopback(port));
-    return port;
-}
-
-// nginx in the foreground in a folder of its own: the README's configuration for
-// publishers, with the paths a test needs.
-class Nginx {
-public:
-    Nginx(const QString& folder, const QString& releases) : m_folder(folder), m_port(freePort())
-    {
-        QFile config(folder + QStringLiteral("/nginx.conf"));
-        if (!config.open(QIODevice::WriteOnly))
-            return;
-        config.write(QStringLiteral(R"(daemon off;
-master_process off;
-pid %1/nginx.pid;
-error_log %1/error.log;
-events {}
-http {
-    log_format served '$request $status $server_protocol';
-    access_log %1/access.log served;
-    client_body_temp_path %1/body;
-    proxy_temp_path %1/proxy;
-    fastcgi_temp_path %1/fastcgi;
-    uwsgi_temp_path %1/uwsgi;
-    scgi_temp_path %1/scgi;
-    types { application/zip zip; application/xml xml; application/octet-stream exe sig; }
-    server {
-        listen 127.0.0.1:%2 ssl http2;
-        ssl_certificate %1/server.pem;
-        ssl_certificate_key %1/server.key;
-        ssl_protocols TLSv1.2 TLSv1.3;
-        location /vrn/ {
-            alias %3/;
-            etag on;
-        }
-        location = /vrn/count { return 200 "ok"; }
-    }
-}
-)")
-                         .arg(folder)
-                         .arg(m_port)
-                         .arg(releases)
-                         .toUtf8());
-        config.close();
-        m_process.start(nginxProgram(), {QStringLiteral("-p"), folder, QStringLiteral("-c"), folder + QStringLiteral("/nginx.conf"),
-                                         QStringLiteral("-e"), folder + QStringLiteral("/error.log")});
-        for (int i = 0; i < 100 && m_process.state() != QProcess::NotRunning && !listening(); ++i)
-            QThread::msleep(50);
-    }
-    ~Nginx()
-    {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-    bool listening() const
-    {
-        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in address = loopbackAddress(m_port);
-        const bool connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        ::close(probe);
-        return connected;
-    }
-    QString whyNot() const { return QString::fromLocal8Bit(readFile(m_folder + QStringLiteral("/error.log"))); }
-    QString base(const QString& release) const
-    {
-        return QStringLiteral("https://127.0.0.1:%1/vrn/%2/").arg(m_port).arg(release);
-    }
-    QString accessLog() const { return QString::fromUtf8(readFile(m_folder + QStringLiteral("/access.log"))); }
-
-private:
-    QString m_folder;
-    int m_port;
-    QProcess m_process;
-};
 
 }  // namespace
 
