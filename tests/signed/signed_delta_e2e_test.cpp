@@ -41,8 +41,11 @@ Files releaseFiles(char edition)
     for (int i = 3; i < 2000; i += 20) {
         const QString name = QStringLiteral("data/%1/f%2.bin").arg(i / 100).arg(i);
         // the first keeps its size and CRC-32
-        files[name] = i == 3 ? rawzip::withCrc(noise(files[name].size(), 77), rawzip::crc(files[name])) : noise(files[name].size(), i + 5000u);
+        files[name] = i == 3 ? rawzip::withCrc(noise(files[name].size() - 4, 77), rawzip::crc(files[name])) : noise(files[name].size(), i + 5000u);
     }
+    const Files a = releaseFiles('A');
+    const QString same = QStringLiteral("data/0/f3.bin");
+    EXPECT_TRUE(files[same] != a[same] && files[same].size() == a[same].size() && rawzip::crc(files[same]) == rawzip::crc(a[same]));
     files.remove(QStringLiteral("data/0/f7.bin"));
     files[QStringLiteral("data/added.bin")] = noise(30000, 9);
     return files;
