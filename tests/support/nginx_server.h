@@ -6,7 +6,6 @@
 // protocol and the body bytes sent.
 
 #include "net/loopback_socket.h"
-#include "support/process_runner.h"
 
 #include <QFile>
 #include <QProcess>
@@ -97,12 +96,12 @@ http {
         ::close(probe);
         return connected;
     }
-    QString whyNot() const { return QString::fromLocal8Bit(readFile(m_folder + QStringLiteral("/error.log"))); }
+    QString whyNot() const { return QString::fromLocal8Bit(contentOf(m_folder + QStringLiteral("/error.log"))); }
     QString base(const QString& release) const
     {
         return QStringLiteral("%1://127.0.0.1:%2/vrn/%3/").arg(m_tls ? QStringLiteral("https") : QStringLiteral("http")).arg(m_port).arg(release);
     }
-    QString accessLog() const { return QString::fromUtf8(readFile(m_folder + QStringLiteral("/access.log"))); }
+    QString accessLog() const { return QString::fromUtf8(contentOf(m_folder + QStringLiteral("/access.log"))); }
     // Body bytes sent for requests of `file` since the log was last emptied.
     qint64 bytesSent(const QString& file) const
     {
@@ -116,6 +115,12 @@ http {
     void emptyLog() const { QFile(m_folder + QStringLiteral("/access.log")).resize(0); }
 
 private:
+    static QByteArray contentOf(const QString& path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
     QString m_folder;
     int m_port;
     bool m_tls;
