@@ -124,8 +124,13 @@ TDeltaPlan TDeltaPlan::FromTail(const QByteArray& tail, int64_t archiveBytes, in
 
 void TDeltaPlan::Compare(const InstalledDigest& installedDigest)
 {
-    for (TDeltaEntry& entry : m_entries)
-        entry.changed = !entry.isFolder && installedDigest(entry.path, entry.entry.size) != entry.digest;
+    for (TDeltaEntry& entry : m_entries) {
+        if (entry.isFolder)
+            continue;
+        const std::optional<Installed> installed = installedDigest(entry.path, entry.entry.size);
+        entry.changed = !installed || installed->digest != entry.digest;
+        entry.installed = installed ? installed->stamp : platform::FileStamp();
+    }
 }
 
 std::vector<ByteRange> TDeltaPlan::Wanted(const QStringList& only) const

@@ -9,6 +9,7 @@
 
 #include "archive/range_plan.h"
 #include "archive/zip_directory.h"
+#include "platform/platform.h"
 
 #include <QByteArray>
 #include <QString>
@@ -37,6 +38,9 @@ struct TDeltaEntry {
     mode_t mode = 0;   // as extraction gives it
     QByteArray digest; // the SHA-256 of a file's bytes (32 raw bytes)
     bool changed = false;
+    // An unchanged file's stamp when it was found to be the release's: the new tree takes
+    // it only while nothing wrote to it since.
+    platform::FileStamp installed;
 };
 
 class TDeltaPlan {
@@ -52,8 +56,12 @@ public:
     static TDeltaPlan FromTail(const QByteArray& tail, int64_t archiveBytes, int64_t expectedCount, const TSignedTail& signedTail);
 
     // The SHA-256 (32 raw bytes) of the installed file at a path when it is a regular
-    // file of that size; nothing otherwise.
-    using InstalledDigest = std::function<std::optional<QByteArray>(const QByteArray& path, uint64_t size)>;
+    // file of that size, and the stamp it had; nothing otherwise.
+    struct Installed {
+        QByteArray digest;
+        platform::FileStamp stamp;
+    };
+    using InstalledDigest = std::function<std::optional<Installed>(const QByteArray& path, uint64_t size)>;
     // Marks each file that the installation does not hold byte for byte as changed.
     void Compare(const InstalledDigest& installedDigest);
 

@@ -48,8 +48,11 @@ std::shared_ptr<TDeltaPlan> fetch(const TDeltaRequest& request, const TDeltaProg
     TDeltaFetch fetcher(*client, request.url, announced.bytes, archive, progress.retry);
     const QByteArray tail = fetcher.FetchTail(TDeltaPlan::TailRange(announced.bytes, announced.tail));
     auto plan = std::make_shared<TDeltaPlan>(TDeltaPlan::FromTail(tail, announced.bytes, announced.count, announced.tail));
-    plan->Compare([&](const QByteArray& path, uint64_t size) {
-        return InstalledFileDigest(request.installPath, QFile::decodeName(path), static_cast<qint64>(size), *installed);
+    plan->Compare([&](const QByteArray& path, uint64_t size) -> std::optional<TDeltaPlan::Installed> {
+        platform::FileStamp stamp;
+        const std::optional<QByteArray> digest =
+            InstalledFileDigest(request.installPath, QFile::decodeName(path), static_cast<qint64>(size), *installed, &stamp);
+        return digest ? std::optional(TDeltaPlan::Installed{*digest, stamp}) : std::nullopt;
     });
     const QString whyNot = plan->WhyNotWorthIt();
     if (!whyNot.isEmpty())

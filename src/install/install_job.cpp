@@ -166,6 +166,22 @@ bool takeStreamedTree(InstallJob& job, const ZipArchive& archive,
     return false;
 }
 
+// A file the new tree shares with the old one that the application wrote to after it was
+// found to be the release's (it runs until just before the swap) is not the release's:
+// the update then fetches the whole archive.
+void refuseTakenFilesWrittenSince(const TDeltaPlan& plan, const QString& staging)
+{
+    for (const TDeltaEntry& entry : plan.Entries()) {
+        if (entry.isFolder || entry.changed)
+            continue;
+        // a copy (a file that takes another mode) was made of what was found; a link shares what was written since
+        const std::optional<platform::FileStamp> now = platform::fileStamp(staging + QFile::decodeName(entry.path));
+        if (!now || (now->inode == entry.installed.inode
+                     && (now->size != entry.installed.size || now->modifiedNs != entry.installed.modifiedNs)))
+            throw EZipError(QStringLiteral("The installed file \"%1\" changed while the update was made.").arg(entry.name));
+    }
+}
+
 // What the plan places; the room it takes is that of the changed files alone.
 ZipContents contentsOf(const TDeltaPlan& plan)
 {
@@ -299,6 +315,8 @@ void runSteps(InstallJob& job)
     endRunningCopies(job);
     // what the application wrote while the new tree was unpacked comes along too
     carryUserEntries(job, paths);
+    if (job.Delta)
+        refuseTakenFilesWrittenSince(*job.Delta, paths.staging);
     CrashPoint("the running copies are ended");
     step(QStringLiteral("Replace the installation"));
     platform::swapFolderInto(paths.staging, paths.install);

@@ -110,11 +110,13 @@ void RefreshInstalledRecords(const QString& tree)
 }
 
 std::optional<QByteArray> InstalledFileDigest(const QString& tree, const QString& relative, qint64 size,
-                                              const InstalledFiles& files)
+                                              const InstalledFiles& files, platform::FileStamp* stampSeen)
 {
     const std::optional<platform::FileStamp> stamp = platform::fileStamp(tree + relative);
     if (!stamp || stamp->size != size)
         return std::nullopt;
+    if (stampSeen)
+        *stampSeen = *stamp;
     const auto record = files.records.find(relative);
     if (record != files.records.end() && record->second.stamp == *stamp)
         return record->second.sha256;

@@ -47,5 +47,6 @@ void RefreshInstalledRecords(const QString& tree);
 // The SHA-256 (32 raw bytes) of the regular file `relative` of `tree` when it is `size`
 // bytes long: its record's while the file's stamp is the recorded one, else read now;
 // nothing for a missing file, another kind of entry or another size.
+// `stamp`, when given, receives the file's stamp.
 std::optional<QByteArray> InstalledFileDigest(const QString& tree, const QString& relative, qint64 size,
-                                              const InstalledFiles& files);
+                                              const InstalledFiles& files, platform::FileStamp* stamp = nullptr);

@@ -93,13 +93,14 @@ TEST(DeltaPlan, FetchesTheLocalHeaderAndDataOfEachFileThatDiffers)
     TDeltaPlan plan = TDeltaPlan::FromTail(tail.tail, tail.archive.size(), 4, tail.signedTail);
     // the installation holds every file as it is but a.bin
     plan.Compare([&](const QByteArray& path, uint64_t) {
-        return std::optional(path == "a.bin" ? QByteArray(32, 'x') : QCryptographicHash::hash(contents[path], QCryptographicHash::Sha256));
+        return std::optional(TDeltaPlan::Installed{
+            path == "a.bin" ? QByteArray(32, 'x') : QCryptographicHash::hash(contents[path], QCryptographicHash::Sha256), {}});
     });
     const qint64 aAt = rawzip::localRecord(entries[0]).size(), bAt = aAt + rawzip::localRecord(entries[1]).size();
     EXPECT_EQ(plan.ChangedFiles(), 1);
     EXPECT_EQ(plan.Wanted(), (std::vector<ByteRange>{{aAt, bAt - 1}}));
     EXPECT_EQ(plan.PlannedBytes(), bAt - aAt + tail.tail.size());
     EXPECT_TRUE(plan.WhyNotWorthIt().isEmpty()) << plan.WhyNotWorthIt().toStdString();
-    plan.Compare([](const QByteArray&, uint64_t) { return std::optional<QByteArray>(); });  // nothing installed
+    plan.Compare([](const QByteArray&, uint64_t) { return std::optional<TDeltaPlan::Installed>(); });  // nothing installed
     EXPECT_TRUE(plan.WhyNotWorthIt().contains(QLatin1String("would fetch"))) << plan.WhyNotWorthIt().toStdString();
 }
