@@ -32,3 +32,10 @@ cp "$work/release/vrnsetup.zip" "$out/zip_directory/published"
 printf '#!/bin/sh\n' > "$work/package.exe"
 "$bin/vrn-rc" add "$work/package.exe" '#100' "$work/release/vrnsetup.zip" '#200' "$work/release/system.xml" LOGO "$work/app/empty"
 cp "$work/package.exe" "$out/resource_table/package"
+
+# a bundle as the portable file carries it, behind a small program
+if [ -x "$bin/../portable/vrn-bundle" ]; then
+  mkdir -p "$work/bundle/bin" "$out/launcher_bundle"
+  cp "$work/app/command line.txt" "$work/bundle/bin/vrnsetup"
+  "$bin/../portable/vrn-bundle" --level 1 /usr/bin/true "$work/bundle" "$out/launcher_bundle/small" > /dev/null
+fi
