@@ -16,17 +16,6 @@ bool refusesSeveralRanges(long status)
     return status == 200 || status == 400 || status == 416 || status == 501;
 }
 
-QString describe(const std::exception_ptr& failure)
-{
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        return errorText(error);
-    } catch (...) {
-        return QStringLiteral("an unknown error");
-    }
-}
-
 constexpr qint64 ProgressIntervalMs = 100;
 
 }  // namespace
@@ -188,7 +177,7 @@ bool TDeltaFetch::retryAfter(const std::exception_ptr& failure)
         return false;
     m_onRetry(QStringLiteral("retry %1 in %2 s after %3")
                   .arg(m_policy.RetriesMade())
-                  .arg(QString::number(pause->count() / 1000.0, 'f', 1), describe(failure)));
+                  .arg(QString::number(pause->count() / 1000.0, 'f', 1), errorText(failure)));
     std::this_thread::sleep_for(*pause);
     return true;
 }

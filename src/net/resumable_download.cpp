@@ -25,17 +25,6 @@ bool hashPrefix(QFile& part, qint64 size, ReleaseIntegrity::Sha256Stream& digest
     return true;
 }
 
-QString describe(const std::exception_ptr& failure)
-{
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-        return errorText(error);
-    } catch (...) {
-        return QStringLiteral("an unknown error");
-    }
-}
-
 QString seconds(std::chrono::milliseconds pause)
 {
     return QString::number(pause.count() / 1000.0, 'f', 1);
@@ -157,7 +146,7 @@ void TResumableDownload::StartOver()
 bool TResumableDownload::RetryAfter(const std::exception_ptr& failure)
 {
     const THttpReplyHead head = FClient.LastReply();
-    const QString reason = describe(failure);
+    const QString reason = errorText(failure);
     if (head.status == 416 && FAttemptFrom > 0) {
         StartOver();
         FOnRetry(QStringLiteral("starting again from the first byte after %1").arg(reason));

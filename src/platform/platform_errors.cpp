@@ -24,6 +24,17 @@ QString errorText(const std::exception& error)
     return errorClassName(error) + QStringLiteral(": ") + errorMessage(error);
 }
 
+QString errorText(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& caught) {
+        return errorText(caught);
+    } catch (...) {
+        return QStringLiteral("an unknown error");
+    }
+}
+
 EFCreateError fileCreateError(const QString& path, const QString& reason)
 {
     return EFCreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason));

@@ -3,6 +3,7 @@
 // writes them as "ClassName: message" and the standard error report shows them.
 
 #include <QString>
+#include <exception>
 #include <stdexcept>
 
 class Exception : public std::runtime_error {
@@ -49,6 +50,8 @@ QString errorClassName(const std::exception& error);
 QString errorMessage(const std::exception& error);
 // Both as the log writes them: "ClassName: message".
 QString errorText(const std::exception& error);
+// The same for an error caught as it flew ("an unknown error" for what is no exception).
+QString errorText(const std::exception_ptr& error);
 
 // The text of an errno value as the system words it.
 QString systemErrorText(int errorNumber);

@@ -5,6 +5,7 @@
 #include "net/release_server.h"
 #include "support/process_runner.h"
 #include "support/sandbox.h"
+#include "support/test_data.h"
 #include "support/test_machine.h"
 
 #include <QDir>
@@ -33,17 +34,6 @@ void writeFile(const QString& path, const QByteArray& content, QFile::Permission
     file.close();
     if (mode)
         file.setPermissions(mode);
-}
-
-// Bytes that do not compress, so that a damaged byte lands inside an entry's data.
-QByteArray noise(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char& byte : bytes) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
 }
 
 // A release's files: name -> content. B changes some, drops one and adds one.

@@ -5,6 +5,7 @@
 #include "e2e/range_fault_server.h"
 #include "support/process_runner.h"
 #include "support/sandbox.h"
+#include "support/test_data.h"
 #include "support/test_machine.h"
 
 #include <QDir>
@@ -17,16 +18,6 @@
 namespace {
 
 const QStringList kInstall{QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")};
-
-QByteArray noise(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char& byte : bytes) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
 
 using Files = QMap<QString, QByteArray>;
 

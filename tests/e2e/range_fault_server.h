@@ -61,18 +61,6 @@ public:
 private:
     using Range = std::pair<qint64, qint64>;
 
-    static std::string header(const std::string& head, const std::string& name)
-    {
-        std::string lower = head;
-        for (char& c : lower)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        const size_t at = lower.find("\r\n" + name + ":");
-        if (at == std::string::npos)
-            return {};
-        const size_t start = head.find_first_not_of(' ', at + name.size() + 3);
-        return head.substr(start, head.find("\r\n", start) - start);
-    }
-
     static std::vector<Range> rangesOf(const std::string& value, qint64 size)
     {
         std::vector<Range> ranges;
@@ -127,7 +115,7 @@ private:
         const bool replaced = m_fault == RangeFault::ReplacedAfterTail && reply > 0;
         QByteArray archive = replaced ? m_replacement : m_files[path];
         const QByteArray etag = replaced ? "\"second\"" : "\"first\"";
-        const std::string range = header(request, "range"), ifRange = header(request, "if-range");
+        const std::string range = requestHeader(request, "range"), ifRange = requestHeader(request, "if-range");
         if (range.rfind("bytes=", 0) != 0 || (!ifRange.empty() && QByteArray::fromStdString(ifRange) != etag)) {
             noteStatus(200);
             sendCounted(client, head(200, "OK", "ETag: " + etag + "\r\n", archive.size()), archive);

@@ -101,18 +101,6 @@ private:
         }
     }
 
-    static std::string header(const std::string& head, const std::string& name)
-    {
-        std::string lower = head;
-        for (char& c : lower)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        const size_t at = lower.find("\r\n" + name + ":");
-        if (at == std::string::npos)
-            return {};
-        const size_t start = head.find_first_not_of(' ', at + name.size() + 3);
-        return head.substr(start, head.find("\r\n", start) - start);
-    }
-
     bool send(int client, const char* data, size_t size)
     {
         return ::send(client, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
@@ -151,8 +139,8 @@ private:
             body[body.size() / 2] = static_cast<char>(body[body.size() / 2] ^ 0x55);
         const std::string etag = replaced ? "\"second\"" : "\"first\"";
         qint64 from = 0;
-        const std::string range = header(head, "range");
-        if (!plan.ignoreRanges && range.rfind("bytes=", 0) == 0 && header(head, "if-range") == etag)
+        const std::string range = requestHeader(head, "range");
+        if (!plan.ignoreRanges && range.rfind("bytes=", 0) == 0 && requestHeader(head, "if-range") == etag)
             from = std::stoll(range.substr(6));
         file.asked.push_back(range.empty() ? 0 : std::stoll(range.substr(6)));
         const qint64 total = body.size();

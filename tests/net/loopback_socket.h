@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <string>
 
 inline sockaddr_in loopbackAddress(int port)
@@ -42,4 +43,17 @@ inline std::string readRequestHead(int connection)
         head.append(buffer, static_cast<size_t>(got));
     }
     return head;
+}
+
+// The value of the header `name` (lower case) in a request head; empty when it has none.
+inline std::string requestHeader(const std::string& head, const std::string& name)
+{
+    std::string lower = head;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t at = lower.find("\r\n" + name + ":");
+    if (at == std::string::npos)
+        return {};
+    const size_t start = head.find_first_not_of(' ', at + name.size() + 3);
+    return head.substr(start, head.find("\r\n", start) - start);
 }

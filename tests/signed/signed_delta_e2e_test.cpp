@@ -7,6 +7,7 @@
 #include "support/nginx_server.h"
 #include "support/process_runner.h"
 #include "support/sandbox.h"
+#include "support/test_data.h"
 #include "support/test_machine.h"
 
 #include <QDir>
@@ -20,16 +21,6 @@ namespace {
 
 const QString kKeyed = QStringLiteral(VRN_TESTKEY_SETUP);
 using Files = QMap<QString, QByteArray>;
-
-QByteArray noise(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char& byte : bytes) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
 
 Files releaseFiles(char edition)
 {
