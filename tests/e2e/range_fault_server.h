@@ -37,19 +37,9 @@ public:
                      qint64 damagedAt = -1)
         : m_files(std::move(files)), m_fault(fault), m_replacement(std::move(replacement)), m_damagedAt(damagedAt)
     {
-        m_socket = listenOnLoopback(m_port);
-        m_acceptor = std::thread([this] { acceptAll(); });
+        m_listener.start([this](int client) { answer(client); });
     }
-    ~RangeFaultServer()
-    {
-        m_stopping = true;
-        ::shutdown(m_socket, SHUT_RDWR);
-        m_acceptor.join();
-        for (std::thread& connection : m_connections)
-            connection.join();
-        ::close(m_socket);
-    }
-    QString base() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_port); }
+    QString base() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_listener.port()); }
     // Body bytes of the archive sent so far, and the statuses of its replies.
     qint64 archiveBytesSent() const { return m_sent; }
     std::vector<int> archiveStatuses()
@@ -70,20 +60,6 @@ private:
             ranges.emplace_back(first, std::min(last, size - 1));
         }
         return ranges;
-    }
-
-    void acceptAll()
-    {
-        for (;;) {
-            const int client = ::accept(m_socket, nullptr, nullptr);
-            if (client < 0)
-                return;
-            std::lock_guard lock(m_lock);
-            m_connections.emplace_back([this, client] {
-                answer(client);
-                ::close(client);
-            });
-        }
     }
 
     void send(int client, const QByteArray& bytes, qint64 upTo = -1)
@@ -108,12 +84,12 @@ private:
             return;
         }
         if (path != "vrnsetup.zip") {
-            send(client, head(200, "OK", {}, m_files[path].size()) + m_files[path]);
+            send(client, head(200, "OK", {}, m_files.at(path).size()) + m_files.at(path));
             return;
         }
         const int reply = m_replies++;
         const bool replaced = m_fault == RangeFault::ReplacedAfterTail && reply > 0;
-        QByteArray archive = replaced ? m_replacement : m_files[path];
+        QByteArray archive = replaced ? m_replacement : m_files.at(path);
         const QByteArray etag = replaced ? "\"second\"" : "\"first\"";
         const std::string range = requestHeader(request, "range"), ifRange = requestHeader(request, "if-range");
         if (range.rfind("bytes=", 0) != 0 || (!ifRange.empty() && QByteArray::fromStdString(ifRange) != etag)) {
@@ -130,7 +106,7 @@ private:
             send(client, head(501, "Not Implemented", {}, 0));
             return;
         }
-        sendParts(client, archive, etag, ranges, reply);
+        sendParts(client, archive, etag, ranges);
     }
 
     void damage(QByteArray& archive) const
@@ -150,7 +126,7 @@ private:
         sendCounted(client, head(206, "Partial Content", fields, body.size()), body);
     }
 
-    void sendParts(int client, const QByteArray& archive, const QByteArray& etag, std::vector<Range> ranges, int reply)
+    void sendParts(int client, const QByteArray& archive, const QByteArray& etag, std::vector<Range> ranges)
     {
         if (m_fault == RangeFault::PartOutside)
             ranges.emplace_back(archive.size() - 10, archive.size() - 1);
@@ -167,7 +143,6 @@ private:
         const QByteArray fields = "ETag: " + etag + "\r\nContent-Type: multipart/byteranges; boundary=" + boundary + "\r\n";
         const bool cut = m_fault == RangeFault::CutInAPart && !m_cut.exchange(true);
         sendCounted(client, head(206, "Partial Content", fields, body.size()), body, cut ? body.size() / 2 : -1);
-        (void)reply;
     }
 
     void sendCounted(int client, const QByteArray& head, const QByteArray& body, qint64 upTo = -1)
@@ -187,14 +162,10 @@ private:
     RangeFault m_fault;
     QByteArray m_replacement;
     qint64 m_damagedAt;
-    int m_socket = -1;
-    int m_port = 0;
-    std::atomic<bool> m_stopping{false};
     std::atomic<bool> m_cut{false};
     std::atomic<int> m_replies{0};
     std::atomic<qint64> m_sent{0};
-    std::thread m_acceptor;
     std::mutex m_lock;
-    std::vector<std::thread> m_connections;
     std::vector<int> m_statuses;
+    LoopbackListener m_listener;  // last: its threads end before what they answer from goes
 };

@@ -36,30 +36,15 @@ struct FaultPlan {
 
 class FaultInjectingServer {
 public:
-    FaultInjectingServer()
-    {
-        m_socket = listenOnLoopback(m_port);
-    }
-    ~FaultInjectingServer()
-    {
-        m_stopping = true;
-        ::shutdown(m_socket, SHUT_RDWR);
-        if (m_acceptor.joinable())
-            m_acceptor.join();
-        for (std::thread& connection : m_connections)
-            connection.join();
-        ::close(m_socket);
-    }
-
     void serve(const std::string& path, const QByteArray& body, const FaultPlan& plan = {})
     {
         m_files[path] = File{body, plan, 0, 0, {}};
     }
     void start()
     {
-        m_acceptor = std::thread([this] { acceptAll(); });
+        m_listener.start([this](int client) { answer(client); });
     }
-    QString base() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_port); }
+    QString base() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_listener.port()); }
 
     // Body bytes sent for `path` so far, and the first byte each request asked for.
     qint64 bytesServed(const std::string& path)
@@ -86,20 +71,6 @@ private:
         qint64 served = 0;
         std::vector<qint64> asked;
     };
-
-    void acceptAll()
-    {
-        for (;;) {
-            const int client = ::accept(m_socket, nullptr, nullptr);
-            if (client < 0)
-                return;
-            std::lock_guard lock(m_lock);
-            m_connections.emplace_back([this, client] {
-                answer(client);
-                ::close(client);
-            });
-        }
-    }
 
     bool send(int client, const char* data, size_t size)
     {
@@ -158,7 +129,7 @@ private:
         status += "ETag: " + etag + "\r\nContent-Length: " + std::to_string(total - from) + "\r\nConnection: close\r\n\r\n";
         if (!send(client, status.data(), status.size()))
             return;
-        for (qint64 at = from; at < end && !m_stopping;) {
+        for (qint64 at = from; at < end && !m_listener.stopping();) {
             const qint64 piece = std::min<qint64>(64 * 1024, end - at);
             if (!send(client, body.constData() + at, static_cast<size_t>(piece)))
                 return;
@@ -166,15 +137,11 @@ private:
             std::lock_guard count(m_lock);
             found->second.served += piece;
         }
-        while (stall && !m_stopping)
+        while (stall && !m_listener.stopping())
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 
-    int m_socket = -1;
-    int m_port = 0;
-    std::atomic<bool> m_stopping{false};
-    std::thread m_acceptor;
     std::mutex m_lock;
-    std::vector<std::thread> m_connections;
     std::map<std::string, File> m_files;
+    LoopbackListener m_listener;  // last: its threads end before the files go
 };

@@ -6,8 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 inline sockaddr_in loopbackAddress(int port)
 {
@@ -57,3 +62,50 @@ inline std::string requestHeader(const std::string& head, const std::string& nam
     const size_t start = head.find_first_not_of(' ', at + name.size() + 3);
     return head.substr(start, head.find("\r\n", start) - start);
 }
+
+// A listening socket on a port of its own whose connections are each answered on a
+// thread of their own; stopping it (when it goes) ends the waits of the answers that
+// look at stopping() and joins every thread.
+class LoopbackListener {
+public:
+    LoopbackListener() : m_socket(listenOnLoopback(m_port)) {}
+    ~LoopbackListener()
+    {
+        m_stopping = true;
+        ::shutdown(m_socket, SHUT_RDWR);
+        if (m_acceptor.joinable())
+            m_acceptor.join();
+        for (std::thread& connection : m_connections)
+            connection.join();
+        ::close(m_socket);
+    }
+    LoopbackListener(const LoopbackListener&) = delete;
+    LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+    int port() const { return m_port; }
+    bool stopping() const { return m_stopping; }
+    // Answers each connection with `answer`, which may write to it; the connection is closed after.
+    void start(std::function<void(int client)> answer)
+    {
+        m_acceptor = std::thread([this, answer = std::move(answer)] {
+            for (;;) {
+                const int client = ::accept(m_socket, nullptr, nullptr);
+                if (client < 0)
+                    return;
+                std::lock_guard lock(m_lock);
+                m_connections.emplace_back([answer, client] {
+                    answer(client);
+                    ::close(client);
+                });
+            }
+        });
+    }
+
+private:
+    int m_port = 0;
+    int m_socket;
+    std::atomic<bool> m_stopping{false};
+    std::thread m_acceptor;
+    std::mutex m_lock;
+    std::vector<std::thread> m_connections;
+};
