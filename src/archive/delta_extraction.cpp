@@ -126,13 +126,14 @@ void BuildDeltaTree(const QString& archivePath, const TDeltaPlan& plan, const QS
     QFile archive(archivePath);
     open(archive);
     EntryInflater inflater;
+    const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
     makeFolders(folder, plan);
     for (const TDeltaEntry& entry : plan.Entries()) {
         if (entry.isFolder)
             continue;
         const QString target = folder + QFile::decodeName(entry.path);
         if (entry.changed) {
-            WriteEntryFile(QFile::encodeName(target), entry.mode,
+            WriteEntryFile(QFile::encodeName(target), entry.mode, mask,
                            [&](const EntrySink& sink) { readEntry(archive, entry, inflater, sink); });
         } else if (!takeInstalled(installed + QFile::decodeName(entry.path), target, entry.mode)) {
             throw fileCreateError(target, QStringLiteral("The installed file cannot be taken into the new installation."));

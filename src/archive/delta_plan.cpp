@@ -2,6 +2,7 @@
 
 #include "archive/entry_digest.h"
 #include "archive/entry_file.h"
+#include "platform/platform.h"
 
 #include <QCryptographicHash>
 
@@ -57,7 +58,7 @@ QString decodedName(const DirectoryEntry& entry)
     return name;
 }
 
-TDeltaEntry placed(const DirectoryEntry& entry)
+TDeltaEntry placed(const DirectoryEntry& entry, mode_t mask)
 {
     if (entry.flags & RefusedFlags)
         refuse(QStringLiteral("the entry %1 is encrypted or keeps its sizes after its data").arg(quoted(entry.rawName)));
@@ -67,7 +68,7 @@ TDeltaEntry placed(const DirectoryEntry& entry)
         refuse(QStringLiteral("the stored entry %1 has two sizes").arg(quoted(entry.rawName)));
     TDeltaEntry result;
     result.entry = entry;
-    const EntryPlace place = PlaceEntry(decodedName(entry), entry.central.system, entry.central.attributes);
+    const EntryPlace place = PlaceEntry(decodedName(entry), entry.central.system, entry.central.attributes, mask);
     result.name = place.name;
     result.path = place.path;
     result.isFolder = place.isFolder;
@@ -112,8 +113,9 @@ TDeltaPlan TDeltaPlan::FromTail(const QByteArray& tail, int64_t archiveBytes, in
     if (static_cast<int64_t>(entries.size()) != expectedCount)
         refuse(QStringLiteral("the archive's directory holds %1 entries instead of %2").arg(entries.size()).arg(expectedCount));
     try {
+        const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
         for (const DirectoryEntry& entry : entries)
-            plan.m_entries.push_back(placed(entry));
+            plan.m_entries.push_back(placed(entry, mask));
         RefuseClashingPaths(plan.m_entries);
     } catch (const EZipError& error) {
         refuse(error.message());

@@ -12,14 +12,23 @@
 
 namespace {
 
-int createFile(const QByteArray& path, mode_t mode)
+constexpr int WriteFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+
+// Files are made in trees nobody else sees, so a new one is made by its name: cheaper
+// than an unnamed file, whose creation and naming pass through the file system's orphan
+// list one at a time.
+int createNewFile(const QByteArray& path, mode_t mode)
 {
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::open(path.constData(), flags, mode);
+    return ::open(path.constData(), WriteFlags | O_EXCL, mode);
+}
+
+int replaceFile(const QByteArray& path, mode_t mode)
+{
+    int fd = ::open(path.constData(), WriteFlags | O_TRUNC, mode);
     if (fd < 0 && (errno == ELOOP || errno == ETXTBSY || errno == EACCES || errno == EPERM)) {
         // a link, a running program or a read-only file is replaced by a new file
         if (::unlink(path.constData()) == 0)
-            fd = ::open(path.constData(), flags | O_EXCL, mode);
+            fd = createNewFile(path, mode);
     }
     return fd;
 }
@@ -70,7 +79,17 @@ QByteArray SafeEntryPath(const QString& name)
     return QFile::encodeName(parts.join(QLatin1Char('/')));
 }
 
-EntryPlace PlaceEntry(const QString& name, uint8_t system, uint32_t attributes)
+mode_t UsualFileMode(mode_t mask)
+{
+    return (0644 & ~mask) | S_IRUSR | S_IWUSR;
+}
+
+mode_t UsualFolderMode(mode_t mask)
+{
+    return (0755 & ~mask) | S_IRWXU;
+}
+
+EntryPlace PlaceEntry(const QString& name, uint8_t system, uint32_t attributes, mode_t mask)
 {
     constexpr uint8_t UnixSystem = 3;
     EntryPlace place;
@@ -87,30 +106,40 @@ EntryPlace PlaceEntry(const QString& name, uint8_t system, uint32_t attributes)
         RefuseEntry(name, QStringLiteral("it has no name"));
     // the user's umask narrows every stored mode, as it narrows what the user makes
     const mode_t permissions = unixMode & 0777;
-    const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
     if (place.isFolder)
-        place.mode = ((permissions ? permissions : 0755) & ~mask) | S_IRWXU;
+        place.mode = permissions ? (permissions & ~mask) | S_IRWXU : UsualFolderMode(mask);
     else
-        place.mode = ((permissions ? permissions : 0644) & ~mask) | S_IRUSR | S_IWUSR;
+        place.mode = permissions ? (permissions & ~mask) | S_IRUSR | S_IWUSR : UsualFileMode(mask);
     return place;
 }
 
-void WriteEntryFile(const QByteArray& path, mode_t mode, const std::function<void(const EntrySink&)>& produce)
+void WriteEntryFile(const QByteArray& path, mode_t mode, mode_t mask, const std::function<void(const EntrySink&)>& produce)
 {
-    FileDescriptor target{platform::createUnnamedFile(path, mode)};
-    const bool unnamed = target.fd >= 0;
-    if (!unnamed)
-        target.fd = createFile(path, mode);
+    FileDescriptor target{createNewFile(path, mode)};
+    const bool created = target.fd >= 0;
+    bool unnamed = false;
+    if (!created && errno == EEXIST) {
+        target.fd = platform::createUnnamedFile(path, mode);
+        unnamed = target.fd >= 0;
+        if (!unnamed)
+            target.fd = replaceFile(path, mode);
+    }
     if (target.fd < 0)
         throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
-    produce([&](const char* data, size_t size) { writeAll(target.fd, data, size, path); });
-    // an existing file keeps its old mode through O_TRUNC, and the umask narrowed a new one
-    if (::fchmod(target.fd, mode) != 0)
-        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
-    if (unnamed && !platform::nameUnnamedFile(target.fd, path))
-        throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
-    const int fd = target.fd;
-    target.fd = -1;
-    if (::close(fd) != 0)
-        throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+    try {
+        produce([&](const char* data, size_t size) { writeAll(target.fd, data, size, path); });
+        // a replaced file keeps its old mode through O_TRUNC, and the umask may narrow a new one
+        if ((!created || (mode & mask) != 0) && ::fchmod(target.fd, mode) != 0)
+            throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+        if (unnamed && !platform::nameUnnamedFile(target.fd, path))
+            throw fileCreateError(QFile::decodeName(path), systemErrorText(errno));
+        const int fd = target.fd;
+        target.fd = -1;
+        if (::close(fd) != 0)
+            throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
+    } catch (...) {
+        if (created)
+            ::unlink(path.constData());
+        throw;
+    }
 }

@@ -30,9 +30,14 @@ struct EntryPlace {
 };
 // The place of the entry `name` whose central record was made on `system` with the
 // external `attributes`: a safe path, and the stored Unix mode narrowed by the user's
-// umask (the owner may always read and write, and search a folder), else 0644 for files
-// and 0755 for folders. EZipUnsafeEntry for an unsafe path, a link or another kind of file.
-EntryPlace PlaceEntry(const QString& name, uint8_t system, uint32_t attributes);
+// umask `mask` (the owner may always read and write, and search a folder), else 0644 for
+// files and 0755 for folders. EZipUnsafeEntry for an unsafe path, a link or another kind
+// of file.
+EntryPlace PlaceEntry(const QString& name, uint8_t system, uint32_t attributes, mode_t mask);
+
+// The modes of entries that store none, as PlaceEntry gives them under `mask`.
+mode_t UsualFileMode(mode_t mask);
+mode_t UsualFolderMode(mode_t mask);
 
 // Two entries of one path would be written by two threads at once, and a path that is
 // a file and a folder at once cannot be installed: both refuse the archive
@@ -60,7 +65,8 @@ void RefuseClashingPaths(const std::vector<Placed>& entries)
 using EntrySink = std::function<void(const char* data, size_t size)>;
 
 // Creates (or replaces) the file at `path` with `mode`, hands `produce` a sink that
-// appends to it, and closes it. Where the file system allows, the file is written without
-// a name and named only when whole, so a failure leaves nothing at `path`. Throws
-// EFCreateError or EInOutError; what `produce` throws passes through.
-void WriteEntryFile(const QByteArray& path, mode_t mode, const std::function<void(const EntrySink&)>& produce);
+// appends to it, and closes it; `mask` is the umask in force, which a new file's mode
+// passes through. A failure leaves nothing at `path` where nothing was; an existing file
+// is written without a name and replaces the old one only when whole, where the file
+// system allows. Throws EFCreateError or EInOutError; what `produce` throws passes through.
+void WriteEntryFile(const QByteArray& path, mode_t mode, mode_t mask, const std::function<void(const EntrySink&)>& produce);

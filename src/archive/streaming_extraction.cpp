@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,8 +30,10 @@ constexpr uint32_t Zip64Marker = 0xffffffff;
 // What the disk keeps free besides the rest of the download: the unpacked tree never
 // takes the room the archive itself still needs.
 constexpr qint64 SpareRoom = 64 << 20;
-// Written owner-only; the central directory's modes are given when the tree is taken.
-constexpr mode_t StreamedFileMode = 0600;
+// The free space is looked at once per this many bytes written, well within the spare room.
+constexpr uint64_t RoomCheckBytes = 16 << 20;
+// How much of the part the walk reads at once.
+constexpr size_t WindowBytes = 1 << 20;
 
 // Why the head start ends; never shown, the job then extracts as it always did.
 struct Unfollowable {};
@@ -81,13 +84,26 @@ QString decodedName(const QByteArray& raw, uint16_t flags)
 
 }  // namespace
 
+mode_t StreamedFileMode(mode_t mask)
+{
+    return UsualFileMode(mask);
+}
+
+mode_t StreamedFolderMode(mode_t mask)
+{
+    return UsualFolderMode(mask) & ~mask;
+}
+
 StreamingExtraction::StreamingExtraction(std::shared_ptr<TDownloadTap> tap, QString tree, int threads)
-    : m_tap(std::move(tap)), m_tree(std::move(tree))
+    : m_tap(std::move(tap)), m_tree(std::move(tree)), m_mask(static_cast<mode_t>(platform::fileCreationMask())),
+      m_uncheckedBytes(RoomCheckBytes)
 {
     m_root = QFile::encodeName(platform::withoutTrailingSeparator(m_tree));
     platform::deleteTree(m_tree);
-    m_made = missingFolders(QFileInfo(QFile::decodeName(m_root)).path());
-    if (!platform::forceDirectories(m_tree)) {
+    const QString parent = QFileInfo(QFile::decodeName(m_root)).path();
+    m_made = missingFolders(parent);
+    // the owner's alone until it is taken: its files are written with the usual modes
+    if (!platform::forceDirectories(parent) || ::mkdir(m_root.constData(), S_IRWXU) != 0) {
         m_failed = true;
         return;
     }
@@ -163,7 +179,7 @@ bool StreamingExtraction::scanEntry(uint64_t& offset)
     unsigned char header[LocalHeaderSize];
     if (!m_tap->WaitFor(static_cast<qint64>(offset) + 4))
         throw Unfollowable{};
-    readAt(m_fd, header, 4, offset);
+    readAhead(header, 4, offset);
     const uint32_t signature = le32(header);
     if (signature == CentralHeaderSignature || signature == EndOfDirectorySignature) {
         m_complete = true;
@@ -171,7 +187,7 @@ bool StreamingExtraction::scanEntry(uint64_t& offset)
     }
     if (signature != LocalHeaderSignature || !m_tap->WaitFor(static_cast<qint64>(offset + LocalHeaderSize)))
         throw Unfollowable{};
-    readAt(m_fd, header, LocalHeaderSize, offset);
+    readAhead(header, LocalHeaderSize, offset);
 
     StreamedEntry entry;
     const uint16_t flags = le16(header + 6);
@@ -191,7 +207,7 @@ bool StreamingExtraction::scanEntry(uint64_t& offset)
         throw Unfollowable{};
 
     entry.rawName.resize(nameLength);
-    readAt(m_fd, entry.rawName.data(), nameLength, offset + LocalHeaderSize);
+    readAhead(entry.rawName.data(), nameLength, offset + LocalHeaderSize);
     const QString name = decodedName(entry.rawName, flags);
     entry.isFolder = name.endsWith(QLatin1Char('/'));
     entry.path = SafeEntryPath(name);
@@ -201,6 +217,20 @@ bool StreamingExtraction::scanEntry(uint64_t& offset)
     offset = entry.dataOffset + entry.compressedSize;
     push(std::move(entry));
     return true;
+}
+
+// The walk's bytes come from a window over the part, read again from `offset` on when
+// they lie outside it; the caller waited for them.
+void StreamingExtraction::readAhead(void* data, size_t size, uint64_t offset)
+{
+    if (offset < m_windowStart || offset + size > m_windowStart + m_window.size()) {
+        const uint64_t present = static_cast<uint64_t>(std::max<qint64>(m_tap->Present(), 0));
+        const size_t length = std::max<size_t>(size, std::min<uint64_t>(WindowBytes, present > offset ? present - offset : 0));
+        m_window.resize(length);
+        m_windowStart = offset;
+        readAt(m_fd, m_window.data(), length, offset);
+    }
+    std::memcpy(data, m_window.data() + (offset - m_windowStart), size);
 }
 
 // Two entries of one path, or a path that is a file and a folder at once, end the head
@@ -215,7 +245,7 @@ void StreamingExtraction::placeFolders(const StreamedEntry& entry)
         const QByteArray part = slash < 0 ? folder : folder.left(slash);
         if (m_files.count(part))
             throw Unfollowable{};
-        if (m_folders.insert(part).second && ::mkdir((m_root + '/' + part).constData(), 0755 | S_IRWXU) != 0)
+        if (m_folders.insert(part).second && ::mkdir((m_root + '/' + part).constData(), UsualFolderMode(m_mask)) != 0)
             throw Unfollowable{};
     }
     if (!entry.isFolder)
@@ -244,10 +274,18 @@ const StreamedEntry* StreamingExtraction::pop()
     return entry;
 }
 
-bool StreamingExtraction::roomFor(uint64_t bytes) const
+bool StreamingExtraction::roomFor(uint64_t bytes)
 {
+    // whichever worker's entry crosses the step looks, for all written since the last look
+    uint64_t unchecked = m_uncheckedBytes.load();
+    uint64_t written = 0;
+    do {
+        written = unchecked + bytes;
+    } while (!m_uncheckedBytes.compare_exchange_weak(unchecked, written >= RoomCheckBytes ? 0 : written));
+    if (written < RoomCheckBytes)
+        return true;
     const std::optional<qint64> available = platform::freeSpace(m_tree);
-    return !available || *available >= static_cast<qint64>(bytes) + m_tap->StillToCome() + SpareRoom;
+    return !available || *available >= static_cast<qint64>(written) + m_tap->StillToCome() + SpareRoom;
 }
 
 void StreamingExtraction::work()
@@ -266,7 +304,7 @@ void StreamingExtraction::work()
                 return size;
             };
             const DeclaredEntry declared{entry->method, entry->compressedSize, entry->size, entry->crc};
-            WriteEntryFile(m_root + '/' + entry->path, StreamedFileMode, [&](const EntrySink& sink) {
+            WriteEntryFile(m_root + '/' + entry->path, StreamedFileMode(m_mask), m_mask, [&](const EntrySink& sink) {
                 inflater.Inflate(declared, read, QString::fromUtf8(entry->rawName), sink);
             });
             CrashPoint("a file was unpacked as the archive arrived");

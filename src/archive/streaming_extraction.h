@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -40,6 +41,11 @@ struct StreamedEntry : DirectoryEntry {
 // otherwise. The central directory alone says how an entry's bytes are read.
 std::optional<std::vector<const StreamedEntry*>> StreamedEntriesOf(const std::vector<DirectoryEntry>& directory,
                                                                    const std::vector<StreamedEntry>& written);
+
+// The modes the tree's files and folders have under the umask `mask` until it is taken:
+// the usual ones, unseen by others while the tree's own folder is the owner's alone.
+mode_t StreamedFileMode(mode_t mask);
+mode_t StreamedFolderMode(mode_t mask);
 
 class StreamingExtraction {
 public:
@@ -72,11 +78,12 @@ public:
 private:
     void scan();
     bool scanEntry(uint64_t& offset);
+    void readAhead(void* data, size_t size, uint64_t offset);
     void placeFolders(const StreamedEntry& entry);
     void push(StreamedEntry entry);
     const StreamedEntry* pop();
     void work();
-    bool roomFor(uint64_t bytes) const;
+    bool roomFor(uint64_t bytes);
     void abandon();
 
     std::shared_ptr<TDownloadTap> m_tap;
@@ -84,6 +91,10 @@ private:
     QByteArray m_root;
     QStringList m_made;
     int m_fd = -1;  // the tap's handle on the part file
+    mode_t m_mask = 0;  // the umask, read once
+    // the walk reads the part in large blocks, as far as it has arrived
+    std::vector<char> m_window;
+    uint64_t m_windowStart = 0;
     // what the walk placed so far, only touched by the walking thread
     std::set<QByteArray> m_files;
     std::set<QByteArray> m_folders;
@@ -94,6 +105,7 @@ private:
     std::condition_variable m_queued;
     bool m_scanned = false;
     std::atomic<bool> m_failed{false};
+    std::atomic<uint64_t> m_uncheckedBytes;  // written since the free space was last looked at
     bool m_complete = false;
 
     std::vector<std::thread> m_threads;

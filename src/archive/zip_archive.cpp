@@ -54,7 +54,7 @@ zip_t* openArchive(const QString& path)
     return archive;
 }
 
-Entry describeEntry(zip_t* archive, zip_uint64_t index)
+Entry describeEntry(zip_t* archive, zip_uint64_t index, mode_t mask)
 {
     const char* rawName = zip_get_name(archive, index, ZIP_FL_ENC_GUESS);
     if (!rawName)
@@ -63,7 +63,7 @@ Entry describeEntry(zip_t* archive, zip_uint64_t index)
     zip_uint32_t attributes = 0;
     zip_file_get_external_attributes(archive, index, 0, &system, &attributes);
     Entry entry;
-    static_cast<EntryPlace&>(entry) = PlaceEntry(QString::fromUtf8(rawName), system, attributes);
+    static_cast<EntryPlace&>(entry) = PlaceEntry(QString::fromUtf8(rawName), system, attributes, mask);
     entry.index = index;
     return entry;
 }
@@ -105,13 +105,14 @@ std::vector<DirectoryEntry> readDirectory(zip_t* archive, const QString& path)
     return directory;
 }
 
-std::vector<Entry> describeEntries(zip_t* archive)
+// The umask is read once for all entries.
+std::vector<Entry> describeEntries(zip_t* archive, mode_t mask)
 {
     const zip_int64_t count = zip_get_num_entries(archive, 0);
     std::vector<Entry> entries;
     entries.reserve(static_cast<size_t>(std::max<zip_int64_t>(count, 0)));
     for (zip_int64_t i = 0; i < count; ++i)
-        entries.push_back(describeEntry(archive, static_cast<zip_uint64_t>(i)));
+        entries.push_back(describeEntry(archive, static_cast<zip_uint64_t>(i), mask));
     RefuseClashingPaths(entries);
     return entries;
 }
@@ -120,7 +121,7 @@ std::vector<Entry> describeEntries(zip_t* archive)
 // already on disk is refused, so that nothing lands outside the target folder.
 class FolderMaker {
 public:
-    explicit FolderMaker(QByteArray root) : m_root(std::move(root)) {}
+    FolderMaker(QByteArray root, mode_t mask) : m_root(std::move(root)), m_mask(mask) {}
 
     void make(const QByteArray& relative, const QString& entryName)
     {
@@ -130,34 +131,46 @@ public:
         if (slash > 0)
             make(relative.left(slash), entryName);
         const QByteArray full = m_root + '/' + relative;
-        struct stat info {};
-        if (::lstat(full.constData(), &info) == 0) {
+        // only what was there already needs a look
+        if (::mkdir(full.constData(), UsualFolderMode(m_mask)) != 0) {
+            struct stat info {};
+            if (errno != EEXIST || ::lstat(full.constData(), &info) != 0)
+                throw fileCreateError(QFile::decodeName(full), systemErrorText(errno));
             if (S_ISLNK(info.st_mode))
                 RefuseEntry(entryName, QStringLiteral("\"%1\" is a link").arg(QFile::decodeName(full)));
             if (!S_ISDIR(info.st_mode))
                 throw fileCreateError(QFile::decodeName(full), QStringLiteral("A file of that name is in the way."));
-        } else if (::mkdir(full.constData(), DefaultFolderMode | S_IRWXU) != 0 && errno != EEXIST) {
-            throw fileCreateError(QFile::decodeName(full), systemErrorText(errno));
+            m_existing.insert(relative);
         }
         m_made.insert(relative);
     }
 
+    // A folder made here has the usual mode already.
+    bool madeWith(const QByteArray& relative, mode_t mode) const
+    {
+        return !m_existing.count(relative) && mode == (UsualFolderMode(m_mask) & ~m_mask);
+    }
+
 private:
     QByteArray m_root;
+    mode_t m_mask;
     std::set<QByteArray> m_made;
+    std::set<QByteArray> m_existing;
 };
 
-void extractFile(zip_t* archive, const Entry& entry, const QByteArray& root, EntryInflater& inflater)
+void extractFile(zip_t* archive, const Entry& entry, const QByteArray& root, mode_t mask, EntryInflater& inflater)
 {
-    WriteEntryFile(root + '/' + entry.path, entry.mode,
+    WriteEntryFile(root + '/' + entry.path, entry.mode, mask,
                    [&](const EntrySink& sink) { inflater.Inflate(archive, entry.index, entry.name, sink); });
 }
 
-// Folder modes last, so that a read-only folder does not stop its own files.
-void setFolderModes(const std::vector<Entry>& entries, const QByteArray& root)
+// Folder modes last, so that a read-only folder does not stop its own files; a folder
+// made with its mode keeps it.
+template <typename MadeWith>
+void setFolderModes(const std::vector<Entry>& entries, const QByteArray& root, const MadeWith& madeWith)
 {
     for (const Entry& entry : entries) {
-        if (entry.isFolder && !entry.path.isEmpty())
+        if (entry.isFolder && !entry.path.isEmpty() && !madeWith(entry.path, entry.mode))
             ::chmod((root + '/' + entry.path).constData(), entry.mode);
     }
 }
@@ -202,7 +215,7 @@ private:
     std::exception_ptr m_error;
 };
 
-void extractFiles(const QString& archivePath, zip_t* shared, FileQueue& queue, const QByteArray& root)
+void extractFiles(const QString& archivePath, zip_t* shared, FileQueue& queue, const QByteArray& root, mode_t mask)
 {
     try {
         // libzip handles are not shared between threads: each thread but the caller opens its own
@@ -210,7 +223,7 @@ void extractFiles(const QString& archivePath, zip_t* shared, FileQueue& queue, c
         zip_t* archive = shared ? shared : own.get();
         EntryInflater inflater;
         while (const Entry* entry = queue.next()) {
-            extractFile(archive, *entry, root, inflater);
+            extractFile(archive, *entry, root, mask, inflater);
             CrashPoint("a file was extracted");
         }
     } catch (...) {
@@ -235,18 +248,30 @@ bool ZipArchive::IsValid(const QString& path)
 
 QString ZipArchive::Refusal(const QString& path)
 {
+    QString refusal;
+    Open(path, refusal);
+    return refusal;
+}
+
+std::unique_ptr<ZipArchive> ZipArchive::Open(const QString& path, QString& refusal)
+{
     const QFileInfo file(path);
-    if (!file.exists())
-        return QStringLiteral("The archive \"%1\" does not exist.").arg(path);
-    // libzip opens an empty file as an empty archive, but it has no directory record
-    if (file.size() == 0)
-        return QStringLiteral("The archive \"%1\" is empty.").arg(path);
-    try {
-        ZipArchive archive(path);
-    } catch (const EZipError& error) {
-        return error.message();
+    refusal.clear();
+    if (!file.exists()) {
+        refusal = QStringLiteral("The archive \"%1\" does not exist.").arg(path);
+        return nullptr;
     }
-    return {};
+    // libzip opens an empty file as an empty archive, but it has no directory record
+    if (file.size() == 0) {
+        refusal = QStringLiteral("The archive \"%1\" is empty.").arg(path);
+        return nullptr;
+    }
+    try {
+        return std::make_unique<ZipArchive>(path);
+    } catch (const EZipError& error) {
+        refusal = error.message();
+        return nullptr;
+    }
 }
 
 ZipArchive::ZipArchive(const QString& path) : m_path(path), m_zip(openArchive(path))
@@ -273,7 +298,7 @@ ZipContents ZipArchive::Contents() const
 {
     refuseSharedData(m_directory);
     ZipContents contents;
-    for (const Entry& entry : describeEntries(m_zip)) {
+    for (const Entry& entry : describeEntries(m_zip, static_cast<mode_t>(platform::fileCreationMask()))) {
         if (entry.path.isEmpty())
             continue;
         contents.paths << QFile::decodeName(entry.path);
@@ -291,12 +316,13 @@ void ZipArchive::ExtractTo(const QString& folder, int threads) const
 {
     // every entry is checked before the first byte is written
     refuseSharedData(m_directory);
-    const std::vector<Entry> entries = describeEntries(m_zip);
+    const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
+    const std::vector<Entry> entries = describeEntries(m_zip, mask);
     const QByteArray root = rootOf(folder);
     if (::mkdir(root.constData(), DefaultFolderMode) != 0 && errno != EEXIST)
         throw fileCreateError(folder, systemErrorText(errno));
 
-    FolderMaker folders(root);
+    FolderMaker folders(root, mask);
     std::vector<const Entry*> files;
     for (const Entry& entry : entries) {
         const qsizetype slash = entry.path.lastIndexOf('/');
@@ -308,12 +334,12 @@ void ZipArchive::ExtractTo(const QString& folder, int threads) const
     FileQueue queue(files);
     std::vector<std::thread> helpers;
     for (int i = 1; i < threadCount(threads, files.size()); ++i)
-        helpers.emplace_back(extractFiles, m_path, nullptr, std::ref(queue), std::cref(root));
-    extractFiles(m_path, m_zip, queue, root);
+        helpers.emplace_back(extractFiles, m_path, nullptr, std::ref(queue), std::cref(root), mask);
+    extractFiles(m_path, m_zip, queue, root, mask);
     for (std::thread& helper : helpers)
         helper.join();
     queue.rethrow();
-    setFolderModes(entries, root);
+    setFolderModes(entries, root, [&](const QByteArray& path, mode_t mode) { return folders.madeWith(path, mode); });
 }
 
 bool ZipArchive::Adopt(const std::vector<StreamedEntry>& written, const QString& folder) const
@@ -321,17 +347,22 @@ bool ZipArchive::Adopt(const std::vector<StreamedEntry>& written, const QString&
     const std::optional<std::vector<const StreamedEntry*>> streamed = StreamedEntriesOf(m_directory, written);
     if (!streamed)
         return false;
-    const std::vector<Entry> entries = describeEntries(m_zip);
+    const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
+    const std::vector<Entry> entries = describeEntries(m_zip, mask);
     for (const Entry& entry : entries) {
         const StreamedEntry& placed = *(*streamed)[entry.index];
         if (placed.path != entry.path || placed.isFolder != entry.isFolder)
             return false;
     }
+    // the tree was written with the usual modes, unseen by others until now
     const QByteArray root = rootOf(folder);
     for (const Entry& entry : entries) {
-        if (!entry.isFolder && ::chmod((root + '/' + entry.path).constData(), entry.mode) != 0)
-            throw fileWriteError(QFile::decodeName(root + '/' + entry.path), systemErrorText(errno));
+        const QByteArray path = root + '/' + entry.path;
+        if (!entry.isFolder && entry.mode != StreamedFileMode(mask) && ::chmod(path.constData(), entry.mode) != 0)
+            throw fileWriteError(QFile::decodeName(path), systemErrorText(errno));
     }
-    setFolderModes(entries, root);
+    setFolderModes(entries, root, [&](const QByteArray&, mode_t mode) { return mode == StreamedFolderMode(mask); });
+    if (::chmod(root.constData(), DefaultFolderMode & ~mask) != 0)
+        throw fileWriteError(folder, systemErrorText(errno));
     return true;
 }

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <map>
+#include <memory>
 #include <vector>
 
 typedef struct zip zip_t;
@@ -38,6 +39,8 @@ public:
     static bool IsValid(const QString& path);
     // Why the file is not a valid archive (the reader's reason); empty when it is.
     static QString Refusal(const QString& path);
+    // The archive opened once for all that follows, or nothing, with the reason in `refusal`.
+    static std::unique_ptr<ZipArchive> Open(const QString& path, QString& refusal);
 
     // Opens the archive for reading and reads its central directory; throws EZipError,
     // also when the directory the checks read is not the one libzip reads.

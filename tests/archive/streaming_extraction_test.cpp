@@ -71,6 +71,7 @@ TEST(StreamingExtraction, TakesOnlyTheFinishedArchivesTree)
         auto tap = std::make_shared<TDownloadTap>();
         StreamingExtraction streaming(tap, tree);
         EXPECT_EQ(streaming.MadeFolders(), QStringList{folder + QStringLiteral("/parent")});
+        EXPECT_EQ(modeOf(tree), 0700u) << "the tree is the owner's alone until it is taken";
         const QString part = folder + QStringLiteral("/part");
         download(*tap, part, c.bytes, c.how);
         const auto written = streaming.Finish();
@@ -88,6 +89,8 @@ TEST(StreamingExtraction, TakesOnlyTheFinishedArchivesTree)
         EXPECT_EQ(modeOf(tree + QStringLiteral("Vorlen.exe")), 0755u);
         EXPECT_EQ(modeOf(tree + QStringLiteral("from-windows.dll")), 0644u);
         EXPECT_EQ(modeOf(tree + QStringLiteral("locked")), 0700u);
+        EXPECT_EQ(modeOf(tree), 0755u);
+        EXPECT_EQ(modeOf(tree + QStringLiteral("deep/er")), 0755u);
     }
     EXPECT_FALSE(QDir(folder + QStringLiteral("/parent")).exists()) << "the folders made for the tree go with it";
 }
