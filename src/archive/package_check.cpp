@@ -84,13 +84,14 @@ TZipPackageCheck checkGuarded(TSource& Source, bool IsLocal, const QString& Publ
     const Expected expected = readDescriptor(Source);
     const QString archive = Source.Use(QStringLiteral("vrnsetup.zip"));
     const qint64 actualBytes = fileLength(archive);
-    const QString refusal = ZipArchive::Refusal(archive);
-    if (!refusal.isEmpty()) {
+    QString refusal;
+    const std::unique_ptr<ZipArchive> opened = ZipArchive::Open(archive, refusal);
+    if (!opened) {
         // the reader's reason, which an unattended run reports as its own
         Logger().Error(Prefix + QStringLiteral(": ") + refusal);
         return {};
     }
-    const qint64 actualCount = ZipArchive(archive).EntryCount();
+    const qint64 actualCount = opened->EntryCount();
     const TZipPackageCheck check = compare(expected, actualBytes, actualCount);
     // the package the user carried was verified when it was made
     if (!check.Result || IsLocal)

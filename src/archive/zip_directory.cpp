@@ -2,6 +2,9 @@
 
 #include <QFile>
 
+#include <cerrno>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 #include <optional>
@@ -151,15 +154,49 @@ Directory onlyDirectory(quint64 archiveSize, const ReadAt& read)
     return std::move(*found);
 }
 
+// Local headers closer together than this are read in one piece.
+constexpr quint64 HeaderBlockBytes = 64 << 10;
+// No archive file reaches this far; an offset beyond it cannot be read.
+constexpr quint64 FarthestOffset = quint64(1) << 62;
+
+// One read for the local header at `at` and those that follow it closely.
+QByteArray headerBlock(const std::vector<DirectoryEntry*>& byOffset, size_t first, const ReadAt& read)
+{
+    const quint64 at = byOffset[first]->localHeaderOffset;
+    quint64 length = LocalHeaderSize;
+    for (size_t next = first + 1; next < byOffset.size(); ++next) {
+        const quint64 distance = byOffset[next]->localHeaderOffset - at;
+        if (distance + LocalHeaderSize > HeaderBlockBytes)
+            break;
+        length = distance + LocalHeaderSize;
+    }
+    return read(at, length);
+}
+
 // The data of each entry starts after its own local header's name and extra field.
 void placeData(std::vector<DirectoryEntry>& entries, const ReadAt& read)
 {
-    for (DirectoryEntry& entry : entries) {
-        const QByteArray header = read(entry.localHeaderOffset, LocalHeaderSize);
+    std::vector<DirectoryEntry*> byOffset;
+    byOffset.reserve(entries.size());
+    for (DirectoryEntry& entry : entries)
+        byOffset.push_back(&entry);
+    std::stable_sort(byOffset.begin(), byOffset.end(),
+                     [](const DirectoryEntry* a, const DirectoryEntry* b) { return a->localHeaderOffset < b->localHeaderOffset; });
+    QByteArray block;
+    quint64 blockStart = 0;
+    for (size_t i = 0; i < byOffset.size(); ++i) {
+        DirectoryEntry& entry = *byOffset[i];
+        const quint64 at = entry.localHeaderOffset;
+        const bool readable = at < FarthestOffset;
+        if (readable && (at < blockStart || at - blockStart + LocalHeaderSize > static_cast<quint64>(block.size()))) {
+            block = headerBlock(byOffset, i, read);
+            blockStart = at;
+        }
+        const QByteArray header = readable ? block.mid(static_cast<qsizetype>(at - blockStart), LocalHeaderSize) : QByteArray();
         if (header.size() < LocalHeaderSize || little(header, 0, 4) != LocalHeader)
             throw EZipError(QStringLiteral("The local header of the entry \"%1\" is not where the central directory says.")
                                 .arg(QString::fromUtf8(entry.rawName)));
-        entry.dataOffset = entry.localHeaderOffset + LocalHeaderSize + little(header, 26, 2) + little(header, 28, 2);
+        entry.dataOffset = at + LocalHeaderSize + little(header, 26, 2) + little(header, 28, 2);
     }
 }
 
@@ -180,9 +217,22 @@ auto withFile(const QString& path, const Use& use)
         throw EZipError(file.errorString());
     const quint64 size = static_cast<quint64>(file.size());
     return use(size, [&](quint64 offset, quint64 length) {
-        if (offset >= size || !file.seek(static_cast<qint64>(offset)))
+        if (offset >= size)
             return QByteArray();
-        return file.read(static_cast<qint64>(std::min(length, size - offset)));
+        // one call where a seek and a read would take two
+        QByteArray bytes(static_cast<qsizetype>(std::min(length, size - offset)), Qt::Uninitialized);
+        qsizetype got = 0;
+        while (got < bytes.size()) {
+            const ssize_t piece = ::pread(file.handle(), bytes.data() + got, static_cast<size_t>(bytes.size() - got),
+                                          static_cast<off_t>(offset) + got);
+            if (piece < 0 && errno == EINTR)
+                continue;
+            if (piece <= 0)
+                break;
+            got += piece;
+        }
+        bytes.truncate(got);
+        return bytes;
     });
 }
 

@@ -213,14 +213,14 @@ ZipContents extractArchive(InstallJob& job, const StagedPaths& paths,
         step(QStringLiteral("ZIP archive excracted"));
         return contents;
     }
-    const QString refusal = ZipArchive::Refusal(archivePath);
-    if (!refusal.isEmpty())
+    QString refusal;
+    const std::unique_ptr<ZipArchive> archive = ZipArchive::Open(archivePath, refusal);
+    if (!archive)
         throw EZipError(refusal);
-    const ZipArchive archive(archivePath);
-    const ZipContents contents = archive.Contents();
+    const ZipContents contents = archive->Contents();
     checkFreeSpace(job, parentFolder(paths.install), contents, roomTaken(streamed));
-    if (!takeStreamedTree(job, archive, streamed, paths.staging))
-        archive.ExtractTo(paths.staging);
+    if (!takeStreamedTree(job, *archive, streamed, paths.staging))
+        archive->ExtractTo(paths.staging);
     makeExecutable(paths.of(job.CStr.U(vsRunExe)));
     step(QStringLiteral("ZIP archive excracted"));
     return contents;
@@ -343,7 +343,9 @@ void RunInstallSteps(InstallJob& job)
     step(QStringLiteral("Begin install"));
     runSteps(job);
     // the old tree is gone: files it shared with the new one show their final change times
-    RefreshInstalledRecords(job.CStr.U(vsInstallPath));
+    // (only an update that took unchanged files from it shares any)
+    if (job.Delta)
+        RefreshInstalledRecords(job.CStr.U(vsInstallPath));
 }
 
 bool RunInstallJobAndWait(const std::shared_ptr<InstallJob>& job)
