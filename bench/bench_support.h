@@ -28,11 +28,10 @@ namespace {
     std::exit(1);
 }
 
-// Makes a fresh home at `home`; the environment of a user whose folders all lie in it,
-// without a display, served from the release address `base`.
-[[maybe_unused]] QProcessEnvironment freshUserEnvironment(const QString& home, const QString& base)
+// The environment of a user whose folders all lie in `home` (made if missing), without a
+// display, served from the release address `base`.
+[[maybe_unused]] QProcessEnvironment userEnvironment(const QString& home, const QString& base)
 {
-    QDir(home).removeRecursively();
     QDir().mkpath(home + QStringLiteral("/tmp"));
     QFile::setPermissions(home + QStringLiteral("/tmp"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -46,6 +45,13 @@ namespace {
     env.insert(QStringLiteral("VRN_RELEASE_BASE_URL"), base);
     env.insert(QStringLiteral("VRN_COUNTER_RELEASE_URL"), base + QStringLiteral("count"));
     return env;
+}
+
+// The same for a fresh home at `home`.
+[[maybe_unused]] QProcessEnvironment freshUserEnvironment(const QString& home, const QString& base)
+{
+    QDir(home).removeRecursively();
+    return userEnvironment(home, base);
 }
 
 }  // namespace

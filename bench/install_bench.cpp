@@ -1,15 +1,17 @@
-// A whole install as a user meets it, against the naive pipeline: a release of about
-// 256 MiB in 3,000 files (half incompressible) published with vrn-publish and served by
-// vrn-serve on 127.0.0.1; in alternating runs, each a fresh process into a fresh home,
-// `vrnsetup -silent -accepteula -norun` against `curl -s -o` followed by
-// `unzip -q -o` of the same archive. Prints both medians and their ratio (the goal is
-// at most 0.5), then the peak resident memory of whole installs of smaller and larger
-// archives (it must not grow with the archive).
+// A whole install as a user meets it, against the naive pipeline: releases published
+// with vrn-publish and served by vrn-serve on 127.0.0.1, one of about 256 MiB in 3,000
+// files (half incompressible) and one of 20,000 small files. For each, in alternating
+// runs, each a whole process: `vrnsetup -silent -accepteula -norun` against `curl -s -o`
+// followed by `unzip -q -o` of the same archive, first into a folder that is not there
+// (a fresh home for ours, an emptied folder for the peer), then as an update of that
+// tree to the next release, whose every file has other contents. Prints both medians,
+// their spread and their ratio, then the peak resident memory of whole installs of
+// smaller and larger archives (it must not grow with the archive).
 //
-// install_bench [--runs N] [--size MIB] [--memory MIB,MIB...] [--setup PROGRAM] [WORKFOLDER]
-//   defaults: 5 runs, 256 MiB, memory at 64 and 256 MiB, the setup built beside it,
-//   a folder beside the program (--setup measures another build of the setup);
-//   a quick run: install_bench --runs 1 --size 8 --memory 4,8 /tmp/bench
+// install_bench [--runs N] [--size MIB] [--small FILES] [--memory MIB,MIB...] [--setup PROGRAM] [WORKFOLDER]
+//   defaults: 5 runs, 256 MiB, 20,000 small files (0: none), memory at 64 and 256 MiB,
+//   the setup built beside it, a folder beside the program (--setup measures another
+//   build of the setup); a quick run: install_bench --runs 1 --size 8 --small 500 --memory 4,8 /tmp/bench
 
 #include "bench_release.h"
 #include "bench_support.h"
@@ -35,6 +37,7 @@ namespace {
 struct Options {
     int runs = 5;
     qint64 archiveMiB = 256;
+    int smallFiles = 20000;
     QList<qint64> memoryMiB{64, 256};
     QString setup = QStringLiteral(VRN_SETUP_PROGRAM);
     QString work;
@@ -120,30 +123,44 @@ Outcome run(const QString& program, const QStringList& arguments, const QStringL
     return outcome;
 }
 
-QStringList freshUser(const QString& work, const QString& base)
+QString archiveMiB(const QString& release)
 {
-    return freshUserEnvironment(work + QStringLiteral("/home"), base).toStringList();
+    return QString::number(QFileInfo(release + QStringLiteral("/vrnsetup.zip")).size() / 1048576.0, 'f', 1);
 }
 
-Outcome install(const Options& options, const QString& base)
+// Each timed run starts from a tree that is not there: earlier trees are renamed into one
+// folder, deleted only after the timed runs (ext4 passes over inodes freed in the last
+// minute, which would slow whichever side runs right after a deletion).
+class SetAside {
+public:
+    explicit SetAside(QString folder) : m_folder(std::move(folder)) { QDir().mkpath(m_folder); }
+    ~SetAside() { QDir(m_folder).removeRecursively(); }
+    void move(const QString& path)
+    {
+        if (QFileInfo::exists(path) && !QDir().rename(path, m_folder + QStringLiteral("/%1").arg(m_count++)))
+            fail(QStringLiteral("cannot move %1 aside").arg(path));
+    }
+
+private:
+    QString m_folder;
+    int m_count = 0;
+};
+
+Outcome install(const QString& setup, const QString& home, const QString& release)
 {
-    return run(options.setup, {QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")},
-               freshUser(options.work, base));
+    return run(setup, {QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")},
+               userEnvironment(home, release).toStringList());
 }
 
-// `curl -s -o` of the archive, then `unzip -q -o` of it into a fresh folder, timed together.
-double curlAndUnzip(const QString& work, const QString& base)
+// `curl -s -o` of the archive, then `unzip -q -o` of it over the peer's tree, timed together.
+double curlAndUnzip(const QString& folder, const QString& release)
 {
-    const QStringList environment = freshUser(work, base);
-    const QString home = work + QStringLiteral("/home");
-    const QString archive = home + QStringLiteral("/tmp/vrnsetup.zip");
-    const double download =
-        run(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), archive, base + QStringLiteral("vrnsetup.zip")}, environment)
-            .seconds;
-    return download + run(QStringLiteral("unzip"), {QStringLiteral("-q"), QStringLiteral("-o"), archive, QStringLiteral("-d"),
-                                                    home + QStringLiteral("/app")},
-                          environment)
-                          .seconds;
+    const QStringList environment = userEnvironment(folder, release).toStringList();
+    const QString archive = folder + QStringLiteral("/tmp/vrnsetup.zip");
+    QFile::remove(archive);
+    const QStringList curl{QStringLiteral("-s"), QStringLiteral("-o"), archive, release + QStringLiteral("vrnsetup.zip")};
+    const QStringList unzip{QStringLiteral("-q"), QStringLiteral("-o"), archive, QStringLiteral("-d"), folder + QStringLiteral("/app")};
+    return run(QStringLiteral("curl"), curl, environment).seconds + run(QStringLiteral("unzip"), unzip, environment).seconds;
 }
 
 // vrn-serve on `folder`: its base address ("http://127.0.0.1:port/").
@@ -155,33 +172,62 @@ QString serve(QProcess& server, const QString& folder)
     return QString::fromUtf8(server.readLine()).trimmed();
 }
 
-void compareWithCurlAndUnzip(const Options& options, const QString& base)
+struct Timings {
+    std::vector<double> ours, peer;
+};
+
+void report(const char* what, const Timings& timings)
 {
-    const QString release = base + QStringLiteral("release-%1MiB/").arg(options.archiveMiB);
-    install(options, release);  // warms the page cache and the program's libraries
-    curlAndUnzip(options.work, release);
-    std::vector<double> ours, naive;
+    const auto [ourLow, ourHigh] = std::minmax_element(timings.ours.begin(), timings.ours.end());
+    const auto [peerLow, peerHigh] = std::minmax_element(timings.peer.begin(), timings.peer.end());
+    std::printf("  %s: install %.3f s (%.3f-%.3f), curl + unzip %.3f s (%.3f-%.3f), ratio %.2f\n", what,
+                median(timings.ours), *ourLow, *ourHigh, median(timings.peer), *peerLow, *peerHigh,
+                median(timings.ours) / median(timings.peer));
+}
+
+// Alternating runs of both cases for the release folder `name` (number 1) and its next
+// release ("name-2"): a first install of the one, then the update of that tree to the other.
+void compareWithCurlAndUnzip(const Options& options, const QString& base, const QString& shape, const QString& name)
+{
+    const QString first = base + name + QLatin1Char('/');
+    const QString next = base + name + QStringLiteral("-2/");
+    const QString ourHome = options.work + QStringLiteral("/home");
+    const QString peerFolder = options.work + QStringLiteral("/peer");
+    SetAside aside(options.work + QStringLiteral("/aside"));
+    // warms the page cache and the programs' libraries
+    install(options.setup, ourHome, first);
+    curlAndUnzip(peerFolder, first);
+    Timings firstInstall, update;
     for (int i = 0; i < options.runs; ++i) {
-        ours.push_back(install(options, release).seconds);
-        naive.push_back(curlAndUnzip(options.work, release));
-        std::printf("run %d: install %.3f s, curl + unzip %.3f s\n", i + 1, ours.back(), naive.back());
+        aside.move(ourHome);
+        firstInstall.ours.push_back(install(options.setup, ourHome, first).seconds);
+        aside.move(peerFolder);
+        firstInstall.peer.push_back(curlAndUnzip(peerFolder, first));
+        update.ours.push_back(install(options.setup, ourHome, next).seconds);
+        update.peer.push_back(curlAndUnzip(peerFolder, next));
+        std::printf("run %d: first install %.3f s against %.3f s, update %.3f s against %.3f s\n", i + 1,
+                    firstInstall.ours.back(), firstInstall.peer.back(), update.ours.back(), update.peer.back());
         std::fflush(stdout);
     }
-    const QString archive = options.work + QStringLiteral("/release-%1MiB/vrnsetup.zip").arg(options.archiveMiB);
-    std::printf("archive %.1f MiB, %d files; medians of %d alternating runs: install %.3f s, curl + unzip %.3f s, "
-                "ratio %.2f (goal at most 0.5)\n",
-                QFileInfo(archive).size() / 1048576.0, Entries, options.runs, median(ours), median(naive),
-                median(ours) / median(naive));
+    aside.move(ourHome);
+    aside.move(peerFolder);
+    std::printf("%s (%s MiB archive), medians of %d alternating runs (lowest-highest):\n", qPrintable(shape),
+                qPrintable(archiveMiB(options.work + QLatin1Char('/') + name)), options.runs);
+    report("first install", firstInstall);
+    report("update", update);
 }
 
 void measureMemory(const Options& options, const QString& base)
 {
+    const QString home = options.work + QStringLiteral("/memory-home");
     for (qint64 mib : options.memoryMiB) {
-        const QString archive = options.work + QStringLiteral("/release-%1MiB/vrnsetup.zip").arg(mib);
-        const Outcome outcome = install(options, base + QStringLiteral("release-%1MiB/").arg(mib));
-        std::printf("whole install of a %.1f MiB archive: %.3f s, peak resident memory %.1f MiB\n",
-                    QFileInfo(archive).size() / 1048576.0, outcome.seconds, outcome.peakMiB);
+        const QString release = QStringLiteral("release-%1MiB").arg(mib);
+        QDir(home).removeRecursively();
+        const Outcome outcome = install(options.setup, home, base + release + QLatin1Char('/'));
+        std::printf("whole install of a %s MiB archive: %.3f s, peak resident memory %.1f MiB\n",
+                    qPrintable(archiveMiB(options.work + QLatin1Char('/') + release)), outcome.seconds, outcome.peakMiB);
     }
+    QDir(home).removeRecursively();
     std::printf("(a child's peak cannot be measured below this bench's own: %.1f MiB)\n", ownPeakMiB());
 }
 
@@ -208,12 +254,15 @@ Options parse(const QStringList& args, const QString& programFolder)
             options.memoryMiB.clear();
             for (const QString& size : args[++i].split(QLatin1Char(','), Qt::SkipEmptyParts))
                 options.memoryMiB << positive(size);
+        } else if (args[i] == QLatin1String("--small") && valued) {
+            ++i;
+            options.smallFiles = args[i] == QLatin1String("0") ? 0 : static_cast<int>(positive(args[i]));
         } else if (args[i] == QLatin1String("--setup") && valued) {
             options.setup = args[++i];
         } else if (!args[i].startsWith(QLatin1String("--"))) {
             options.work = args[i];
         } else {
-            fail(QStringLiteral("usage: install_bench [--runs N] [--size MIB] [--memory MIB,MIB...] [--setup PROGRAM] [WORKFOLDER]"));
+            fail(QStringLiteral("usage: install_bench [--runs N] [--size MIB] [--small FILES] [--memory MIB,MIB...] [--setup PROGRAM] [WORKFOLDER]"));
         }
     }
     return options;
@@ -227,16 +276,23 @@ int main(int argc, char** argv)
     const Options options = parse(app.arguments(), app.applicationDirPath());
     QDir().mkpath(options.work);
     const QString publish = QStringLiteral(VRN_PUBLISH_PROGRAM);
-    publishedRelease(options.work, options.archiveMiB, publish);
+    for (int number : {1, 2}) {
+        publishedRelease(options.work, options.archiveMiB, publish, number);
+        if (options.smallFiles > 0)
+            publishedSmallRelease(options.work, options.smallFiles, publish, number);
+    }
     for (qint64 mib : options.memoryMiB)
         publishedRelease(options.work, mib, publish);
 
     QProcess server;
     const QString base = serve(server, options.work);
-    compareWithCurlAndUnzip(options, base);
+    compareWithCurlAndUnzip(options, base, QStringLiteral("%1 files").arg(Entries),
+                            QStringLiteral("release-%1MiB").arg(options.archiveMiB));
+    if (options.smallFiles > 0)
+        compareWithCurlAndUnzip(options, base, QStringLiteral("%1 small files").arg(options.smallFiles),
+                                QStringLiteral("release-%1-small").arg(options.smallFiles));
     measureMemory(options, base);
     server.kill();
     server.waitForFinished();
-    QDir(options.work + QStringLiteral("/home")).removeRecursively();
     return 0;
 }
