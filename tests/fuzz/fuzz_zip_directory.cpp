@@ -50,7 +50,9 @@ Tree treeOf(const QString& folder)
 // Every file has the size and CRC-32 of the entry of its path.
 void expectDeclared(const Tree& tree, const std::vector<DirectoryEntry>& directory)
 {
-    for (const auto& [path, file] : tree.files) {
+    for (const auto& [filePath, file] : tree.files) {
+        // a lambda may not capture a structured binding before clang 16
+        const QString& path = filePath;
         const auto entry = std::find_if(directory.begin(), directory.end(), [&](const DirectoryEntry& e) {
             return QDir::cleanPath(QString::fromUtf8(e.rawName)) == path;
         });
