@@ -89,6 +89,11 @@ mode_t UsualFolderMode(mode_t mask)
     return (0755 & ~mask) | S_IRWXU;
 }
 
+mode_t MadeFolderMode(mode_t mask)
+{
+    return UsualFolderMode(mask) & ~mask;
+}
+
 EntryPlace PlaceEntry(const QString& name, uint8_t system, uint32_t attributes, mode_t mask)
 {
     constexpr uint8_t UnixSystem = 3;

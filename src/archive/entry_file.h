@@ -38,6 +38,8 @@ EntryPlace PlaceEntry(const QString& name, uint8_t system, uint32_t attributes, 
 // The modes of entries that store none, as PlaceEntry gives them under `mask`.
 mode_t UsualFileMode(mode_t mask);
 mode_t UsualFolderMode(mode_t mask);
+// What a folder made with UsualFolderMode has once `mask` narrowed it.
+mode_t MadeFolderMode(mode_t mask);
 
 // Two entries of one path would be written by two threads at once, and a path that is
 // a file and a folder at once cannot be installed: both refuse the archive

@@ -50,17 +50,8 @@ uint32_t le32(const unsigned char* p)
 
 void readAt(int fd, void* data, size_t size, uint64_t offset)
 {
-    auto* at = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t got = ::pread(fd, at, size, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            throw Unfollowable{};
-        at += got;
-        offset += static_cast<uint64_t>(got);
-        size -= static_cast<size_t>(got);
-    }
+    if (ReadFileAt(fd, data, size, offset) != size)
+        throw Unfollowable{};
 }
 
 // The folders that `folder` needs made, outermost first.
@@ -91,7 +82,7 @@ mode_t StreamedFileMode(mode_t mask)
 
 mode_t StreamedFolderMode(mode_t mask)
 {
-    return UsualFolderMode(mask) & ~mask;
+    return MadeFolderMode(mask);
 }
 
 StreamingExtraction::StreamingExtraction(std::shared_ptr<TDownloadTap> tap, QString tree, int threads)

@@ -148,7 +148,7 @@ public:
     // A folder made here has the usual mode already.
     bool madeWith(const QByteArray& relative, mode_t mode) const
     {
-        return !m_existing.count(relative) && mode == (UsualFolderMode(m_mask) & ~m_mask);
+        return !m_existing.count(relative) && mode == MadeFolderMode(m_mask);
     }
 
 private:

@@ -221,17 +221,7 @@ auto withFile(const QString& path, const Use& use)
             return QByteArray();
         // one call where a seek and a read would take two
         QByteArray bytes(static_cast<qsizetype>(std::min(length, size - offset)), Qt::Uninitialized);
-        qsizetype got = 0;
-        while (got < bytes.size()) {
-            const ssize_t piece = ::pread(file.handle(), bytes.data() + got, static_cast<size_t>(bytes.size() - got),
-                                          static_cast<off_t>(offset) + got);
-            if (piece < 0 && errno == EINTR)
-                continue;
-            if (piece <= 0)
-                break;
-            got += piece;
-        }
-        bytes.truncate(got);
+        bytes.truncate(static_cast<qsizetype>(ReadFileAt(file.handle(), bytes.data(), static_cast<size_t>(bytes.size()), offset)));
         return bytes;
     });
 }
@@ -245,6 +235,21 @@ std::vector<DirectoryEntry> ReadCentralDirectory(const QByteArray& archive)
         return offset >= size ? QByteArray() : archive.mid(static_cast<qsizetype>(offset),
                                                            static_cast<qsizetype>(std::min(length, size - offset)));
     });
+}
+
+size_t ReadFileAt(int fd, void* data, size_t size, uint64_t offset)
+{
+    auto* at = static_cast<char*>(data);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(fd, at + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return done;
 }
 
 std::vector<DirectoryEntry> ReadCentralDirectory(const QString& path)

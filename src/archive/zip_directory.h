@@ -52,6 +52,10 @@ struct DirectoryEntry {
 std::vector<DirectoryEntry> ReadCentralDirectory(const QByteArray& archive);
 std::vector<DirectoryEntry> ReadCentralDirectory(const QString& path);
 
+// Reads up to `size` bytes at `offset` of the open file `fd` in as few calls as it takes;
+// fewer only at the file's end or on an error.
+size_t ReadFileAt(int fd, void* data, size_t size, uint64_t offset);
+
 // The name of an entry whose local record and data overlap another entry's; empty when
 // every entry has its own stretch of the file.
 QString EntryWithSharedData(const std::vector<DirectoryEntry>& entries);
