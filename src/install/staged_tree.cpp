@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <map>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -71,22 +73,53 @@ private:
     void carryFolder(const QString& relative)
     {
         const QString folder = m_old + relative;
-        const std::optional<QStringList> names = platform::folderEntries(folder);
-        if (!names)
+        const std::optional<std::vector<platform::FolderEntry>> entries = platform::folderEntries(folder);
+        if (!entries)
             throw EUserEntryNotCarried(folder, QStringLiteral("The folder \"%1\" cannot be read, so what it holds "
                                                               "cannot be taken into the new installation.").arg(folder));
-        for (const QString& name : *names)
-            carryEntry(relative + name);
+        const NewEntries inNew(m_new + relative);
+        for (const platform::FolderEntry& entry : *entries)
+            carryEntry(relative + entry.name, entry.folder, inNew.kindOf(entry.name));
     }
 
-    void carryEntry(const QString& relative)
+    // What the new tree holds in one folder, listed once; looked up name by name where the
+    // folder has a mode that keeps the setup from listing it.
+    class NewEntries {
+    public:
+        explicit NewEntries(const QString& folder) : m_folder(platform::withTrailingSeparator(folder))
+        {
+            const std::optional<std::vector<platform::FolderEntry>> entries = platform::folderEntries(folder);
+            if (entries || !platform::entryExists(folder))
+                m_listing.emplace();
+            for (const platform::FolderEntry& entry : entries.value_or(std::vector<platform::FolderEntry>{}))
+                m_listing->emplace(entry.name, entry.folder);
+        }
+
+        // Whether the entry is a folder; nothing when it is not there.
+        std::optional<bool> kindOf(const QString& name) const
+        {
+            if (!m_listing) {
+                const QString path = m_folder + name;
+                return platform::entryExists(path) ? std::optional(isRealFolder(path)) : std::nullopt;
+            }
+            const auto found = m_listing->find(name);
+            return found == m_listing->end() ? std::nullopt : std::optional(found->second);
+        }
+
+    private:
+        QString m_folder;
+        std::optional<std::map<QString, bool>> m_listing;
+    };
+
+    // `isFolder`: the old tree's entry is a folder; `newFolder`: the new tree has the entry,
+    // a folder or not.
+    void carryEntry(const QString& relative, bool isFolder, std::optional<bool> newFolder)
     {
         if (relative == InstalledFilesListName)
             return;
-        const bool isFolder = isRealFolder(m_old + relative);
-        if (platform::entryExists(m_new + relative)) {
+        if (newFolder) {
             // the new release's own entry wins; a folder of both may hold the user's files
-            if (isFolder && isRealFolder(m_new + relative)) {
+            if (isFolder && *newFolder) {
                 keepNarrowerMode(relative);
                 carryFolder(relative + QLatin1Char('/'));
             } else if (isFolder && !placedByRelease(relative)) {

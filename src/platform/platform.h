@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/platform_errors.h"
 
@@ -88,10 +89,16 @@ bool forceDirectories(const QString& path);
 // for writing to empty it. Entries that cannot be deleted, and such folders, are left
 // where they are with their modes and returned.
 QStringList deleteTree(const QString& path);
-// The names in a folder (hidden ones too, without "." and ".."), sorted; nothing when
-// the user cannot read and search the folder, since an empty listing would then hide
-// what it holds.
-std::optional<QStringList> folderEntries(const QString& folder);
+// One entry of a folder's listing: its name, and whether it is a folder itself (a link
+// to a folder is not one), as the listing tells without another look at the entry.
+struct FolderEntry {
+    QString name;
+    bool folder = false;
+};
+// The entries of a folder (hidden ones too, without "." and ".."), sorted by name;
+// nothing when the user cannot read and search the folder, since an empty listing would
+// then hide what it holds.
+std::optional<std::vector<FolderEntry>> folderEntries(const QString& folder);
 // The permission bits of an entry itself (a link is not followed), with the set-id and
 // sticky bits; nothing when it is missing.
 std::optional<unsigned> entryMode(const QString& path);

@@ -90,6 +90,30 @@ TEST(DeleteTree, RemovesLinksButNeverWhatTheyPointTo)
     EXPECT_EQ(readFile(outside + QStringLiteral("/keep.txt")), QByteArray("x"));
 }
 
+// Folders are emptied side by side: whatever the tree's shape, all of it goes.
+TEST(DeleteTree, EmptiesWideAndDeepTreesWhole)
+{
+    const struct {
+        const char* shape;
+        int width, depth;
+    } cases[] = {{"wider than the helpers", 40, 2}, {"deep", 1, 40}, {"both", 12, 6}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shape);
+        const QString tree = sandbox::freshFolder(QStringLiteral("wide-tree"));
+        for (int i = 0; i < c.width; ++i) {
+            QString folder = tree;
+            for (int level = 0; level < c.depth; ++level) {
+                folder += QStringLiteral("/f%1").arg(i);
+                ASSERT_TRUE(QDir().mkpath(folder));
+                touch(folder + QStringLiteral("/a"));
+                touch(folder + QStringLiteral("/b"));
+            }
+        }
+        EXPECT_EQ(platform::deleteTree(tree), QStringList());
+        EXPECT_FALSE(QFileInfo::exists(tree));
+    }
+}
+
 // A folder whose name is not valid UTF-8 cannot be written back byte for byte: the run
 // is refused before it writes anything, naming the variable.
 TEST(UserFolderNames, ANameThatIsNotUtf8IsRefused)

@@ -5,13 +5,19 @@
 #include <QDir>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <semaphore>
 #include <sys/sysmacros.h>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -160,24 +166,43 @@ bool onAnotherMount(const Placement& entry, const Placement& tree)
     return entry.device != tree.device || entry.mountId != tree.mountId || entry.mountRoot;
 }
 
+// A folder itself, not a link to one, as the listing tells (the entry is looked at only
+// where the file system does not say).
+bool isFolder(const fs::directory_entry& entry)
+{
+    std::error_code error;
+    return !entry.is_symlink(error) && entry.is_directory(error);
+}
+
+// Each unlink waits for the disk to drop the file's blocks, and the entries of one folder
+// go one after another under its lock: folders are emptied side by side, by helper
+// threads taken while any is spare (a folder is emptied by its caller otherwise).
 class TreeDeletion {
 public:
+    static constexpr std::ptrdiff_t HelperThreads = 7;
+
     TreeDeletion(fs::path root, const Placement& tree) : m_root(std::move(root)), m_tree(tree) {}
 
-    void remove(const fs::path& entry)
+    // True when the entry is gone.
+    bool remove(const fs::path& entry)
     {
         const std::optional<Placement> placement = placementOf(entry);
         if (!placement)
-            return;  // gone already
+            return true;  // gone already
         if (placement->folder && !removeFolderContent(entry, *placement))
-            return;
-        std::error_code error;
-        fs::remove(entry, error);
-        if (error)
-            m_left << QFile::decodeName(entry.c_str());
+            return false;
+        const bool gone = (placement->folder ? ::rmdir(entry.c_str()) : ::unlink(entry.c_str())) == 0 || errno == ENOENT;
+        if (!gone)
+            leave(entry);
+        return gone;
     }
 
-    QStringList left() const { return m_left; }
+    QStringList left() const
+    {
+        QStringList sorted = m_left;
+        sorted.sort();
+        return sorted;
+    }
 
 private:
     // False when the folder must stay: it is another mount, or something in it stayed.
@@ -185,54 +210,84 @@ private:
     {
         // the tree's own folder is the reference, even when it is a mount itself
         if (folder != m_root && onAnotherMount(placement, m_tree)) {
-            m_left << QFile::decodeName(folder.c_str());
+            leave(folder);
             return false;
         }
         // what the user cannot list or reach was never seen, so it is not deleted unseen
         struct stat info {};
         if (::access(folder.c_str(), R_OK | X_OK) != 0 || ::lstat(folder.c_str(), &info) != 0) {
-            m_left << QFile::decodeName(folder.c_str());
+            leave(folder);
             return false;
         }
-        const qsizetype leftBefore = m_left.size();
         // a folder without write access would keep its entries
         const bool opened = !(info.st_mode & S_IWUSR) && ::chmod(folder.c_str(), (info.st_mode & 07777) | S_IWUSR) == 0;
         std::error_code error;
-        std::vector<fs::path> children;
+        std::vector<fs::directory_entry> children;
         for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-            children.push_back(it->path());
+            children.push_back(*it);
         if (error)
-            m_left << QFile::decodeName(folder.c_str());
-        for (const fs::path& child : children)
-            remove(child);
-        const bool emptied = m_left.size() == leftBefore;
+            leave(folder);
+        const bool emptied = removeChildren(children) && !error;
         // a folder that stays keeps the mode it had
         if (!emptied && opened)
             ::chmod(folder.c_str(), info.st_mode & 07777);
         return emptied;
     }
 
+    bool removeChildren(const std::vector<fs::directory_entry>& children)
+    {
+        std::atomic<bool> allGone{true};
+        std::vector<std::thread> helpers;
+        for (const fs::directory_entry& child : children) {
+            if (isFolder(child) && m_spareHelpers.try_acquire()) {
+                try {
+                    helpers.emplace_back([this, &allGone, path = child.path()] {
+                        if (!remove(path))
+                            allGone = false;
+                        m_spareHelpers.release();
+                    });
+                    continue;
+                } catch (const std::system_error&) {
+                    m_spareHelpers.release();  // no thread to be had: the folder is emptied here
+                }
+            }
+            if (!remove(child.path()))
+                allGone = false;
+        }
+        for (std::thread& helper : helpers)
+            helper.join();
+        return allGone;
+    }
+
+    void leave(const fs::path& entry)
+    {
+        const std::lock_guard lock(m_leftMutex);
+        m_left << QFile::decodeName(entry.c_str());
+    }
+
     fs::path m_root;
     Placement m_tree;
+    std::counting_semaphore<HelperThreads> m_spareHelpers{HelperThreads};
+    std::mutex m_leftMutex;
     QStringList m_left;
 };
 
 }  // namespace
 
-std::optional<QStringList> folderEntries(const QString& folder)
+std::optional<std::vector<FolderEntry>> folderEntries(const QString& folder)
 {
     const QByteArray path = QFile::encodeName(withoutTrailingSeparator(folder));
     // a folder that can be read but not searched lists names whose entries cannot be reached
     if (::access(path.constData(), R_OK | X_OK) != 0)
         return std::nullopt;
-    QStringList names;
+    std::vector<FolderEntry> entries;
     std::error_code error;
     for (fs::directory_iterator it(path.toStdString(), error), end; !error && it != end; it.increment(error))
-        names << QFile::decodeName(it->path().filename().c_str());
+        entries.push_back({QFile::decodeName(it->path().filename().c_str()), isFolder(*it)});
     if (error)
         return std::nullopt;
-    names.sort();
-    return names;
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    return entries;
 }
 
 QStringList deleteTree(const QString& path)
