@@ -63,6 +63,14 @@ QStringList missingFolders(const QString& folder)
     return missing;
 }
 
+// How many queued entries a worker looks through for one of a folder nobody writes in.
+constexpr size_t FolderLookahead = 256;
+
+QByteArrayView folderOf(const StreamedEntry& entry)
+{
+    return QByteArrayView(entry.path).first(std::max<qsizetype>(entry.path.lastIndexOf('/'), 0));
+}
+
 // A name the finished archive's reader decodes alike: ASCII, or UTF-8 that says so.
 QString decodedName(const QByteArray& raw, uint16_t flags)
 {
@@ -100,8 +108,9 @@ StreamingExtraction::StreamingExtraction(std::shared_ptr<TDownloadTap> tap, QStr
     }
     const int workers = threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     m_threads.emplace_back(&StreamingExtraction::scan, this);
-    for (int i = 0; i < workers; ++i)
-        m_threads.emplace_back(&StreamingExtraction::work, this);
+    m_writingIn.resize(static_cast<size_t>(workers));
+    for (size_t worker = 0; worker < m_writingIn.size(); ++worker)
+        m_threads.emplace_back(&StreamingExtraction::work, this, worker);
 }
 
 StreamingExtraction::~StreamingExtraction()
@@ -254,14 +263,30 @@ void StreamingExtraction::push(StreamedEntry entry)
     m_queued.notify_one();
 }
 
-const StreamedEntry* StreamingExtraction::pop()
+const StreamedEntry* StreamingExtraction::pop(size_t worker)
 {
     std::unique_lock lock(m_mutex);
     m_queued.wait(lock, [this] { return m_failed || m_scanned || !m_queue.empty(); });
     if (m_failed || m_queue.empty())
         return nullptr;
-    const StreamedEntry* entry = m_queue.front();
-    m_queue.pop_front();
+    // a folder takes its new files one after another, under its lock: a worker takes the
+    // first entry near the front whose folder no other worker is writing in
+    auto chosen = m_queue.begin();
+    const auto lookedAt = m_queue.begin() + static_cast<std::ptrdiff_t>(std::min(m_queue.size(), FolderLookahead));
+    const auto othersWriteIn = [&](const StreamedEntry* entry) {
+        const QByteArrayView folder = folderOf(*entry);
+        for (size_t other = 0; other < m_writingIn.size(); ++other)
+            if (other != worker && m_writingIn[other] == folder)
+                return true;
+        return false;
+    };
+    while (chosen != lookedAt && othersWriteIn(*chosen))
+        ++chosen;
+    if (chosen == lookedAt)
+        chosen = m_queue.begin();
+    const StreamedEntry* entry = *chosen;
+    m_queue.erase(chosen);
+    m_writingIn[worker] = folderOf(*entry);
     return entry;
 }
 
@@ -279,12 +304,12 @@ bool StreamingExtraction::roomFor(uint64_t bytes)
     return !available || *available >= static_cast<qint64>(written) + m_tap->StillToCome() + SpareRoom;
 }
 
-void StreamingExtraction::work()
+void StreamingExtraction::work(size_t worker)
 {
     try {
         // the extraction after the download inflates alike, so both write the same bytes
         EntryInflater inflater(EntryBound);
-        while (const StreamedEntry* entry = pop()) {
+        while (const StreamedEntry* entry = pop(worker)) {
             if (!roomFor(entry->size))
                 throw Unfollowable{};
             uint64_t offset = entry->dataOffset;

@@ -13,6 +13,7 @@
 #include "archive/zip_directory.h"
 #include "net/download_tap.h"
 
+#include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 
@@ -81,8 +82,8 @@ private:
     void readAhead(void* data, size_t size, uint64_t offset);
     void placeFolders(const StreamedEntry& entry);
     void push(StreamedEntry entry);
-    const StreamedEntry* pop();
-    void work();
+    const StreamedEntry* pop(size_t worker);
+    void work(size_t worker);
     bool roomFor(uint64_t bytes);
     void abandon();
 
@@ -101,6 +102,7 @@ private:
 
     std::deque<StreamedEntry> m_entries;  // stable addresses for the workers
     std::deque<const StreamedEntry*> m_queue;
+    std::vector<QByteArrayView> m_writingIn;  // each worker's folder, of its entry's path
     std::mutex m_mutex;
     std::condition_variable m_queued;
     bool m_scanned = false;

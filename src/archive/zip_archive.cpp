@@ -180,17 +180,31 @@ QByteArray rootOf(const QString& folder)
     return QFile::encodeName(platform::withoutTrailingSeparator(folder));
 }
 
-// Hands out the files to the extracting threads, and keeps the first error.
+// Hands out the files to the extracting threads, and keeps the first error. Each thread
+// takes the files of its own share of the archive one after another, then helps with the
+// others' shares: a folder takes its new files one at a time, and the shares lie mostly in
+// different folders.
 class FileQueue {
 public:
-    explicit FileQueue(const std::vector<const Entry*>& files) : m_files(files) {}
+    FileQueue(const std::vector<const Entry*>& files, size_t threads) : m_files(files), m_shares(threads)
+    {
+        for (size_t share = 0; share < threads; ++share) {
+            m_shares[share].next = share * files.size() / threads;
+            m_shares[share].end = (share + 1) * files.size() / threads;
+        }
+    }
 
-    const Entry* next()
+    const Entry* next(size_t thread)
     {
         if (m_failed)
             return nullptr;
-        const size_t index = m_next.fetch_add(1);
-        return index < m_files.size() ? m_files[index] : nullptr;
+        for (size_t i = 0; i < m_shares.size(); ++i) {
+            Share& share = m_shares[(thread + i) % m_shares.size()];
+            const size_t index = share.next.fetch_add(1);
+            if (index < share.end)
+                return m_files[index];
+        }
+        return nullptr;
     }
 
     void fail(std::exception_ptr error)
@@ -208,21 +222,27 @@ public:
     }
 
 private:
+    struct Share {
+        std::atomic<size_t> next{0};
+        size_t end = 0;
+    };
+
     const std::vector<const Entry*>& m_files;
-    std::atomic<size_t> m_next{0};
+    std::vector<Share> m_shares;
     std::atomic<bool> m_failed{false};
     std::mutex m_mutex;
     std::exception_ptr m_error;
 };
 
-void extractFiles(const QString& archivePath, zip_t* shared, FileQueue& queue, const QByteArray& root, mode_t mask)
+void extractFiles(const QString& archivePath, zip_t* shared, FileQueue& queue, size_t thread, const QByteArray& root,
+                  mode_t mask)
 {
     try {
         // libzip handles are not shared between threads: each thread but the caller opens its own
         const std::unique_ptr<zip_t, void (*)(zip_t*)> own(shared ? nullptr : openArchive(archivePath), zip_discard);
         zip_t* archive = shared ? shared : own.get();
         EntryInflater inflater;
-        while (const Entry* entry = queue.next()) {
+        while (const Entry* entry = queue.next(thread)) {
             extractFile(archive, *entry, root, mask, inflater);
             CrashPoint("a file was extracted");
         }
@@ -331,11 +351,12 @@ void ZipArchive::ExtractTo(const QString& folder, int threads) const
             files.push_back(&entry);
     }
 
-    FileQueue queue(files);
+    const size_t threadsUsed = static_cast<size_t>(threadCount(threads, files.size()));
+    FileQueue queue(files, threadsUsed);
     std::vector<std::thread> helpers;
-    for (int i = 1; i < threadCount(threads, files.size()); ++i)
-        helpers.emplace_back(extractFiles, m_path, nullptr, std::ref(queue), std::cref(root), mask);
-    extractFiles(m_path, m_zip, queue, root, mask);
+    for (size_t thread = 1; thread < threadsUsed; ++thread)
+        helpers.emplace_back(extractFiles, m_path, nullptr, std::ref(queue), thread, std::cref(root), mask);
+    extractFiles(m_path, m_zip, queue, 0, root, mask);
     for (std::thread& helper : helpers)
         helper.join();
     queue.rethrow();
