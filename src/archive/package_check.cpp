@@ -85,18 +85,20 @@ TZipPackageCheck checkGuarded(TSource& Source, bool IsLocal, const QString& Publ
     const QString archive = Source.Use(QStringLiteral("vrnsetup.zip"));
     const qint64 actualBytes = fileLength(archive);
     QString refusal;
-    const std::unique_ptr<ZipArchive> opened = ZipArchive::Open(archive, refusal);
+    std::shared_ptr<ZipArchive> opened = ZipArchive::Open(archive, refusal);
     if (!opened) {
         // the reader's reason, which an unattended run reports as its own
         Logger().Error(Prefix + QStringLiteral(": ") + refusal);
         return {};
     }
     const qint64 actualCount = opened->EntryCount();
-    const TZipPackageCheck check = compare(expected, actualBytes, actualCount);
+    TZipPackageCheck check = compare(expected, actualBytes, actualCount);
     // the package the user carried was verified when it was made
-    if (!check.Result || IsLocal)
-        return check;
-    return compareHash(expected, Source, !PublicKey.isEmpty());
+    if (check.Result && !IsLocal)
+        check = compareHash(expected, Source, !PublicKey.isEmpty());
+    if (check.Result)
+        check.Archive = std::move(opened);
+    return check;
 }
 
 }  // namespace

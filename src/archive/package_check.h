@@ -7,7 +7,10 @@
 
 #include <QString>
 
+#include <memory>
+
 class TSource;
+class ZipArchive;
 
 // The reason lines shown after the corrupted-download message.
 inline const QString ZipSizeReason = QStringLiteral("\r\nZIP Size: Incorrect;");
@@ -19,6 +22,9 @@ struct TZipPackageCheck {
     // Empty, or one reason line; the count line wins when both values differ, and the
     // hash is compared only when both agree.
     QString Reason;
+    // The archive as the check opened it, when it passed: the install reads it from there
+    // instead of opening it again.
+    std::shared_ptr<ZipArchive> Archive;
 };
 
 // Checks "vrnsetup.zip" against "system.xml" in the source's work folder, first writing

@@ -49,6 +49,7 @@ public:
     ZipArchive(const ZipArchive&) = delete;
     ZipArchive& operator=(const ZipArchive&) = delete;
 
+    const QString& Path() const { return m_path; }
     // Entries of the central directory, folders included.
     qint64 EntryCount() const;
 

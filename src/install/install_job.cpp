@@ -214,7 +214,8 @@ ZipContents extractArchive(InstallJob& job, const StagedPaths& paths,
         return contents;
     }
     QString refusal;
-    const std::unique_ptr<ZipArchive> archive = ZipArchive::Open(archivePath, refusal);
+    const std::shared_ptr<ZipArchive> archive =
+        job.Archive && job.Archive->Path() == archivePath ? std::move(job.Archive) : ZipArchive::Open(archivePath, refusal);
     if (!archive)
         throw EZipError(refusal);
     const ZipContents contents = archive->Contents();

@@ -22,6 +22,8 @@
 // Tests shorten it.
 extern std::atomic<int> gKillPauseMs;
 
+class ZipArchive;
+
 // The job record shared by the waiting main thread and the worker. Every input is a
 // copy taken before the worker starts; the worker writes ReturnValue before done.
 struct InstallJob : TJobRecord {
@@ -49,6 +51,8 @@ struct InstallJob : TJobRecord {
     // The archive unpacked while it downloaded, taken instead of extracting it again
     // when it is exactly the archive that passed the checks (none: extracted as always).
     std::shared_ptr<StreamingExtraction> Streamed;
+    // "vrnsetup.zip" as its check opened it (none: the job opens it).
+    std::shared_ptr<ZipArchive> Archive;
     // An update that fetched only what changed: the new tree is made of the installed
     // files and the changed entries in "vrnsetup.zip" (none: the whole archive).
     std::shared_ptr<const TDeltaPlan> Delta;

@@ -692,7 +692,8 @@ void CInstallation::showInstallFailure()
 
 bool CInstallation::ValidateZipPackage()
 {
-    const TZipPackageCheck check = CheckZipPackage(*Source, IsLocalInstallation(), ReleaseKey);
+    TZipPackageCheck check = CheckZipPackage(*Source, IsLocalInstallation(), ReleaseKey);
+    checkedArchive = std::move(check.Archive);
     if (!check.Result) {
         // a cached part that fails is never continued: the next run fetches the file whole
         Source->ForgetDownload(QStringLiteral("vrnsetup.zip"));
@@ -718,6 +719,7 @@ bool CInstallation::Install(std::shared_ptr<const TDeltaPlan> delta)
     job->NotEnoughSpaceText = MainWindow->InstallString(41);
     job->NotCarriedText = MainWindow->InstallString(42);
     job->Streamed = std::move(streamedTree);
+    job->Archive = std::move(checkedArchive);
     const bool result = RunInstallJobAndWait(job);
     installFailureText = result ? QString() : job->FailureText;
     log(QStringLiteral("Install: ") + BoolToStr(result));

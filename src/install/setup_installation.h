@@ -47,6 +47,7 @@ protected:
 
 class PackageDraft;
 class StreamingExtraction;
+class ZipArchive;
 
 class CInstallation : public CBaseInstallation {
 public:
@@ -104,6 +105,8 @@ private:
     QString installFailureText;
     // The archive unpacked while it downloads, until the install job takes or drops it.
     std::shared_ptr<StreamingExtraction> streamedTree;
+    // the archive its check opened, for the install
+    std::shared_ptr<ZipArchive> checkedArchive;
     void retranslateWindow();
     void extractLicence();
     void dispatchFirstChoice();

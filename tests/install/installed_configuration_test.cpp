@@ -2,6 +2,7 @@
 // of the setup archive against its descriptor.
 #include "install/installed_configuration.h"
 #include "archive/package_check.h"
+#include "archive/zip_archive.h"
 #include "install/setup_installation.h"
 #include "install_test_support.h"
 #include "net/net_test_support.h"
@@ -233,6 +234,8 @@ TEST(PackageCheck, ArchiveAgainstItsDescriptor)
         const TZipPackageCheck check = CheckZipPackage(source, false);
         EXPECT_EQ(check.Result, c.result) << c.what;
         EXPECT_EQ(check.Reason, c.reason) << c.what;
+        // the install reads the archive the check opened, and only one that passed
+        EXPECT_EQ(check.Archive && check.Archive->Path() == archive, c.result) << c.what;
         const QStringList lines = nettest::recordsStartingWith(QStringLiteral("[CInstallation] ValidateZipPackage"));
         ASSERT_EQ(lines.size(), c.errorLine.isEmpty() ? 2 : 3) << c.what << "\n" << lines.join('\n').toStdString();
         EXPECT_EQ(lines.first(), QStringLiteral("INFO:[CInstallation] ValidateZipPackage"));
