@@ -81,8 +81,11 @@ bool declaresAlike(zip_t* archive, zip_uint64_t index, const DirectoryEntry& ent
     zip_stat_t stat;
     zip_stat_init(&stat);
     constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC;
+    // the name too, byte for byte: a NUL byte in it would end the name the reader gives
+    const char* rawName = zip_get_name(archive, index, ZIP_FL_ENC_RAW);
     return zip_stat_index(archive, index, 0, &stat) == 0 && (stat.valid & needed) == needed && stat.size == entry.size
-           && stat.comp_size == entry.compressedSize && stat.comp_method == entry.method && stat.crc == entry.crc;
+           && stat.comp_size == entry.compressedSize && stat.comp_method == entry.method && stat.crc == entry.crc
+           && rawName && QByteArray(rawName) == entry.rawName;
 }
 
 // The central directory as the checks read it, which must be the one libzip extracts.
