@@ -295,17 +295,37 @@ def install(program, descriptor, archive):
         raise Failure(f"the install ended with exit code {program.process.returncode}")
 
 
+class HeldLock:
+    """The key store's lock file as another program writing it holds it. A lock file
+    older than 30 s counts as left by a program that died, so it is kept fresh until
+    it goes: reading a page can take that long on a loaded machine."""
+
+    def __init__(self, path):
+        self.path, self.released = path, threading.Event()
+        open(path, "w").close()
+        self.refresher = threading.Thread(target=self.refresh, daemon=True)
+        self.refresher.start()
+
+    def refresh(self):
+        while not self.released.wait(5):
+            os.utime(self.path)
+
+    def release(self):
+        self.released.set()
+        self.refresher.join()
+        os.remove(self.path)
+
+
 def remove(program, key_store, log):
     nodes = program.page("removal: the edition", lambda nodes: find(nodes, "push button", "Uninstall Vorlen"))
-    # the key store locked as by another program writing it holds the removal on its
-    # progress page until the lock goes
-    open(key_store + ".lock", "w").close()
+    # the key store locked holds the removal on its progress page until the lock goes
+    lock = HeldLock(key_store + ".lock")
     program.press(find(nodes, "push button", "Uninstall Vorlen"))
     if find(program.page("removal: progress", lambda nodes: find(nodes, "progress bar")), "progress bar").value is None:
         faults.append("removal: the progress bar has no value")
     if b"RemoveDesktopLink" in open(log, "rb").read():
         raise Failure("the removal did not wait for the locked key store: its progress page was read by chance")
-    os.remove(key_store + ".lock")
+    lock.release()
     nodes = program.page("removal: done", lambda nodes: not find(nodes, "progress bar") and action_button(nodes))
     program.press(action_button(nodes))
     program.wait_for_exit()
