@@ -251,12 +251,21 @@ private:
                     m_spareHelpers.release();  // no thread to be had: the folder is emptied here
                 }
             }
-            if (!remove(child.path()))
+            if (!removeChild(child))
                 allGone = false;
         }
         for (std::thread& helper : helpers)
             helper.join();
         return allGone;
+    }
+
+    // What the listing says is no folder is unlinked without another look at it; where
+    // that fails, the entry gets the look and the reasons `remove` gives.
+    bool removeChild(const fs::directory_entry& child)
+    {
+        if (isFolder(child))
+            return remove(child.path());
+        return ::unlink(child.path().c_str()) == 0 || errno == ENOENT || remove(child.path());
     }
 
     void leave(const fs::path& entry)
