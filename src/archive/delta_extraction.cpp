@@ -95,6 +95,7 @@ void makeFolders(const QString& folder, const TDeltaPlan& plan)
     }
     if (!QDir().mkpath(folder))
         throw fileCreateError(folder, QStringLiteral("The folder cannot be created."));
+    platform::markTreeTop(QFile::encodeName(folder));
     for (const QString& path : folders) {
         if (!QDir(folder).mkpath(path))
             throw fileCreateError(folder + path, QStringLiteral("The folder cannot be created."));

@@ -106,6 +106,7 @@ StreamingExtraction::StreamingExtraction(std::shared_ptr<TDownloadTap> tap, QStr
         m_failed = true;
         return;
     }
+    platform::markTreeTop(m_root);
     const int workers = threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     m_threads.emplace_back(&StreamingExtraction::scan, this);
     m_writingIn.resize(static_cast<size_t>(workers));

@@ -342,7 +342,9 @@ void ZipArchive::ExtractTo(const QString& folder, int threads) const
     const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
     const std::vector<Entry> entries = describeEntries(m_zip, mask);
     const QByteArray root = rootOf(folder);
-    if (::mkdir(root.constData(), DefaultFolderMode) != 0 && errno != EEXIST)
+    if (::mkdir(root.constData(), DefaultFolderMode) == 0)
+        platform::markTreeTop(root);
+    else if (errno != EEXIST)
         throw fileCreateError(folder, systemErrorText(errno));
 
     FolderMaker folders(root, mask);

@@ -82,6 +82,12 @@ QString specialFolder(int csidl);
 void checkUserFolderNames();
 // Creates a folder with its missing parents; true when it exists afterwards.
 bool forceDirectories(const QString& path);
+// A hint that the folder (a native path) tops a tree of its own: the file system places
+// the folders made in it where the disk has room, not beside it. ext4 without a journal
+// passes over every inode freed in the last minute while it looks for a free one near a
+// folder, so a tree made where another was just deleted would take many times as long.
+// Nothing happens where the file system takes no such hint.
+void markTreeTop(const QByteArray& folder);
 // Deletes a folder with everything in it. Symbolic links are removed, never followed,
 // and a folder on another file system or mount (a bind or network mount inside the
 // tree) is never entered, nor is a folder the user cannot read and search (what it

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -24,6 +27,17 @@ void touch(const QString& path)
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("x");
+}
+
+// The folder's inode flags, or nothing where the file system keeps none.
+std::optional<int> inodeFlags(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    const bool read = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return read ? std::optional(flags) : std::nullopt;
 }
 
 }  // namespace
@@ -112,6 +126,26 @@ TEST(DeleteTree, EmptiesWideAndDeepTreesWhole)
         EXPECT_EQ(platform::deleteTree(tree), QStringList());
         EXPECT_FALSE(QFileInfo::exists(tree));
     }
+}
+
+// A new tree's root asks the file system to spread its folders, where the file system
+// takes that hint at all (a folder it is set on directly tells).
+TEST(MarkTreeTop, SetsTheHintWhereTheFileSystemTakesIt)
+{
+    const QString tree = sandbox::freshFolder(QStringLiteral("tree-top"));
+    const QString probe = tree + QStringLiteral("/probe"), root = tree + QStringLiteral("/root");
+    ASSERT_TRUE(QDir().mkpath(probe) && QDir().mkpath(root));
+    std::optional<int> flags = inodeFlags(probe);
+    const int fd = ::open(QFile::encodeName(probe).constData(), O_RDONLY | O_DIRECTORY);
+    int wanted = flags.value_or(0) | FS_TOPDIR_FL;
+    const bool takesIt = flags && ::ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0 && (*inodeFlags(probe) & FS_TOPDIR_FL);
+    ::close(fd);
+    if (!takesIt)
+        GTEST_SKIP() << "this file system keeps no such hint";
+    platform::markTreeTop(QFile::encodeName(root));
+    platform::markTreeTop(QFile::encodeName(tree + QStringLiteral("/missing")));
+    EXPECT_TRUE(*inodeFlags(root) & FS_TOPDIR_FL);
+    EXPECT_EQ(platform::deleteTree(tree), QStringList());
 }
 
 // A folder whose name is not valid UTF-8 cannot be written back byte for byte: the run

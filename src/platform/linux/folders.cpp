@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 #include <semaphore>
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -133,6 +135,20 @@ QString specialFolder(int csidl)
 bool forceDirectories(const QString& path)
 {
     return !path.isEmpty() && QDir().mkpath(path);
+}
+
+void markTreeTop(const QByteArray& folder)
+{
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    // the flags are an int whatever the request's declared type says
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && !(flags & FS_TOPDIR_FL)) {
+        flags |= FS_TOPDIR_FL;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    ::close(fd);
 }
 
 namespace {
