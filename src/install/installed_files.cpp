@@ -53,9 +53,7 @@ QByteArray digestOfFile(const QString& path)
     return hash.result();
 }
 
-}  // namespace
-
-std::optional<InstalledFiles> ReadInstalledFiles(const QString& tree)
+std::optional<InstalledFiles> readList(const QString& tree, bool withRecords)
 {
     QFile file(tree + InstalledFilesListName);
     if (!file.open(QIODevice::ReadOnly))
@@ -63,6 +61,8 @@ std::optional<InstalledFiles> ReadInstalledFiles(const QString& tree)
     InstalledFiles files;
     for (const QByteArray& line : file.readAll().split('\n')) {
         if (line.startsWith('\t')) {
+            if (!withRecords)
+                continue;
             if (const auto record = parseRecord(line))
                 files.records.insert(*record);
         } else if (!line.isEmpty()) {
@@ -70,6 +70,19 @@ std::optional<InstalledFiles> ReadInstalledFiles(const QString& tree)
         }
     }
     return files;
+}
+
+}  // namespace
+
+std::optional<InstalledFiles> ReadInstalledFiles(const QString& tree)
+{
+    return readList(tree, true);
+}
+
+std::optional<std::set<QString>> ReadInstalledPaths(const QString& tree)
+{
+    std::optional<InstalledFiles> files = readList(tree, false);
+    return files ? std::optional(std::move(files->placed)) : std::nullopt;
 }
 
 void WriteInstalledFilesList(const QString& tree, const QStringList& placed, const std::map<QString, QByteArray>& digests)

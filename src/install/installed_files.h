@@ -32,6 +32,8 @@ struct InstalledFiles {
 
 // The list of `tree` (a folder path ending in "/"); nothing when the tree has none.
 std::optional<InstalledFiles> ReadInstalledFiles(const QString& tree);
+// Only the paths of that list, without reading the records.
+std::optional<std::set<QString>> ReadInstalledPaths(const QString& tree);
 
 // Writes the list of `placed` paths (relative, "/"-separated; their parent folders are
 // added) into `tree`, with a record of each file whose digest `digests` gives (32 raw

@@ -24,13 +24,6 @@ QString siblingOf(const QString& installPath, const QString& suffix)
                                            + folder.fileName() + suffix);
 }
 
-// The paths a release placed in `tree`; nothing when the tree has no list.
-std::optional<std::set<QString>> readInstalledFilesList(const QString& tree)
-{
-    std::optional<InstalledFiles> files = ReadInstalledFiles(tree);
-    return files ? std::optional(std::move(files->placed)) : std::nullopt;
-}
-
 QString parentOf(const QString& relative)
 {
     const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
@@ -52,7 +45,7 @@ bool isRealFolder(const QString& path)
 class UserEntryCarrier {
 public:
     UserEntryCarrier(const QString& oldTree, const QString& newTree)
-        : m_old(oldTree), m_new(newTree), m_placed(readInstalledFilesList(oldTree))
+        : m_old(oldTree), m_new(newTree), m_placed(ReadInstalledPaths(oldTree))
     {
     }
 
