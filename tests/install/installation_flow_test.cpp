@@ -152,10 +152,11 @@ TEST_P(CloseTest, ClosingTheWindowEndsTheRunWithoutAnotherPage)
     EXPECT_GT(indexOf(got, QStringLiteral("INFO:[CInstallation] End Main"), closed), closed);
     EXPECT_TRUE(gCancelled);
     EXPECT_LT(clock.elapsed(), 50000) << "a closed window does not wait for the request";
-    // an abandoned request keeps its source (and work folder) until its worker ends;
-    // the program removes the folder when the script returns
+    // an abandoned request keeps its source (and work folder) until its worker ends, and
+    // on a loaded machine the descriptor's request can still be under way at the first
+    // page; the folder goes when the last holder lets go
     if (where != QLatin1String("request"))
-        EXPECT_FALSE(QFileInfo::exists(TempFolder(false) + platform::applicationTitle()));
+        EXPECT_TRUE(waitUntil([] { return !QFileInfo::exists(TempFolder(false) + platform::applicationTitle()); }));
     else
         EXPECT_GE(indexOf(got, QStringLiteral("INFO:[CInstallation] AsyncRequest: system.xml, Result: False"), closed), 0);
 }
