@@ -9,7 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <map>
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <utility>
@@ -79,13 +79,11 @@ private:
     // folder has a mode that keeps the setup from listing it.
     class NewEntries {
     public:
-        explicit NewEntries(const QString& folder) : m_folder(platform::withTrailingSeparator(folder))
+        explicit NewEntries(const QString& folder)
+            : m_folder(platform::withTrailingSeparator(folder)), m_listing(platform::folderEntries(folder))
         {
-            const std::optional<std::vector<platform::FolderEntry>> entries = platform::folderEntries(folder);
-            if (entries || !platform::entryExists(folder))
+            if (!m_listing && !platform::entryExists(folder))
                 m_listing.emplace();
-            for (const platform::FolderEntry& entry : entries.value_or(std::vector<platform::FolderEntry>{}))
-                m_listing->emplace(entry.name, entry.folder);
         }
 
         // Whether the entry is a folder; nothing when it is not there.
@@ -95,13 +93,17 @@ private:
                 const QString path = m_folder + name;
                 return platform::entryExists(path) ? std::optional(isRealFolder(path)) : std::nullopt;
             }
-            const auto found = m_listing->find(name);
-            return found == m_listing->end() ? std::nullopt : std::optional(found->second);
+            // the listing is sorted by name
+            const auto found = std::lower_bound(m_listing->begin(), m_listing->end(), name,
+                                                [](const platform::FolderEntry& entry, const QString& wanted) {
+                                                    return entry.name < wanted;
+                                                });
+            return found == m_listing->end() || found->name != name ? std::nullopt : std::optional(found->folder);
         }
 
     private:
         QString m_folder;
-        std::optional<std::map<QString, bool>> m_listing;
+        std::optional<std::vector<platform::FolderEntry>> m_listing;
     };
 
     // `isFolder`: the old tree's entry is a folder; `newFolder`: the new tree has the entry,
