@@ -257,7 +257,8 @@ private:
         std::atomic<bool> allGone{true};
         std::vector<std::thread> helpers;
         for (const fs::directory_entry& child : children) {
-            if (isFolder(child) && m_spareHelpers.try_acquire()) {
+            const bool folder = isFolder(child);
+            if (folder && m_spareHelpers.try_acquire()) {
                 try {
                     helpers.emplace_back([this, &allGone, path = child.path()] {
                         if (!remove(path))
@@ -269,7 +270,7 @@ private:
                     m_spareHelpers.release();  // no thread to be had: the folder is emptied here
                 }
             }
-            if (!removeChild(child))
+            if (!removeChild(child, folder))
                 allGone = false;
         }
         for (std::thread& helper : helpers)
@@ -279,9 +280,9 @@ private:
 
     // What the listing says is no folder is unlinked without another look at it; where
     // that fails, the entry gets the look and the reasons `remove` gives.
-    bool removeChild(const fs::directory_entry& child)
+    bool removeChild(const fs::directory_entry& child, bool folder)
     {
-        if (isFolder(child))
+        if (folder)
             return remove(child.path());
         return ::unlink(child.path().c_str()) == 0 || errno == ENOENT || remove(child.path());
     }
