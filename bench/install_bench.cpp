@@ -18,6 +18,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QProcessEnvironment>
 
 #include <algorithm>
@@ -128,17 +129,47 @@ QString archiveMiB(const QString& release)
     return QString::number(QFileInfo(release + QStringLiteral("/vrnsetup.zip")).size() / 1048576.0, 'f', 1);
 }
 
+// Hands the page cache of the written tree at `folder` back to the free memory.
+// A virtual machine that reports free memory to its host makes the first touch of such
+// memory cost a host fault: with every earlier tree held in the cache, each run's writes
+// would land in reported memory only, and the runs slow down one after another.
+void evictFromPageCache(const QString& folder)
+{
+    QDirIterator files(folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const int descriptor = ::open(QFile::encodeName(files.next()).constData(), O_RDONLY | O_CLOEXEC);
+        if (descriptor >= 0) {
+            ::posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED);
+            ::close(descriptor);
+        }
+    }
+}
+
+// What the previous run left to write goes to disk first, untimed, so that no run pays
+// for another's writeback, and the tree a run replaces is no longer in the page cache, as
+// an installation is not when its update comes days later.
+void settle(const QString& tree)
+{
+    ::sync();
+    evictFromPageCache(tree);
+}
+
 // Each timed run starts from a tree that is not there: earlier trees are renamed into one
 // folder, deleted only after the timed runs (ext4 passes over inodes freed in the last
-// minute, which would slow whichever side runs right after a deletion).
+// minute, which would slow whichever side runs right after a deletion), and their pages
+// leave the cache.
 class SetAside {
 public:
     explicit SetAside(QString folder) : m_folder(std::move(folder)) { QDir().mkpath(m_folder); }
     ~SetAside() { QDir(m_folder).removeRecursively(); }
     void move(const QString& path)
     {
-        if (QFileInfo::exists(path) && !QDir().rename(path, m_folder + QStringLiteral("/%1-%2").arg(::getpid()).arg(m_count++)))
+        if (!QFileInfo::exists(path))
+            return;
+        const QString aside = m_folder + QStringLiteral("/%1-%2").arg(::getpid()).arg(m_count++);
+        if (!QDir().rename(path, aside))
             fail(QStringLiteral("cannot move %1 aside").arg(path));
+        settle(aside);
     }
 
 private:
@@ -146,16 +177,9 @@ private:
     int m_count = 0;
 };
 
-// What the previous run left to write goes to disk first, untimed, so that no run pays
-// for another's writeback.
-void settle()
-{
-    ::sync();
-}
-
 Outcome install(const QString& setup, const QString& home, const QString& release)
 {
-    settle();
+    settle(home);
     return run(setup, {QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")},
                userEnvironment(home, release).toStringList());
 }
@@ -166,7 +190,7 @@ double curlAndUnzip(const QString& folder, const QString& release)
     const QStringList environment = userEnvironment(folder, release).toStringList();
     const QString archive = folder + QStringLiteral("/tmp/vrnsetup.zip");
     QFile::remove(archive);
-    settle();
+    settle(folder);
     const QStringList curl{QStringLiteral("-s"), QStringLiteral("-o"), archive, release + QStringLiteral("vrnsetup.zip")};
     const QStringList unzip{QStringLiteral("-q"), QStringLiteral("-o"), archive, QStringLiteral("-d"), folder + QStringLiteral("/app")};
     return run(QStringLiteral("curl"), curl, environment).seconds + run(QStringLiteral("unzip"), unzip, environment).seconds;
