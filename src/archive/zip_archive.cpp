@@ -297,6 +297,21 @@ std::unique_ptr<ZipArchive> ZipArchive::Open(const QString& path, QString& refus
     }
 }
 
+// An install asks for the contents and then writes or adopts them: describing every
+// entry, with its checks, is done once for both, under the umask of that moment.
+struct ZipArchive::DescribedEntries {
+    mode_t mask = 0;
+    std::vector<Entry> entries;
+};
+
+const ZipArchive::DescribedEntries& ZipArchive::described() const
+{
+    const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
+    if (!m_described || m_described->mask != mask)
+        m_described = std::make_unique<DescribedEntries>(DescribedEntries{mask, describeEntries(m_zip, mask)});
+    return *m_described;
+}
+
 ZipArchive::ZipArchive(const QString& path) : m_path(path), m_zip(openArchive(path))
 {
     try {
@@ -321,7 +336,7 @@ ZipContents ZipArchive::Contents() const
 {
     refuseSharedData(m_directory);
     ZipContents contents;
-    for (const Entry& entry : describeEntries(m_zip, static_cast<mode_t>(platform::fileCreationMask()))) {
+    for (const Entry& entry : described().entries) {
         if (entry.path.isEmpty())
             continue;
         contents.paths << QFile::decodeName(entry.path);
@@ -339,8 +354,7 @@ void ZipArchive::ExtractTo(const QString& folder, int threads) const
 {
     // every entry is checked before the first byte is written
     refuseSharedData(m_directory);
-    const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
-    const std::vector<Entry> entries = describeEntries(m_zip, mask);
+    const auto& [mask, entries] = described();
     const QByteArray root = rootOf(folder);
     if (::mkdir(root.constData(), DefaultFolderMode) == 0)
         platform::markTreeTop(root);
@@ -373,8 +387,7 @@ bool ZipArchive::Adopt(const std::vector<StreamedEntry>& written, const QString&
     const std::optional<std::vector<const StreamedEntry*>> streamed = StreamedEntriesOf(m_directory, written);
     if (!streamed)
         return false;
-    const mode_t mask = static_cast<mode_t>(platform::fileCreationMask());
-    const std::vector<Entry> entries = describeEntries(m_zip, mask);
+    const auto& [mask, entries] = described();
     for (const Entry& entry : entries) {
         const StreamedEntry& placed = *(*streamed)[entry.index];
         if (placed.path != entry.path || placed.isFolder != entry.isFolder)

@@ -75,7 +75,13 @@ public:
     bool Adopt(const std::vector<StreamedEntry>& written, const QString& folder) const;
 
 private:
+    struct DescribedEntries;
+    const DescribedEntries& described() const;
+
     QString m_path;
     zip_t* m_zip = nullptr;
     std::vector<DirectoryEntry> m_directory;  // in libzip's order
+    // the entries as they will be written, described once (an archive, like its libzip
+    // handle, serves one thread at a time)
+    mutable std::unique_ptr<DescribedEntries> m_described;
 };
