@@ -6,14 +6,29 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <charconv>
+
 namespace {
 
-// "\t<sha256 hex> <size> <modified ns> <changed ns> <inode> <path>"
-QByteArray recordLine(const QString& path, const InstalledFileRecord& record)
+template <typename Number>
+void appendNumber(QByteArray& text, Number number)
+{
+    char digits[24];
+    text.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr - digits);
+    text.append(' ');
+}
+
+// "\t<sha256 hex> <size> <modified ns> <changed ns> <inode> <path>", written straight into
+// the list: an installation of 20,000 files has as many records
+void appendRecordLine(QByteArray& text, const QString& path, const InstalledFileRecord& record)
 {
     const platform::FileStamp& stamp = record.stamp;
-    return '\t' + record.sha256.toHex() + ' ' + QByteArray::number(stamp.size) + ' ' + QByteArray::number(stamp.modifiedNs)
-           + ' ' + QByteArray::number(stamp.changedNs) + ' ' + QByteArray::number(stamp.inode) + ' ' + path.toUtf8() + '\n';
+    text.append('\t').append(record.sha256.toHex()).append(' ');
+    appendNumber(text, stamp.size);
+    appendNumber(text, stamp.modifiedNs);
+    appendNumber(text, stamp.changedNs);
+    appendNumber(text, stamp.inode);
+    text.append(path.toUtf8()).append('\n');
 }
 
 std::optional<std::pair<QString, InstalledFileRecord>> parseRecord(const QByteArray& line)
@@ -38,7 +53,7 @@ void write(const QString& tree, const std::set<QString>& placed, const std::map<
     for (const QString& path : placed)
         text += path.toUtf8() + '\n';
     for (const auto& [path, record] : records)
-        text += recordLine(path, record);
+        appendRecordLine(text, path, record);
     QSaveFile file(tree + InstalledFilesListName);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
         throw fileWriteError(tree + InstalledFilesListName, file.errorString());
@@ -95,8 +110,9 @@ void WriteInstalledFilesList(const QString& tree, const QStringList& placed, con
     }
     std::map<QString, InstalledFileRecord> records;
     for (const auto& [path, digest] : digests) {
+        // the digests come in the records' order
         if (const std::optional<platform::FileStamp> stamp = platform::fileStamp(tree + path))
-            records[path] = {digest, *stamp};
+            records.emplace_hint(records.end(), path, InstalledFileRecord{digest, *stamp});
     }
     write(tree, paths, records);
 }
