@@ -16,7 +16,6 @@
 #include <QFileInfo>
 
 #include <cstdio>
-#include <thread>
 
 std::atomic<int> gKillPauseMs{2000};
 
@@ -202,8 +201,10 @@ ZipContents contentsOf(const TDeltaPlan& plan)
 
 // Unpacks the archive into the staging folder; a missing or unreadable archive fails the job.
 ZipContents extractArchive(InstallJob& job, const StagedPaths& paths,
-                           const std::optional<std::vector<StreamedEntry>>& streamed, const QString& archivePath)
+                           const std::optional<std::vector<StreamedEntry>>& streamed)
 {
+    step(QStringLiteral("Open and extract ZIP archive"));
+    const QString archivePath = TSource::UseIn(job.WorkFolder, QStringLiteral("vrnsetup.zip"));
     if (job.Delta) {
         const ZipContents contents = contentsOf(*job.Delta);
         checkFreeSpace(job, parentFolder(paths.install), contents, 0);
@@ -291,19 +292,13 @@ void runSteps(InstallJob& job)
     MadeFolders made;
     if (job.Streamed)
         made.adopt(job.Streamed->MadeFolders());
-    // joined only after the guard has deleted the old tree, so that both wait together
-    std::jthread archiveRelease;
     StagingGuard guard(paths.staging, made, job.Streamed.get());
 
     step(QStringLiteral("Create all directories"));
     made.make(parentFolder(paths.install));
     made.make(job.CStr.U(vsConfigPath));
     refuseFileInTheWay(paths.install);
-    step(QStringLiteral("Open and extract ZIP archive"));
-    const QString archivePath = TSource::UseIn(job.WorkFolder, QStringLiteral("vrnsetup.zip"));
-    const ZipContents contents = extractArchive(job, paths, streamed, archivePath);
-    // nothing reads the archive again, and freeing its pages and blocks takes a while
-    archiveRelease = std::jthread([archivePath] { platform::emptyFile(archivePath); });
+    const ZipContents contents = extractArchive(job, paths, streamed);
     CrashPoint("the archive is extracted");
     makeUninstaller(job, paths.of(job.CStr.U(vsUninstallTool)));
     CrashPoint("the uninstaller is in place");

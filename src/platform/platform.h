@@ -355,10 +355,6 @@ bool moveFile(const QString& from, const QString& to);
 // executable and is no more open to others than any file the user makes. False on failure;
 // a failed copy leaves the old target as it was.
 bool copyFile(const QString& from, const QString& to);
-// Empties a file whose bytes nobody reads again; it keeps its name. Giving a large file's
-// pages and blocks back takes a while (the disk may discard each extent), which a caller
-// can leave to another thread. False on failure.
-bool emptyFile(const QString& path);
 // The 32-bit id of the root file system as "XXXX-XXXX" (upper-case hex, high half first);
 // empty when it cannot be read.
 QString machineIdentifier();

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <mutex>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 namespace platform {
 
@@ -37,11 +36,6 @@ bool copyFile(const QString& from, const QString& to)
     if (!giveCopiedMode(source.handle(), target.handle()))
         return false;
     return target.commit();
-}
-
-bool emptyFile(const QString& path)
-{
-    return ::truncate(QFile::encodeName(path).constData(), 0) == 0;
 }
 
 QString formatVolumeSerial(quint32 serial)
