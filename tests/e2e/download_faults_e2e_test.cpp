@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -143,4 +144,33 @@ TEST(DownloadFaults, ARunAfterACancelledOneFetchesOnlyTheRest)
     EXPECT_LE(server.bytesServed("vrnsetup.zip"), length + length / 10);
     EXPECT_EQ(readFile(machine.installFolder(false) + QStringLiteral("data.bin")), first().data);
     EXPECT_TRUE(machine.tree().filter(QStringLiteral(".cache/vorlen-setup/")).filter(QStringLiteral(".part")).isEmpty());
+}
+
+// The cache keeps a finished download until the install succeeded: a run killed after
+// unpacking it leaves the whole archive to the next, which fetches none of it again.
+TEST(DownloadFaults, ARunKilledAfterUnpackingLeavesItsWholeDownloadToTheNext)
+{
+    FaultInjectingServer server;
+    server.serve("system.xml", first().descriptor);
+    server.serve("count", "ok");
+    server.serve("vrnsetup.zip", first().archive);
+    server.start();
+    // a whole run numbers the moments
+    const Machine counting(QStringLiteral("countingMoments"));
+    auto environment = counting.environment(server.base());
+    environment[QStringLiteral("VRN_TEST_CRASH_AT")] = QStringLiteral("1000000");
+    const ProcessResult counted = runProcess(builtProgram(), kInstall, environment, 120000);
+    const QRegularExpressionMatch unpacked =
+        QRegularExpression(QStringLiteral("crash point (\\d+): the archive is extracted")).match(counted.err);
+    ASSERT_TRUE(unpacked.hasMatch()) << counted.err.toStdString();
+
+    const Machine machine(QStringLiteral("killedAfterUnpacking"));
+    environment = machine.environment(server.base());
+    environment[QStringLiteral("VRN_TEST_CRASH_AT")] = unpacked.captured(1);
+    EXPECT_NE(runProcess(builtProgram(), kInstall, environment, 120000).exitCode, 0);
+    const qint64 servedBefore = server.bytesServed("vrnsetup.zip");
+    const ProcessResult again = machine.run(server.base(), kInstall);
+    EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
+    EXPECT_LT(server.bytesServed("vrnsetup.zip") - servedBefore, first().archive.size() / 10);
+    EXPECT_EQ(readFile(machine.installFolder(false) + QStringLiteral("data.bin")), first().data);
 }
