@@ -221,9 +221,31 @@ std::optional<qint64> freeSpace(const QString& path)
     return static_cast<qint64>(info.f_bavail) * static_cast<qint64>(info.f_frsize);
 }
 
+namespace {
+
+// The mask as the kernel tells it in the process's status (Linux 4.7 and later).
+std::optional<unsigned> statusUmask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        bool ok = false;
+        const unsigned mask = line.startsWith("Umask:") ? line.mid(6).trimmed().toUInt(&ok, 8) : 0;
+        if (ok)
+            return mask;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 unsigned fileCreationMask()
 {
-    // umask can only be read by setting it; the mask is process-wide, so set it back at once
+    // read where the kernel tells it: setting the mask, even back at once, would give a file
+    // another thread creates meanwhile the wrong mode
+    if (const std::optional<unsigned> told = statusUmask())
+        return *told;
     static std::mutex guard;
     std::lock_guard lock(guard);
     const mode_t mask = ::umask(022);
