@@ -16,6 +16,7 @@
 #include <QFileInfo>
 
 #include <cstdio>
+#include <future>
 
 std::atomic<int> gKillPauseMs{2000};
 
@@ -199,12 +200,24 @@ ZipContents contentsOf(const TDeltaPlan& plan)
     return contents;
 }
 
+const QString ArchiveName = QStringLiteral("vrnsetup.zip");
+
+// The checked archive's contents, worked out on another thread while the head start writes
+// its last entries; nothing when the job will open or build its archive itself.
+std::future<ZipContents> contentsAhead(const InstallJob& job)
+{
+    if (job.Delta || !job.Archive || job.Archive->Path() != job.WorkFolder + ArchiveName)
+        return {};
+    return std::async(std::launch::async, [archive = job.Archive] { return archive->Contents(); });
+}
+
 // Unpacks the archive into the staging folder; a missing or unreadable archive fails the job.
 ZipContents extractArchive(InstallJob& job, const StagedPaths& paths,
-                           const std::optional<std::vector<StreamedEntry>>& streamed)
+                           const std::optional<std::vector<StreamedEntry>>& streamed,
+                           std::future<ZipContents>& ahead)
 {
     step(QStringLiteral("Open and extract ZIP archive"));
-    const QString archivePath = TSource::UseIn(job.WorkFolder, QStringLiteral("vrnsetup.zip"));
+    const QString archivePath = TSource::UseIn(job.WorkFolder, ArchiveName);
     if (job.Delta) {
         const ZipContents contents = contentsOf(*job.Delta);
         checkFreeSpace(job, parentFolder(paths.install), contents, 0);
@@ -218,7 +231,8 @@ ZipContents extractArchive(InstallJob& job, const StagedPaths& paths,
         job.Archive && job.Archive->Path() == archivePath ? std::move(job.Archive) : ZipArchive::Open(archivePath, refusal);
     if (!archive)
         throw EZipError(refusal);
-    const ZipContents contents = archive->Contents();
+    // an unsafe entry fails the job here, whichever thread found it
+    const ZipContents contents = ahead.valid() ? ahead.get() : archive->Contents();
     checkFreeSpace(job, parentFolder(paths.install), contents, roomTaken(streamed));
     if (!takeStreamedTree(job, *archive, streamed, paths.staging))
         archive->ExtractTo(paths.staging);
@@ -284,6 +298,7 @@ void endRunningCopies(const InstallJob& job)
 void runSteps(InstallJob& job)
 {
     const StagedPaths paths{job.CStr.U(vsInstallPath), StagingFolderOf(job.CStr.U(vsInstallPath))};
+    std::future<ZipContents> contentsFound = contentsAhead(job);
     // the unpacking that followed the download finishes its last entries first
     const std::optional<std::vector<StreamedEntry>> streamed =
         job.Streamed ? job.Streamed->Finish() : std::nullopt;
@@ -298,7 +313,7 @@ void runSteps(InstallJob& job)
     made.make(parentFolder(paths.install));
     made.make(job.CStr.U(vsConfigPath));
     refuseFileInTheWay(paths.install);
-    const ZipContents contents = extractArchive(job, paths, streamed);
+    const ZipContents contents = extractArchive(job, paths, streamed, contentsFound);
     CrashPoint("the archive is extracted");
     makeUninstaller(job, paths.of(job.CStr.U(vsUninstallTool)));
     CrashPoint("the uninstaller is in place");
