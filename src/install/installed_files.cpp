@@ -7,6 +7,7 @@
 #include <QSaveFile>
 
 #include <charconv>
+#include <thread>
 
 namespace {
 
@@ -68,6 +69,30 @@ QByteArray digestOfFile(const QString& path)
     return hash.result();
 }
 
+// Each file's stamp, in the order of `digests`: a large tree is looked at by two threads,
+// the second taking the later half.
+std::vector<std::optional<platform::FileStamp>> stampsOf(const QString& tree, const std::map<QString, QByteArray>& digests)
+{
+    std::vector<const QString*> paths;
+    paths.reserve(digests.size());
+    for (const auto& entry : digests)
+        paths.push_back(&entry.first);
+    std::vector<std::optional<platform::FileStamp>> stamps(paths.size());
+    const auto look = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i)
+            stamps[i] = platform::fileStamp(tree + *paths[i]);
+    };
+    constexpr size_t FilesForASecondThread = 2000;
+    const size_t half = paths.size() < FilesForASecondThread ? paths.size() : paths.size() / 2;
+    {
+        std::jthread later;
+        if (half < paths.size())
+            later = std::jthread(look, half, paths.size());
+        look(0, half);
+    }
+    return stamps;
+}
+
 std::optional<InstalledFiles> readList(const QString& tree, bool withRecords)
 {
     QFile file(tree + InstalledFilesListName);
@@ -108,11 +133,14 @@ void WriteInstalledFilesList(const QString& tree, const QStringList& placed, con
             paths.insert(path.left(slash));
         paths.insert(path);
     }
+    const std::vector<std::optional<platform::FileStamp>> stamps = stampsOf(tree, digests);
     std::map<QString, InstalledFileRecord> records;
+    auto stamp = stamps.begin();
     for (const auto& [path, digest] : digests) {
         // the digests come in the records' order
-        if (const std::optional<platform::FileStamp> stamp = platform::fileStamp(tree + path))
-            records.emplace_hint(records.end(), path, InstalledFileRecord{digest, *stamp});
+        if (*stamp)
+            records.emplace_hint(records.end(), path, InstalledFileRecord{digest, **stamp});
+        ++stamp;
     }
     write(tree, paths, records);
 }
