@@ -202,11 +202,17 @@ ZipContents contentsOf(const TDeltaPlan& plan)
 
 const QString ArchiveName = QStringLiteral("vrnsetup.zip");
 
+// Whether the archive its check opened is the one the job unpacks.
+bool checkedArchiveServes(const InstallJob& job)
+{
+    return job.Archive && job.Archive->Path() == job.WorkFolder + ArchiveName;
+}
+
 // The checked archive's contents, worked out on another thread while the head start writes
 // its last entries; nothing when the job will open or build its archive itself.
 std::future<ZipContents> contentsAhead(const InstallJob& job)
 {
-    if (job.Delta || !job.Archive || job.Archive->Path() != job.WorkFolder + ArchiveName)
+    if (job.Delta || !checkedArchiveServes(job))
         return {};
     return std::async(std::launch::async, [archive = job.Archive] { return archive->Contents(); });
 }
@@ -228,7 +234,7 @@ ZipContents extractArchive(InstallJob& job, const StagedPaths& paths,
     }
     QString refusal;
     const std::shared_ptr<ZipArchive> archive =
-        job.Archive && job.Archive->Path() == archivePath ? std::move(job.Archive) : ZipArchive::Open(archivePath, refusal);
+        checkedArchiveServes(job) ? std::move(job.Archive) : ZipArchive::Open(archivePath, refusal);
     if (!archive)
         throw EZipError(refusal);
     // an unsafe entry fails the job here, whichever thread found it
