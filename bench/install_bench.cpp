@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -233,18 +234,26 @@ void compareWithCurlAndUnzip(const Options& options, SetAside& aside, const QStr
     install(options.setup, ourHome, releases[0]);
     curlAndUnzip(peerFolder, releases[0]);
     Timings firstInstall, update;
+    // each side goes first in every other pair, so that neither always follows the other
+    const auto pair = [](int i, const std::function<void()>& ours, const std::function<void()>& peer) {
+        (i % 2 ? peer : ours)();
+        (i % 2 ? ours : peer)();
+    };
     for (int i = 0; i < options.runs; ++i) {
-        aside.move(ourHome);
-        firstInstall.ours.push_back(install(options.setup, ourHome, releases[0]).seconds);
-        aside.move(peerFolder);
-        firstInstall.peer.push_back(curlAndUnzip(peerFolder, releases[0]));
+        pair(i, [&] {
+            aside.move(ourHome);
+            firstInstall.ours.push_back(install(options.setup, ourHome, releases[0]).seconds);
+        }, [&] {
+            aside.move(peerFolder);
+            firstInstall.peer.push_back(curlAndUnzip(peerFolder, releases[0]));
+        });
         std::printf("run %d: first install %.3f s against %.3f s\n", i + 1, firstInstall.ours.back(), firstInstall.peer.back());
         std::fflush(stdout);
     }
     for (int i = 0; i < options.runs; ++i) {
         const QString& next = releases[(i + 1) % 2];
-        update.ours.push_back(install(options.setup, ourHome, next).seconds);
-        update.peer.push_back(curlAndUnzip(peerFolder, next));
+        pair(i, [&] { update.ours.push_back(install(options.setup, ourHome, next).seconds); },
+             [&] { update.peer.push_back(curlAndUnzip(peerFolder, next)); });
         std::printf("run %d: update %.3f s against %.3f s\n", i + 1, update.ours.back(), update.peer.back());
         std::fflush(stdout);
     }
