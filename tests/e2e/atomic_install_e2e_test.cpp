@@ -180,13 +180,6 @@ Installed installA(const ReleaseServer& server)
     return {machine.root, installedFiles(machine.installFolder(false))};
 }
 
-ProcessResult runCrashingAt(const Machine& machine, const QString& base, int moment, const QStringList& arguments = kInstall)
-{
-    auto environment = machine.environment(base);
-    environment[QStringLiteral("VRN_TEST_CRASH_AT")] = QString::number(moment);
-    return runProcess(builtProgram(), arguments, environment, 120000);
-}
-
 // Up to `wanted` moments spread evenly over 1..count.
 QList<int> spread(int count, int wanted)
 {
@@ -224,7 +217,7 @@ TEST_F(AtomicInstall, UpdateKilledAtAnyMomentLeavesAOrBWholeAndTheNextRunEndsWit
     QMap<QString, QByteArray> treeB;
     {
         const Machine clean = installed.copy(QStringLiteral("countB"));
-        const ProcessResult all = runCrashingAt(clean, serverB->base(), 1000000);
+        const ProcessResult all = clean.runKilledAt(serverB->base(), 1000000, kInstall);
         ASSERT_EQ(all.exitCode, 0) << all.err.toStdString();
         treeB = installedFiles(clean.installFolder(false));
         ASSERT_EQ(treeB.value(kUserFile), "the user's own notes") << "the user's file is carried into B";
@@ -237,7 +230,7 @@ TEST_F(AtomicInstall, UpdateKilledAtAnyMomentLeavesAOrBWholeAndTheNextRunEndsWit
 
         for (const int moment : moments) {
             const Machine machine = installed.copy(QStringLiteral("kill%1").arg(moment));
-            const ProcessResult killed = runCrashingAt(machine, serverB->base(), moment);
+            const ProcessResult killed = machine.runKilledAt(serverB->base(), moment, kInstall);
             const std::string what = "killed at moment " + std::to_string(moment);
             EXPECT_NE(killed.exitCode, 0) << what;
             const auto tree = installedFiles(machine.installFolder(false));
@@ -336,13 +329,13 @@ TEST_F(AtomicInstall, RemovalKilledAtAnyMomentLeavesTheInstallationWholeOrGone)
     const Installed installed = installA(*server);
     const QStringList removal{QStringLiteral("-uninstallnow"), QStringLiteral("-silent"), QStringLiteral("-edition:release")};
     const Machine counting = installed.copy(QStringLiteral("countRemoval"));
-    const ProcessResult all = runCrashingAt(counting, server->base(), 1000000, removal);
+    const ProcessResult all = counting.runKilledAt(server->base(), 1000000, removal);
     ASSERT_EQ(all.exitCode, 0) << all.err.toStdString();
     const QList<int> moments = spread(countCrashPoints(all), 10);
     ASSERT_EQ(moments.size(), 10) << all.err.toStdString();
     for (const int moment : moments) {
         const Machine machine = installed.copy(QStringLiteral("removal%1").arg(moment));
-        runCrashingAt(machine, server->base(), moment, removal);
+        machine.runKilledAt(server->base(), moment, removal);
         const QString what = QStringLiteral("killed at moment %1").arg(moment);
         const bool whole = installedFiles(machine.installFolder(false)) == installed.treeA;
         const bool gone = !QFileInfo::exists(machine.installFolder(false));

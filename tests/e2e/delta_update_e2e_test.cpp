@@ -137,9 +137,7 @@ TEST_F(DeltaUpdate, AnUpdateKilledAtAnyMomentLeavesAOrBWholeAndTheNextRunEndsWit
 {
     const RangeFaultServer server(served(b), RangeFault::None);
     const auto runKilledAt = [&](const Machine& machine, int moment) {
-        auto environment = machine.environment(server.base());
-        environment[QStringLiteral("VRN_TEST_CRASH_AT")] = QString::number(moment);
-        return runProcess(builtProgram(), kInstall, environment, 120000);
+        return machine.runKilledAt(server.base(), moment, kInstall);
     };
     const ProcessResult all = runKilledAt(installedA(QStringLiteral("count")), 1000000);
     ASSERT_EQ(all.exitCode, 0) << all.err.toStdString();

@@ -156,18 +156,13 @@ TEST(DownloadFaults, ARunKilledAfterUnpackingLeavesItsWholeDownloadToTheNext)
     server.serve("vrnsetup.zip", first().archive);
     server.start();
     // a whole run numbers the moments
-    const Machine counting(QStringLiteral("countingMoments"));
-    auto environment = counting.environment(server.base());
-    environment[QStringLiteral("VRN_TEST_CRASH_AT")] = QStringLiteral("1000000");
-    const ProcessResult counted = runProcess(builtProgram(), kInstall, environment, 120000);
+    const ProcessResult counted = Machine(QStringLiteral("countingMoments")).runKilledAt(server.base(), 1000000, kInstall);
     const QRegularExpressionMatch unpacked =
         QRegularExpression(QStringLiteral("crash point (\\d+): the archive is extracted")).match(counted.err);
     ASSERT_TRUE(unpacked.hasMatch()) << counted.err.toStdString();
 
     const Machine machine(QStringLiteral("killedAfterUnpacking"));
-    environment = machine.environment(server.base());
-    environment[QStringLiteral("VRN_TEST_CRASH_AT")] = unpacked.captured(1);
-    EXPECT_NE(runProcess(builtProgram(), kInstall, environment, 120000).exitCode, 0);
+    EXPECT_NE(machine.runKilledAt(server.base(), unpacked.captured(1).toLong(), kInstall).exitCode, 0);
     const qint64 servedBefore = server.bytesServed("vrnsetup.zip");
     const ProcessResult again = machine.run(server.base(), kInstall);
     EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();

@@ -149,10 +149,10 @@ TEST(UnattendedRun, PackageMadeUnattendedInstallsUnattendedWithoutTheServer)
     EXPECT_TRUE(withoutMenuAndKey(first.tree()).filter(QStringLiteral("Ostrelle")).isEmpty()) << "nothing installed";
 
     const Machine second(QStringLiteral("offline"));
-    auto counted = second.environment(QStringLiteral("http://127.0.0.1:1/"));
-    counted[QStringLiteral("VRN_TEST_CRASH_AT")] = QStringLiteral("1000000");  // names the moments it passes
-    const ProcessResult installed =
-        runProcess(package, {QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")}, counted, 120000);
+    // a run that names the moments it passes
+    const ProcessResult installed = second.runKilledAt(
+        QStringLiteral("http://127.0.0.1:1/"), 1000000,
+        {QStringLiteral("-silent"), QStringLiteral("-accepteula"), QStringLiteral("-norun")}, package);
     EXPECT_EQ(installed.exitCode, 0) << installed.err.toStdString();
     // the tree unpacked while the archive was copied out of the package is the one installed
     EXPECT_TRUE(installed.err.contains("a file was unpacked as the archive arrived")) << installed.err.toStdString();

@@ -47,6 +47,15 @@ struct Machine {
     {
         return runProcess(program, arguments, environment(base), 120000);
     }
+    // A run killed at the `moment`-th crash point it passes; one that passes fewer only
+    // names them on standard error ("crash point N: ...").
+    ProcessResult runKilledAt(const QString& base, long moment, const QStringList& arguments,
+                              const QString& program = builtProgram()) const
+    {
+        auto variables = environment(base);
+        variables[QStringLiteral("VRN_TEST_CRASH_AT")] = QString::number(moment);
+        return runProcess(program, arguments, variables, 120000);
+    }
     QString installFolder(bool beta) const
     {
         return root + (beta ? QStringLiteral("/data/Ostrelle/Apps/Vorlen-beta/") : QStringLiteral("/data/Ostrelle/Apps/Vorlen/"));
