@@ -208,8 +208,37 @@ bool checkedArchiveServes(const InstallJob& job)
     return job.Archive && job.Archive->Path() == job.WorkFolder + ArchiveName;
 }
 
-// The checked archive's contents, worked out on another thread while the head start writes
-// its last entries; nothing when the job will open or build its archive itself.
+// The uninstaller, copied on another thread while the job waits for or unpacks the tree,
+// into a file without a name beside the staging folder that holds its room from the start.
+class UninstallerAhead {
+public:
+    void start(const QString& program, const QString& folder)
+    {
+        m_copy = platform::UnnamedCopy(program, folder);
+        // asked before the copy begins: the copy is its thread's alone until it ends
+        m_reserved = m_copy.reservedBytes();
+        if (m_reserved > 0)
+            m_copied = std::async(std::launch::async, [this] { return m_copy.copy(); });
+    }
+    qint64 reservedBytes() const { return m_reserved; }
+    // False when no copy was made ahead or it cannot be named.
+    bool placeAt(const QString& target) { return m_copied.valid() && m_copied.get() && m_copy.nameAs(target); }
+
+private:
+    platform::UnnamedCopy m_copy;
+    qint64 m_reserved = 0;
+    std::future<bool> m_copied;  // goes first, waiting for the copy
+};
+
+// What the job works out on other threads while it waits for or writes the tree.
+struct WorkAhead {
+    std::future<ZipContents> contents;
+    UninstallerAhead uninstaller;
+    std::future<void> archiveFreed;
+};
+
+// The checked archive's contents, worked out while the head start writes its last entries;
+// nothing when the job will open or build its archive itself.
 std::future<ZipContents> contentsAhead(const InstallJob& job)
 {
     if (job.Delta || !checkedArchiveServes(job))
@@ -219,38 +248,40 @@ std::future<ZipContents> contentsAhead(const InstallJob& job)
 
 // Unpacks the archive into the staging folder; a missing or unreadable archive fails the job.
 ZipContents extractArchive(InstallJob& job, const StagedPaths& paths,
-                           const std::optional<std::vector<StreamedEntry>>& streamed,
-                           std::future<ZipContents>& ahead)
+                           const std::optional<std::vector<StreamedEntry>>& streamed, WorkAhead& ahead)
 {
     step(QStringLiteral("Open and extract ZIP archive"));
     const QString archivePath = TSource::UseIn(job.WorkFolder, ArchiveName);
     if (job.Delta) {
-        const ZipContents contents = contentsOf(*job.Delta);
-        checkFreeSpace(job, parentFolder(paths.install), contents, 0);
+        ZipContents contents = contentsOf(*job.Delta);
+        checkFreeSpace(job, parentFolder(paths.install), contents, ahead.uninstaller.reservedBytes());
         BuildDeltaTree(archivePath, *job.Delta, paths.install, paths.staging);
         makeExecutable(paths.of(job.CStr.U(vsRunExe)));
         step(QStringLiteral("ZIP archive excracted"));
         return contents;
     }
     QString refusal;
-    const std::shared_ptr<ZipArchive> archive =
+    std::shared_ptr<ZipArchive> archive =
         checkedArchiveServes(job) ? std::move(job.Archive) : ZipArchive::Open(archivePath, refusal);
     if (!archive)
         throw EZipError(refusal);
     // an unsafe entry fails the job here, whichever thread found it
-    const ZipContents contents = ahead.valid() ? ahead.get() : archive->Contents();
-    checkFreeSpace(job, parentFolder(paths.install), contents, roomTaken(streamed));
+    ZipContents contents = ahead.contents.valid() ? ahead.contents.get() : archive->Contents();
+    checkFreeSpace(job, parentFolder(paths.install), contents, roomTaken(streamed) + ahead.uninstaller.reservedBytes());
     if (!takeStreamedTree(job, *archive, streamed, paths.staging))
         archive->ExtractTo(paths.staging);
+    // what the archive knows of every entry takes a while to free: another thread does that
+    ahead.archiveFreed = std::async(std::launch::async, [archive = std::move(archive)]() mutable { archive.reset(); });
     makeExecutable(paths.of(job.CStr.U(vsRunExe)));
     step(QStringLiteral("ZIP archive excracted"));
     return contents;
 }
 
-void makeUninstaller(const InstallJob& job, const QString& target)
+// The copy made ahead takes its name; without one, the uninstaller is copied now.
+void makeUninstaller(const InstallJob& job, const QString& target, UninstallerAhead& ahead)
 {
     step(QStringLiteral("Make uninstall exe"));
-    if (!platform::copyFile(job.LInstallerExeName, target))
+    if (!ahead.placeAt(target) && !platform::copyFile(job.LInstallerExeName, target))
         throw EInOutError(QStringLiteral("Cannot copy \"%1\" to \"%2\".").arg(job.LInstallerExeName, target));
 }
 
@@ -304,7 +335,10 @@ void endRunningCopies(const InstallJob& job)
 void runSteps(InstallJob& job)
 {
     const StagedPaths paths{job.CStr.U(vsInstallPath), StagingFolderOf(job.CStr.U(vsInstallPath))};
-    std::future<ZipContents> contentsFound = contentsAhead(job);
+    WorkAhead ahead{contentsAhead(job), {}};
+    // the head start's folder is there already: the copy runs while it finishes
+    if (job.Streamed)
+        ahead.uninstaller.start(job.LInstallerExeName, parentFolder(paths.install));
     // the unpacking that followed the download finishes its last entries first
     const std::optional<std::vector<StreamedEntry>> streamed =
         job.Streamed ? job.Streamed->Finish() : std::nullopt;
@@ -317,11 +351,13 @@ void runSteps(InstallJob& job)
 
     step(QStringLiteral("Create all directories"));
     made.make(parentFolder(paths.install));
+    if (!job.Streamed)
+        ahead.uninstaller.start(job.LInstallerExeName, parentFolder(paths.install));
     made.make(job.CStr.U(vsConfigPath));
     refuseFileInTheWay(paths.install);
-    const ZipContents contents = extractArchive(job, paths, streamed, contentsFound);
+    const ZipContents contents = extractArchive(job, paths, streamed, ahead);
     CrashPoint("the archive is extracted");
-    makeUninstaller(job, paths.of(job.CStr.U(vsUninstallTool)));
+    makeUninstaller(job, paths.of(job.CStr.U(vsUninstallTool)), ahead.uninstaller);
     CrashPoint("the uninstaller is in place");
 
     step(QStringLiteral("Make Core xml"));

@@ -355,6 +355,33 @@ bool moveFile(const QString& from, const QString& to);
 // executable and is no more open to others than any file the user makes. False on failure;
 // a failed copy leaves the old target as it was.
 bool copyFile(const QString& from, const QString& to);
+// The same copy made ahead, without a name, on the file system of `folder`: it appears
+// only when named, so that a run that ends first leaves nothing of it. Making it takes the
+// room for all of the copy at once; where the file system makes no such file or has no
+// room, there is nothing to copy into.
+class UnnamedCopy {
+public:
+    UnnamedCopy() = default;
+    UnnamedCopy(const QString& from, const QString& folder);
+    UnnamedCopy(UnnamedCopy&& other) noexcept;
+    UnnamedCopy& operator=(UnnamedCopy&& other) noexcept;
+    ~UnnamedCopy();
+    // The bytes the copy holds on disk already; 0 when there is nothing to copy into.
+    qint64 reservedBytes() const { return m_fd < 0 ? 0 : m_reserved; }
+    // Copies the bytes and the mode and flushes them to disk; false, with nothing left to
+    // name, on failure. The copy is used by one thread at a time.
+    bool copy();
+    // Gives the copy the name `path`, replacing a file of that name; false when there is
+    // no copy or it cannot be named.
+    bool nameAs(const QString& path);
+
+private:
+    void drop();
+
+    QString m_from;
+    int m_fd = -1;
+    qint64 m_reserved = 0;
+};
 // The 32-bit id of the root file system as "XXXX-XXXX" (upper-case hex, high half first);
 // empty when it cannot be read.
 QString machineIdentifier();

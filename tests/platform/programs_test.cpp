@@ -11,6 +11,8 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -190,16 +192,26 @@ TEST(CopyFile, ReplacesTheTargetAndKeepsTheSourcesMode)
         {"plain over an executable", Mode644, Mode755},
         {"over a read-only file", Mode644, QFile::ReadOwner | QFile::ReadUser},
     };
-    for (const Case& c : cases) {
-        const QString source = folder + QStringLiteral("/source");
-        const QString target = folder + QStringLiteral("/target");
-        QFile::remove(target);
-        writeFile(source, QByteArray(3 << 20, 'n'), c.sourceMode);
-        if (c.oldTargetMode)
-            writeFile(target, "old", c.oldTargetMode);
-        EXPECT_TRUE(platform::copyFile(source, target)) << c.name;
-        EXPECT_EQ(readFile(target), QByteArray(3 << 20, 'n')) << c.name;
-        EXPECT_EQ(QFile::permissions(target) & Mode755, c.sourceMode) << c.name;
+    // the copy made ahead, without a name until it takes the target's, ends the same
+    const auto copyAhead = [&](const QString& source, const QString& target) {
+        platform::UnnamedCopy ahead(source, folder);
+        EXPECT_EQ(ahead.reservedBytes(), 3 << 20);
+        const QStringList before = QDir(folder).entryList(QDir::Files);
+        return ahead.copy() && QDir(folder).entryList(QDir::Files) == before && ahead.nameAs(target);
+    };
+    using Copy = std::function<bool(const QString&, const QString&)>;
+    for (const Copy& copy : {Copy(platform::copyFile), Copy(copyAhead)}) {
+        for (const Case& c : cases) {
+            const QString source = folder + QStringLiteral("/source");
+            const QString target = folder + QStringLiteral("/target");
+            QFile::remove(target);
+            writeFile(source, QByteArray(3 << 20, 'n'), c.sourceMode);
+            if (c.oldTargetMode)
+                writeFile(target, "old", c.oldTargetMode);
+            EXPECT_TRUE(copy(source, target)) << c.name;
+            EXPECT_EQ(readFile(target), QByteArray(3 << 20, 'n')) << c.name;
+            EXPECT_EQ(QFile::permissions(target) & Mode755, c.sourceMode) << c.name;
+        }
     }
 }
 

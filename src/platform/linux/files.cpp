@@ -4,11 +4,15 @@
 #include "platform/linux/file_copy.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <atomic>
+#include <fcntl.h>
 #include <mutex>
 #include <sys/statvfs.h>
+#include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -36,6 +40,60 @@ bool copyFile(const QString& from, const QString& to)
     if (!giveCopiedMode(source.handle(), target.handle()))
         return false;
     return target.commit();
+}
+
+UnnamedCopy::UnnamedCopy(const QString& from, const QString& folder) : m_from(readableProgramFile(from))
+{
+    const qint64 size = QFileInfo(m_from).size();
+    m_fd = size > 0 ? createUnnamedFile(QFile::encodeName(withTrailingSeparator(folder)), 0600) : -1;
+    // a file system that cannot reserve the room is not given zeros to write instead
+    if (m_fd >= 0 && ::fallocate(m_fd, 0, 0, size) != 0)
+        drop();
+    m_reserved = size;
+}
+
+UnnamedCopy::UnnamedCopy(UnnamedCopy&& other) noexcept
+    : m_from(std::move(other.m_from)), m_fd(std::exchange(other.m_fd, -1)), m_reserved(other.m_reserved)
+{
+}
+
+UnnamedCopy& UnnamedCopy::operator=(UnnamedCopy&& other) noexcept
+{
+    std::swap(m_from, other.m_from);
+    std::swap(m_fd, other.m_fd);
+    std::swap(m_reserved, other.m_reserved);
+    return *this;
+}
+
+UnnamedCopy::~UnnamedCopy()
+{
+    drop();
+}
+
+void UnnamedCopy::drop()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+bool UnnamedCopy::copy()
+{
+    QFile source(m_from);
+    QFile target;
+    const bool copied = m_fd >= 0 && source.open(QIODevice::ReadOnly)
+                        && target.open(m_fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)
+                        && copyBytes(source, -1, target) == CopyResult::Done && target.flush()
+                        && target.pos() == m_reserved && giveCopiedMode(source.handle(), m_fd)
+                        && ::fdatasync(m_fd) == 0;
+    if (!copied)
+        drop();
+    return copied;
+}
+
+bool UnnamedCopy::nameAs(const QString& path)
+{
+    return m_fd >= 0 && nameUnnamedFile(m_fd, QFile::encodeName(path));
 }
 
 QString formatVolumeSerial(quint32 serial)
