@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -335,21 +334,29 @@ void StreamingExtraction::work(size_t worker)
 std::optional<std::vector<const StreamedEntry*>> StreamedEntriesOf(const std::vector<DirectoryEntry>& directory,
                                                                    const std::vector<StreamedEntry>& written)
 {
-    std::map<uint64_t, const StreamedEntry*> byHeader;
+    // the head start takes the entries in the order of their headers: the sort has little to do
+    std::vector<const StreamedEntry*> byHeader;
+    byHeader.reserve(written.size());
     for (const StreamedEntry& entry : written)
-        byHeader.emplace(entry.localHeaderOffset, &entry);
-    if (directory.size() != written.size() || byHeader.size() != written.size())
+        byHeader.push_back(&entry);
+    const auto headerOrder = [](const StreamedEntry* a, const StreamedEntry* b) { return a->localHeaderOffset < b->localHeaderOffset; };
+    std::sort(byHeader.begin(), byHeader.end(), headerOrder);
+    const auto sameHeader = [](const StreamedEntry* a, const StreamedEntry* b) { return a->localHeaderOffset == b->localHeaderOffset; };
+    if (directory.size() != written.size() || std::adjacent_find(byHeader.begin(), byHeader.end(), sameHeader) != byHeader.end())
         return std::nullopt;
     std::vector<const StreamedEntry*> streamed;
     streamed.reserve(directory.size());
-    std::set<const StreamedEntry*> taken;
+    std::vector<bool> taken(byHeader.size());
     for (const DirectoryEntry& entry : directory) {
-        const auto found = byHeader.find(entry.localHeaderOffset);
-        if (found == byHeader.end() || !taken.insert(found->second).second)
+        const auto found = std::lower_bound(byHeader.begin(), byHeader.end(), entry.localHeaderOffset,
+                                            [](const StreamedEntry* a, uint64_t offset) { return a->localHeaderOffset < offset; });
+        if (found == byHeader.end() || (*found)->localHeaderOffset != entry.localHeaderOffset)
             return std::nullopt;
-        if (static_cast<const DirectoryEntry&>(*found->second) != entry)
+        const auto index = static_cast<size_t>(found - byHeader.begin());
+        if (taken[index] || static_cast<const DirectoryEntry&>(**found) != entry)
             return std::nullopt;
-        streamed.push_back(found->second);
+        taken[index] = true;
+        streamed.push_back(*found);
     }
     return streamed;
 }

@@ -339,9 +339,10 @@ ZipContents ZipArchive::Contents() const
     for (const Entry& entry : described().entries) {
         if (entry.path.isEmpty())
             continue;
-        contents.paths << QFile::decodeName(entry.path);
+        const QString path = QFile::decodeName(entry.path);
+        contents.paths << path;
         if (const std::optional<QByteArray> digest = entry.isFolder ? std::nullopt : EntryDigestOf(m_zip, entry.index))
-            contents.digests[QFile::decodeName(entry.path)] = *digest;
+            contents.digests[path] = *digest;
         zip_stat_t stat;
         zip_stat_init(&stat);
         if (!entry.isFolder && zip_stat_index(m_zip, entry.index, 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE))

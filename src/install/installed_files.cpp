@@ -5,11 +5,33 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QSaveFile>
+#include <QStringEncoder>
 
 #include <charconv>
 #include <thread>
 
 namespace {
+
+// A path in UTF-8 straight into the list, without a string of its own.
+void appendUtf8(QByteArray& text, QStringView path)
+{
+    QStringEncoder toUtf8(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+    const qsizetype at = text.size();
+    text.resize(at + toUtf8.requiredSpace(path.size()));
+    text.truncate(toUtf8.appendToBuffer(text.data() + at, path) - text.constData());
+}
+
+void appendHex(QByteArray& text, const QByteArray& bytes)
+{
+    static constexpr char Digits[] = "0123456789abcdef";
+    const qsizetype at = text.size();
+    text.resize(at + 2 * bytes.size());
+    char* out = text.data() + at;
+    for (const char byte : bytes) {
+        *out++ = Digits[static_cast<uchar>(byte) >> 4];
+        *out++ = Digits[static_cast<uchar>(byte) & 0xF];
+    }
+}
 
 template <typename Number>
 void appendNumber(QByteArray& text, Number number)
@@ -24,12 +46,15 @@ void appendNumber(QByteArray& text, Number number)
 void appendRecordLine(QByteArray& text, const QString& path, const InstalledFileRecord& record)
 {
     const platform::FileStamp& stamp = record.stamp;
-    text.append('\t').append(record.sha256.toHex()).append(' ');
+    text.append('\t');
+    appendHex(text, record.sha256);
+    text.append(' ');
     appendNumber(text, stamp.size);
     appendNumber(text, stamp.modifiedNs);
     appendNumber(text, stamp.changedNs);
     appendNumber(text, stamp.inode);
-    text.append(path.toUtf8()).append('\n');
+    appendUtf8(text, path);
+    text.append('\n');
 }
 
 std::optional<std::pair<QString, InstalledFileRecord>> parseRecord(const QByteArray& line)
@@ -48,16 +73,36 @@ std::optional<std::pair<QString, InstalledFileRecord>> parseRecord(const QByteAr
     return std::pair(QString::fromUtf8(line.mid(pathStart)), record);
 }
 
+// The list goes out in pieces of one buffer: for 20,000 files it is megabytes long, and
+// fresh memory costs more to touch than the same buffer used again.
 void write(const QString& tree, const std::set<QString>& placed, const std::map<QString, InstalledFileRecord>& records)
 {
-    QByteArray text;
-    for (const QString& path : placed)
-        text += path.toUtf8() + '\n';
-    for (const auto& [path, record] : records)
-        appendRecordLine(text, path, record);
     QSaveFile file(tree + InstalledFilesListName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        throw fileWriteError(tree + InstalledFilesListName, file.errorString());
+    const auto fail = [&] { throw fileWriteError(tree + InstalledFilesListName, file.errorString()); };
+    if (!file.open(QIODevice::WriteOnly))
+        fail();
+    constexpr qsizetype PieceBytes = 256 << 10;
+    QByteArray text;
+    text.reserve(PieceBytes + 4096);
+    const auto writeOut = [&](qsizetype atLeast) {
+        if (text.size() < atLeast)
+            return;
+        if (file.write(text) != text.size())
+            fail();
+        text.resize(0);
+    };
+    for (const QString& path : placed) {
+        appendUtf8(text, path);
+        text.append('\n');
+        writeOut(PieceBytes);
+    }
+    for (const auto& [path, record] : records) {
+        appendRecordLine(text, path, record);
+        writeOut(PieceBytes);
+    }
+    writeOut(0);
+    if (!file.commit())
+        fail();
 }
 
 QByteArray digestOfFile(const QString& path)
@@ -78,9 +123,10 @@ std::vector<std::optional<platform::FileStamp>> stampsOf(const QString& tree, co
     for (const auto& entry : digests)
         paths.push_back(&entry.first);
     std::vector<std::optional<platform::FileStamp>> stamps(paths.size());
+    const platform::FolderStamps files(tree);
     const auto look = [&](size_t from, size_t to) {
         for (size_t i = from; i < to; ++i)
-            stamps[i] = platform::fileStamp(tree + *paths[i]);
+            stamps[i] = files.of(*paths[i]);
     };
     constexpr size_t FilesForASecondThread = 2000;
     const size_t half = paths.size() < FilesForASecondThread ? paths.size() : paths.size() / 2;
@@ -112,6 +158,23 @@ std::optional<InstalledFiles> readList(const QString& tree, bool withRecords)
     return files;
 }
 
+// Every path placed and the folders above each. The paths mostly come in order, and most
+// share their folders with the path before: those are in the set already.
+std::set<QString> withFolders(const QStringList& placed)
+{
+    std::set<QString> paths;
+    QStringView last;
+    for (const QString& path : placed) {
+        for (qsizetype slash = path.indexOf(QLatin1Char('/')); slash > 0; slash = path.indexOf(QLatin1Char('/'), slash + 1)) {
+            if (!last.startsWith(QStringView(path).left(slash + 1)))
+                paths.insert(path.left(slash));
+        }
+        paths.emplace_hint(paths.end(), path);
+        last = path;
+    }
+    return paths;
+}
+
 }  // namespace
 
 std::optional<InstalledFiles> ReadInstalledFiles(const QString& tree)
@@ -127,12 +190,7 @@ std::optional<std::set<QString>> ReadInstalledPaths(const QString& tree)
 
 void WriteInstalledFilesList(const QString& tree, const QStringList& placed, const std::map<QString, QByteArray>& digests)
 {
-    std::set<QString> paths;
-    for (const QString& path : placed) {
-        for (qsizetype slash = path.indexOf(QLatin1Char('/')); slash > 0; slash = path.indexOf(QLatin1Char('/'), slash + 1))
-            paths.insert(path.left(slash));
-        paths.insert(path);
-    }
+    const std::set<QString> paths = withFolders(placed);
     const std::vector<std::optional<platform::FileStamp>> stamps = stampsOf(tree, digests);
     std::map<QString, InstalledFileRecord> records;
     auto stamp = stamps.begin();

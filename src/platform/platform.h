@@ -122,6 +122,21 @@ struct FileStamp {
 };
 // The stamp of the regular file at `path` (a link is not followed); nothing for anything else.
 std::optional<FileStamp> fileStamp(const QString& path);
+// The stamps of the files below one folder, each looked up from the folder instead of from
+// the root (an installation's files lie many folders deep). Used by several threads at once.
+class FolderStamps {
+public:
+    explicit FolderStamps(const QString& folder);
+    ~FolderStamps();
+    FolderStamps(const FolderStamps&) = delete;
+    FolderStamps& operator=(const FolderStamps&) = delete;
+    // As fileStamp(folder + relative).
+    std::optional<FileStamp> of(const QString& relative) const;
+
+private:
+    QString m_folder;
+    int m_fd = -1;
+};
 
 // Puts the folder `staging` at `target` in one step: an existing `target` is exchanged
 // with it (the old tree is then found at `staging`), a missing one is created by the

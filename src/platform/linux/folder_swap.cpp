@@ -203,14 +203,40 @@ bool setEntryMode(const QString& path, unsigned mode)
     return ::chmod(native(path).constData(), static_cast<mode_t>(mode & 07777)) == 0;
 }
 
-std::optional<FileStamp> fileStamp(const QString& path)
+namespace {
+
+// The stamp of the regular file `at` names from the folder `folder` (a link is not followed).
+std::optional<FileStamp> stampAt(int folder, const char* at)
 {
     struct stat info {};
-    if (::lstat(native(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (::fstatat(folder, at, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     const auto nanoseconds = [](const timespec& time) { return static_cast<qint64>(time.tv_sec) * 1000000000 + time.tv_nsec; };
     return FileStamp{static_cast<qint64>(info.st_size), nanoseconds(info.st_mtim), nanoseconds(info.st_ctim),
                      static_cast<quint64>(info.st_ino)};
+}
+
+}  // namespace
+
+std::optional<FileStamp> fileStamp(const QString& path)
+{
+    return stampAt(AT_FDCWD, native(path).constData());
+}
+
+FolderStamps::FolderStamps(const QString& folder)
+    : m_folder(folder), m_fd(::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+{
+}
+
+FolderStamps::~FolderStamps()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+std::optional<FileStamp> FolderStamps::of(const QString& relative) const
+{
+    return m_fd < 0 ? fileStamp(m_folder + relative) : stampAt(m_fd, native(relative).constData());
 }
 
 std::optional<qint64> freeSpace(const QString& path)
