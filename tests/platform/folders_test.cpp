@@ -132,6 +132,25 @@ TEST(DeleteTree, EmptiesWideAndDeepTreesWhole)
 
 // A new tree's root asks the file system to spread its folders, where the file system
 // takes that hint at all (a folder it is set on directly tells).
+// A folder's listing: every entry but "." and "..", hidden ones too, in order of name, and
+// a link to a folder is no folder.
+TEST(FolderEntries, ListsEveryEntryWithItsKindInOrder)
+{
+    const QString outside = sandbox::freshFolder(QStringLiteral("listed-outside"));
+    const QString folder = sandbox::freshFolder(QStringLiteral("listed"));
+    ASSERT_TRUE(QDir().mkpath(folder + QStringLiteral("/sub")));
+    touch(folder + QStringLiteral("/b.txt"));
+    touch(folder + QStringLiteral("/.hidden"));
+    ASSERT_TRUE(QFile::link(outside, folder + QStringLiteral("/a-link")));
+    const std::optional<std::vector<platform::FolderEntry>> entries = platform::folderEntries(folder);
+    ASSERT_TRUE(entries);
+    QStringList listed;
+    for (const platform::FolderEntry& entry : *entries)
+        listed << entry.name + (entry.folder ? QStringLiteral("/") : QString());
+    EXPECT_EQ(listed, (QStringList{QStringLiteral(".hidden"), QStringLiteral("a-link"), QStringLiteral("b.txt"), QStringLiteral("sub/")}));
+    EXPECT_FALSE(platform::folderEntries(folder + QStringLiteral("/missing")));
+}
+
 TEST(MarkTreeTop, SetsTheHintWhereTheFileSystemTakesIt)
 {
     const QString probe = sandbox::freshFolder(QStringLiteral("probe")), root = sandbox::freshFolder(QStringLiteral("root"));

@@ -9,9 +9,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <semaphore>
@@ -190,6 +193,16 @@ bool isFolder(const fs::directory_entry& entry)
     return !entry.is_symlink(error) && entry.is_directory(error);
 }
 
+// Whether the listed entry is a folder (a link to one is not), from the type the listing
+// gives where the file system gives one.
+bool isFolder(int folder, const dirent& entry)
+{
+    if (entry.d_type != DT_UNKNOWN)
+        return entry.d_type == DT_DIR;
+    struct stat info {};
+    return ::fstatat(folder, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+}
+
 // Each unlink waits for the disk to drop the file's blocks, and the entries of one folder
 // go one after another under its lock: folders are emptied side by side, by helper
 // threads taken while any is spare (a folder is emptied by its caller otherwise).
@@ -308,11 +321,20 @@ std::optional<std::vector<FolderEntry>> folderEntries(const QString& folder)
     // a folder that can be read but not searched lists names whose entries cannot be reached
     if (::access(path.constData(), R_OK | X_OK) != 0)
         return std::nullopt;
+    // read as the kernel lists it: a path object for every entry cost more than the listing
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.constData()), ::closedir);
+    if (!dir)
+        return std::nullopt;
     std::vector<FolderEntry> entries;
-    std::error_code error;
-    for (fs::directory_iterator it(path.toStdString(), error), end; !error && it != end; it.increment(error))
-        entries.push_back({QFile::decodeName(it->path().filename().c_str()), isFolder(*it)});
-    if (error)
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (!entry)
+            break;
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            entries.push_back({QFile::decodeName(entry->d_name), isFolder(::dirfd(dir.get()), *entry)});
+    }
+    if (errno != 0)
         return std::nullopt;
     std::sort(entries.begin(), entries.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
     return entries;
