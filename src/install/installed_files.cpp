@@ -149,10 +149,11 @@ std::optional<InstalledFiles> readList(const QString& tree, bool withRecords)
         if (line.startsWith('\t')) {
             if (!withRecords)
                 continue;
+            // the list is written in order: each line goes after the last one
             if (const auto record = parseRecord(line))
-                files.records.insert(*record);
+                files.records.insert(files.records.end(), *record);
         } else if (!line.isEmpty()) {
-            files.placed.insert(QString::fromUtf8(line));
+            files.placed.insert(files.placed.end(), QString::fromUtf8(line));
         }
     }
     return files;
