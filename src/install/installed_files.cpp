@@ -210,8 +210,9 @@ void RefreshInstalledRecords(const QString& tree)
     if (!files)
         return;
     bool moved = false;
+    const platform::FolderStamps stamps(tree);
     for (auto& [path, record] : files->records) {
-        const std::optional<platform::FileStamp> now = platform::fileStamp(tree + path);
+        const std::optional<platform::FileStamp> now = stamps.of(path);
         if (now && now->size == record.stamp.size && now->modifiedNs == record.stamp.modifiedNs
             && now->inode == record.stamp.inode && now->changedNs != record.stamp.changedNs) {
             record.stamp = *now;
