@@ -58,12 +58,20 @@ ProcessResult runProcessUntil(const QString& program, const QStringList& argumen
                               const QMap<QString, QString>& environment, const QString& watchedFile,
                               const QByteArray& needle, int timeoutMs)
 {
+    return runProcessUntil(program, arguments, environment, [&] { return readFile(watchedFile).contains(needle); },
+                           timeoutMs);
+}
+
+ProcessResult runProcessUntil(const QString& program, const QStringList& arguments,
+                              const QMap<QString, QString>& environment, const std::function<bool()>& reached,
+                              int timeoutMs)
+{
     QProcess process;
     startProcess(process, program, arguments, environment);
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < timeoutMs && process.state() != QProcess::NotRunning) {
-        if (readFile(watchedFile).contains(needle)) {
+        if (reached()) {
             process.terminate();
             break;
         }

@@ -30,6 +30,10 @@ ProcessResult runProcess(const QString& program, const QStringList& arguments,
 ProcessResult runProcessUntil(const QString& program, const QStringList& arguments,
                               const QMap<QString, QString>& environment, const QString& watchedFile,
                               const QByteArray& needle, int timeoutMs = 60000);
+// The same, asking the program to end once `reached` holds.
+ProcessResult runProcessUntil(const QString& program, const QStringList& arguments,
+                              const QMap<QString, QString>& environment, const std::function<bool()>& reached,
+                              int timeoutMs = 60000);
 
 // Copies the built program to `folder` under `fileName`; returns the copy's path.
 QString copyOfProgram(const QString& folder, const QString& fileName);
